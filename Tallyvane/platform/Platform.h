@@ -1,0 +1,16 @@
+#pragma once
+#include "platform/Clock.h"
+#include "platform/MainLoop.h"
+#include "platform/Workspace.h"
+
+namespace tallyvane {
+
+// The operating-system services the monitor uses, all owned elsewhere.
+struct Platform {
+    Clock& clock;
+    MainLoop& mainLoop;
+    Workspace& workspace;
+    ProcessTable& processes;
+};
+
+}  // namespace tallyvane

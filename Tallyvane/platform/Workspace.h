@@ -1,0 +1,30 @@
+#pragma once
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/WorkspaceNotificationCenter.h"
+
+namespace tallyvane {
+
+// The running applications of the user and their launches and terminations.
+class Workspace {
+public:
+    virtual ~Workspace() = default;
+    // The running applications, in the platform's order. Main thread.
+    virtual std::vector<RunningApplication> runningApplications() = 0;
+    // Where launch and termination notifications are delivered, on the main thread.
+    virtual WorkspaceNotificationCenter& notificationCenter() = 0;
+};
+
+// The kernel's process table.
+class ProcessTable {
+public:
+    virtual ~ProcessTable() = default;
+    // When the process started, in seconds since 1970 with the fraction; nothing when the
+    // process cannot be queried. Thread-safe.
+    virtual std::optional<double> startTime(std::int32_t pid) const = 0;
+};
+
+}  // namespace tallyvane

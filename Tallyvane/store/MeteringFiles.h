@@ -1,0 +1,61 @@
+#pragma once
+// The operations on the metering files: AppLaunchData.plist (usage records by app definition
+// id), AppRuleData.plist (application name to app definition id) and AppPostData.plist
+// (AddedTime). Each runs on the calling thread, reads its file afresh, writes whole files as
+// XML, logs or prints its own outcome and never throws.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "plist/Value.h"
+#include "store/UsageTable.h"
+
+namespace tallyvane::store {
+
+// Creates a missing file holding an empty dictionary (and its folder, mode 777), in place.
+void createPlistIfNotExists(const std::string& path);
+
+// What updatePostDataPlist hands to its caller.
+struct PlistError {
+    enum class Case { fileNotFound, failedToCreateFile };
+    Case kind;
+    std::string message;
+    // `fileNotFound("...")`: the case name and the message in double quotes.
+    std::string text() const;
+};
+
+// Leaves an existing post-data file alone. A missing one is recreated with AddedTime = now as a
+// string, written atomically, and reported as fileNotFound (or failedToCreateFile).
+std::optional<PlistError> updatePostDataPlist(const std::string& path, std::int64_t now);
+
+// The metered list and the rule mapping read from the launch-data file at start-up.
+struct RuleData {
+    std::vector<std::string> monitoredApps;  // in enumeration order, duplicates kept
+    plist::Dict appRuledata;                 // application name to app definition id (string)
+};
+// Nothing when the file is unreadable, not a property list, or not a dictionary of dictionaries.
+std::optional<RuleData> readRuleData(const std::string& launchDataPath);
+
+// Writes appRuledata over the rule mapping file, in place.
+void saveAppRuleData(const plist::Dict& appRuledata, const std::string& ruleMappingPath);
+
+// A fresh usage table from the launch-data file, keyed by PRODUCT_NAME when it is a string,
+// else by FileName with every ".app" removed. Empty when the file cannot be read.
+UsageRecords loadAppLaunchDataToUpdate(const std::string& launchDataPath);
+
+// Replaces the record under appDefinitionId in the launch-data file, when the file holds one.
+void saveAppsData(const std::string& launchDataPath, const std::string& appDefinitionId,
+                  const UsageRecord& record);
+
+// Sets AddedTime (a string) in the post-data file to now, keeping its other keys; atomic.
+void updateAddedTime(const std::string& postDataPath, std::int64_t now);
+
+// Removes the five usage keys from every record of the launch-data file and writes it back.
+void resetSoftwareMeteringRules(const std::string& launchDataPath);
+
+// The app definition id of an application name, read afresh from the rule mapping file.
+std::optional<std::string> getAppDefinitionId(const std::string& ruleMappingPath,
+                                              const std::string& name);
+
+}  // namespace tallyvane::store

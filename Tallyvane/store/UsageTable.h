@@ -1,0 +1,37 @@
+#pragma once
+#include <map>
+#include <string>
+
+#include "plist/Value.h"
+#include "store/AccessQueue.h"
+
+namespace tallyvane {
+
+// One metered application's figures, key to property-list value.
+using UsageRecord = plist::Dict;
+// Application name to usage record.
+using UsageRecords = std::map<std::string, UsageRecord, std::less<>>;
+
+// The in-memory usage table. Every access after start-up goes through its queue, labelled
+// "com.appmonitor.plistaccessQueue": reads wait, writes are queued, replacements are waited for.
+class UsageTable {
+public:
+    UsageTable();
+
+    // A copy of the record under name, or an empty record. Waits for earlier writes.
+    UsageRecord get(const std::string& name);
+    // Stores record under name, replacing what was there whole. Returns at once.
+    void put(std::string name, UsageRecord record);
+    // A copy of the whole table. Waits for earlier writes.
+    UsageRecords snapshot();
+    // Replaces the whole table; returns after the replacement.
+    void replace(UsageRecords records);
+
+    const std::string& label() const { return queue_.label(); }
+
+private:
+    UsageRecords records_;  // touched only on queue_
+    AccessQueue queue_;     // declared last: its thread stops before records_ goes
+};
+
+}  // namespace tallyvane
