@@ -1,0 +1,358 @@
+#include "plist/PlistFile.h"
+
+#include <fcntl.h>
+#include <plist/plist.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <vector>
+
+namespace tallyvane::plist {
+
+namespace {
+
+// Files the agent writes are a few kilobytes; anything this large is not ours.
+constexpr std::size_t kMaxFileBytes = 64u << 20;
+// Deeper nesting than this is hostile: refuse it before recursion can exhaust the stack.
+constexpr int kMaxDepth = 256;
+// libplist counts dates from 2001-01-01 00:00:00 UTC.
+constexpr double kSeconds1970To2001 = 978307200.0;
+
+struct PlistDeleter {
+    void operator()(plist_t node) const { plist_free(node); }
+};
+using Node = std::unique_ptr<void, PlistDeleter>;
+
+struct MallocDeleter {
+    void operator()(char* p) const { std::free(p); }
+};
+using CString = std::unique_ptr<char, MallocDeleter>;
+
+struct XmlDeleter {
+    void operator()(char* p) const { plist_to_xml_free(p); }
+};
+
+void fail(Error* error, std::string description) {
+    if (error) error->description = std::move(description);
+}
+
+std::string errnoText(const std::string& what, const std::string& path, int err) {
+    return what + " \"" + path + "\": " + std::strerror(err);
+}
+
+class Fd {
+  public:
+    explicit Fd(int fd) : fd_(fd) {}
+    ~Fd() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int get() const { return fd_; }
+    // Closes now so that a failing close can be reported.
+    int close() {
+        int rc = ::close(fd_);
+        fd_ = -1;
+        return rc;
+    }
+
+  private:
+    int fd_;
+};
+
+std::optional<Value> fromNode(plist_t node, int depth, Error* error) {
+    if (depth > kMaxDepth) {
+        fail(error, "The property list is nested too deeply.");
+        return std::nullopt;
+    }
+    switch (plist_get_node_type(node)) {
+        case PLIST_BOOLEAN: {
+            std::uint8_t b = 0;
+            plist_get_bool_val(node, &b);
+            return Value(b != 0);
+        }
+        case PLIST_UINT: {
+            std::uint64_t u = 0;
+            plist_get_uint_val(node, &u);
+            // Negative integers are stored as their 64-bit two's complement.
+            return Value(static_cast<std::int64_t>(u));
+        }
+        case PLIST_REAL: {
+            double d = 0;
+            plist_get_real_val(node, &d);
+            return Value(d);
+        }
+        case PLIST_STRING: {
+            char* raw = nullptr;
+            plist_get_string_val(node, &raw);
+            CString s(raw);
+            return Value(std::string(s ? s.get() : ""));
+        }
+        case PLIST_DATE: {
+            std::int32_t sec = 0, usec = 0;
+            plist_get_date_val(node, &sec, &usec);
+            return Value(Date{static_cast<double>(sec) + kSeconds1970To2001 + usec / 1e6});
+        }
+        case PLIST_DATA: {
+            char* raw = nullptr;
+            std::uint64_t length = 0;
+            plist_get_data_val(node, &raw, &length);
+            CString bytes(raw);
+            Data data;
+            if (bytes && length) {
+                data.assign(reinterpret_cast<const std::uint8_t*>(bytes.get()),
+                            reinterpret_cast<const std::uint8_t*>(bytes.get()) + length);
+            }
+            return Value(std::move(data));
+        }
+        case PLIST_ARRAY: {
+            Array array;
+            std::uint32_t n = plist_array_get_size(node);
+            array.reserve(n);
+            for (std::uint32_t i = 0; i < n; ++i) {
+                plist_t item = plist_array_get_item(node, i);
+                if (!item) {
+                    fail(error, "The property list holds an unreadable array entry.");
+                    return std::nullopt;
+                }
+                auto value = fromNode(item, depth + 1, error);
+                if (!value) return std::nullopt;
+                array.push_back(std::move(*value));
+            }
+            return Value(std::move(array));
+        }
+        case PLIST_DICT: {
+            Dict dict;
+            plist_dict_iter iter = nullptr;
+            plist_dict_new_iter(node, &iter);
+            std::unique_ptr<void, decltype(&std::free)> iterGuard(iter, &std::free);
+            for (;;) {
+                char* rawKey = nullptr;
+                plist_t item = nullptr;
+                plist_dict_next_item(node, iter, &rawKey, &item);
+                CString key(rawKey);
+                if (!item) break;
+                if (!key) {
+                    fail(error, "The property list holds a dictionary entry without a key.");
+                    return std::nullopt;
+                }
+                auto value = fromNode(item, depth + 1, error);
+                if (!value) return std::nullopt;
+                dict.insert_or_assign(std::string(key.get()), std::move(*value));
+            }
+            return Value(std::move(dict));
+        }
+        default:
+            fail(error, "The property list holds a value of an unsupported type.");
+            return std::nullopt;
+    }
+}
+
+Node toNode(const Value& value, int depth, Error* error) {
+    if (depth > kMaxDepth) {
+        fail(error, "The value is nested too deeply to serialize.");
+        return nullptr;
+    }
+    struct Visitor {
+        int depth;
+        Error* error;
+        Node operator()(bool b) const { return Node(plist_new_bool(b ? 1 : 0)); }
+        Node operator()(std::int64_t i) const {
+            return Node(plist_new_uint(static_cast<std::uint64_t>(i)));
+        }
+        Node operator()(double d) const { return Node(plist_new_real(d)); }
+        Node operator()(const std::string& s) const { return Node(plist_new_string(s.c_str())); }
+        Node operator()(const Date& d) const {
+            double since2001 = d.secondsSince1970 - kSeconds1970To2001;
+            double whole = std::floor(since2001);
+            if (!std::isfinite(since2001) ||
+                whole < static_cast<double>(std::numeric_limits<std::int32_t>::min()) ||
+                whole > static_cast<double>(std::numeric_limits<std::int32_t>::max())) {
+                fail(error, "A date is out of the range a property list can hold.");
+                return nullptr;
+            }
+            auto usec = static_cast<std::int32_t>(std::lround((since2001 - whole) * 1e6));
+            auto sec = static_cast<std::int32_t>(whole);
+            if (usec >= 1000000) usec = 999999;
+            return Node(plist_new_date(sec, usec));
+        }
+        Node operator()(const Data& d) const {
+            return Node(plist_new_data(reinterpret_cast<const char*>(d.data()), d.size()));
+        }
+        Node operator()(const Array& a) const {
+            Node array(plist_new_array());
+            for (const auto& item : a) {
+                Node child = toNode(item, depth + 1, error);
+                if (!child) return nullptr;
+                plist_array_append_item(array.get(), child.release());
+            }
+            return array;
+        }
+        Node operator()(const Dict& d) const {
+            Node dict(plist_new_dict());
+            for (const auto& [key, item] : d) {
+                Node child = toNode(item, depth + 1, error);
+                if (!child) return nullptr;
+                plist_dict_set_item(dict.get(), key.c_str(), child.release());
+            }
+            return dict;
+        }
+    };
+    Node node = std::visit(Visitor{depth, error}, value.v);
+    if (!node && error && error->description.empty()) {
+        error->description = "The value could not be serialized.";
+    }
+    return node;
+}
+
+bool writeAll(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+}  // namespace
+
+std::optional<Value> parse(std::string_view bytes, Error* error) {
+    if (bytes.empty()) {
+        fail(error, "The data is empty and is not a property list.");
+        return std::nullopt;
+    }
+    if (bytes.size() > kMaxFileBytes || bytes.size() > std::numeric_limits<std::uint32_t>::max()) {
+        fail(error, "The data is too large to be a property list of ours.");
+        return std::nullopt;
+    }
+    plist_t raw = nullptr;
+    plist_from_memory(bytes.data(), static_cast<std::uint32_t>(bytes.size()), &raw);
+    Node root(raw);
+    if (!root) {
+        fail(error, "The data couldn't be read because it isn't in the correct format.");
+        return std::nullopt;
+    }
+    return fromNode(root.get(), 0, error);
+}
+
+std::optional<std::string> readBytes(const std::string& path, Error* error) {
+    // Non-blocking so that a FIFO planted at the path cannot hang the reader.
+    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (fd.get() < 0) {
+        fail(error, errnoText("Cannot open", path, errno));
+        return std::nullopt;
+    }
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0) {
+        fail(error, errnoText("Cannot inspect", path, errno));
+        return std::nullopt;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        fail(error, "Cannot read \"" + path + "\": not a regular file");
+        return std::nullopt;
+    }
+    if (static_cast<std::uint64_t>(st.st_size) > kMaxFileBytes) {
+        fail(error, "Cannot read \"" + path + "\": the file is too large");
+        return std::nullopt;
+    }
+    std::string bytes;
+    bytes.reserve(static_cast<std::size_t>(st.st_size));
+    char buffer[65536];
+    for (;;) {
+        ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            fail(error, errnoText("Cannot read", path, errno));
+            return std::nullopt;
+        }
+        if (n == 0) break;
+        // The file may grow while we read it; the limit holds regardless.
+        if (bytes.size() + static_cast<std::size_t>(n) > kMaxFileBytes) {
+            fail(error, "Cannot read \"" + path + "\": the file is too large");
+            return std::nullopt;
+        }
+        bytes.append(buffer, static_cast<std::size_t>(n));
+    }
+    return bytes;
+}
+
+std::optional<Value> readFile(const std::string& path, Error* error) {
+    auto bytes = readBytes(path, error);
+    if (!bytes) return std::nullopt;
+    return parse(*bytes, error);
+}
+
+std::optional<std::string> toXml(const Value& value, Error* error) {
+    Error local;
+    Node root = toNode(value, 0, &local);
+    if (!root) {
+        fail(error, local.description);
+        return std::nullopt;
+    }
+    char* raw = nullptr;
+    std::uint32_t length = 0;
+    plist_to_xml(root.get(), &raw, &length);
+    std::unique_ptr<char, XmlDeleter> xml(raw);
+    if (!xml || length == 0) {
+        fail(error, "The property list could not be serialized as XML.");
+        return std::nullopt;
+    }
+    return std::string(xml.get(), length);
+}
+
+bool writeInPlace(const std::string& path, std::string_view bytes, Error* error) {
+    Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    if (fd.get() < 0) {
+        fail(error, errnoText("Cannot open for writing", path, errno));
+        return false;
+    }
+    if (!writeAll(fd.get(), bytes)) {
+        fail(error, errnoText("Cannot write", path, errno));
+        return false;
+    }
+    if (fd.close() != 0) {
+        fail(error, errnoText("Cannot finish writing", path, errno));
+        return false;
+    }
+    return true;
+}
+
+bool writeAtomically(const std::string& path, std::string_view bytes, Error* error) {
+    auto slash = path.rfind('/');
+    std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+    std::string temp =
+        (slash == std::string::npos ? std::string() : folder) + "." + base + ".XXXXXX";
+    std::vector<char> name(temp.begin(), temp.end());
+    name.push_back('\0');
+    Fd fd(::mkstemp(name.data()));
+    if (fd.get() < 0) {
+        fail(error, errnoText("Cannot create a temporary file for", path, errno));
+        return false;
+    }
+    std::string tempPath(name.data());
+    auto abandon = [&](const std::string& what, int err) {
+        fail(error, errnoText(what, path, err));
+        ::unlink(tempPath.c_str());
+        return false;
+    };
+    // mkstemp creates 0600; the file it replaces is an ordinary readable plist.
+    if (::fchmod(fd.get(), 0644) != 0) return abandon("Cannot set the mode for", errno);
+    if (!writeAll(fd.get(), bytes)) return abandon("Cannot write", errno);
+    if (::fsync(fd.get()) != 0) return abandon("Cannot flush", errno);
+    if (fd.close() != 0) return abandon("Cannot finish writing", errno);
+    if (::rename(tempPath.c_str(), path.c_str()) != 0) return abandon("Cannot replace", errno);
+    return true;
+}
+
+}  // namespace tallyvane::plist
