@@ -1,0 +1,46 @@
+#pragma once
+// The Linux platform layer: the Asio main loop, the workspace over /proc, the process table
+// and the distributed notification centre over the D-Bus session bus.
+#include <chrono>
+#include <memory>
+
+#include "platform/DistributedNotificationCenter.h"
+#include "platform/MainLoop.h"
+#include "platform/Workspace.h"
+
+namespace tallyvane::linux_platform {
+
+// One asio::io_context run on the thread that calls run().
+std::unique_ptr<MainLoop> makeMainLoop();
+
+// How the workspace learns of process starts and ends.
+enum class ProcessEvents {
+    Automatic,  // the kernel's process event connector when it can be opened, else the scan
+    Connector,  // the connector only; without it there are no launch or termination events
+    Scan,       // periodic scan of /proc
+};
+
+struct WorkspaceOptions {
+    ProcessEvents events = ProcessEvents::Automatic;
+    // The period of the /proc scan. 250 ms puts the median delay of a launch or termination
+    // near 125 ms and keeps a scan of 500 processes well under 0.5% of one core.
+    std::chrono::milliseconds scanPeriod{250};
+};
+
+// The running applications of the real user of this process. Launch and termination
+// notifications are posted into its notification centre on the main loop, one at a time, in the
+// order seen. The loop must outlive the workspace.
+std::unique_ptr<Workspace> makeWorkspace(MainLoop& mainLoop, WorkspaceOptions options = {});
+
+// Whether the workspace made with these options watches the connector (false: the scan).
+// For tests and diagnostics.
+bool workspaceUsesConnector(const Workspace& workspace);
+
+std::unique_ptr<ProcessTable> makeProcessTable();
+
+// Notifications over the D-Bus session bus; received ones are run on mainLoop, which must
+// outlive the centre.
+std::unique_ptr<DistributedNotificationCenter> makeDistributedNotificationCenter(
+    MainLoop& mainLoop);
+
+}  // namespace tallyvane::linux_platform
