@@ -1,1 +1,90 @@
-int main() { return 0; }
+// The metering program: started by the management agent with one argument, "startMonitoring"
+// (monitor mode, runs until killed) or "postxmldata" (report mode, one shot).
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+#include "AppMonitor.h"
+#include "PeriodicChecker.h"
+#include "TerminationSignalHandler.h"
+#include "lvornutils/lvornutils.h"
+#include "platform/linux/LinuxPlatform.h"
+
+namespace {
+
+using namespace tallyvane;
+
+// Everything the monitor needs from the operating system, alive for the whole process.
+struct PlatformServices {
+    std::unique_ptr<MainLoop> mainLoop = makeMainLoop();
+    std::unique_ptr<Workspace> workspace = makeWorkspace(*mainLoop);
+    std::unique_ptr<ProcessTable> processes = makeProcessTable();
+    Platform platform{systemClock(), *mainLoop, *workspace, *processes};
+};
+
+// Ends the process at once: the objects of the run stay as they are, as they would at a kill,
+// and no destructor runs while the platform's threads may still be working. Every log record
+// and printed line has already been written through.
+[[noreturn]] void endProcess(int status) {
+    std::fflush(nullptr);
+    std::_Exit(status);
+}
+
+[[noreturn]] void monitorMode() {
+    VornLog("main: Load plist and start monitoring");
+    PlatformServices services;
+    auto monitor = std::make_shared<AppMonitor>(services.platform);
+    monitor->monitorApps();
+    startPeriodicChecker(monitor, *services.mainLoop);
+
+    auto notifications = makeDistributedNotificationCenter(*services.mainLoop);
+    notifications->addObserver("reset", [monitor] {
+        VornLog("main: Received 'reset' notification, resetting plist");
+        monitor->resetPlist();
+    });
+    services.mainLoop->run();
+    endProcess(0);
+}
+
+[[noreturn]] void reportMode() {
+    VornLog("main: Date has changed, Posting xml data");
+    PlatformServices services;
+    auto monitor = std::make_shared<AppMonitor>(services.platform);
+    monitor->generateAndPostXML();
+
+    auto notifications = makeDistributedNotificationCenter(*services.mainLoop);
+    notifications->post("reset");
+    VornLog("main: Sent 'reset' notification");
+    endProcess(1);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    TerminationSignalHandler().handleTerminationSignal();
+
+    VornUtilMac util;
+    util.initializeVornGlobal();
+    util.initializeAgentParams();
+    util.startLoggingTo("AppMonitor.log", true);
+
+    CBrindleWrapper brindle;
+    brindle.loadVornDataDictionary("data-dictionary.xml");
+    brindle.loadVornDataDictionary("data-dictionary-onpremise.xml");
+    brindle.loadVornDataDictionary("data-dictionary-framework.xml");
+
+    VornLog("main: Software Metering executable is launched.");
+    if (!ProcessInfo::CheckIfTrueParent()) {
+        VornLog("Parent Process Authentication Failed");
+        endProcess(0);
+    }
+
+    // With no argument at all there is nothing to read past the program's own path.
+    const std::string argument = argc > 1 ? argv[1] : "";
+    VornLog("main: arugument is " + argument);
+    if (argument == "startMonitoring") monitorMode();
+    if (argument == "postxmldata") reportMode();
+    VornLog("main: invalid argument");
+    endProcess(1);
+}

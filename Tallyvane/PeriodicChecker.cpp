@@ -1,0 +1,60 @@
+#include "PeriodicChecker.h"
+
+#include <chrono>
+
+#include "AppMonitor.h"
+#include "lvornutils/GlobVars.h"
+#include "lvornutils/Log.h"
+#include "lvornutils/Proplisthandler.h"
+
+namespace tallyvane {
+
+ConsoleAction decideConsoleAction(const std::optional<std::string>& user,
+                                  const std::optional<std::string>& event,
+                                  std::optional<std::string>& remembered) {
+    const bool changed = user ? (*user != remembered && *user != "root") : remembered.has_value();
+    if (changed) {
+        if (event != "Login" && event != "Switch") return ConsoleAction::None;
+        remembered = user;
+        return ConsoleAction::Reinitiate;
+    }
+    if (event != "Logoff") return ConsoleAction::None;
+    remembered = std::string();
+    return ConsoleAction::Drop;
+}
+
+void checkConsoleSession(AppMonitor& monitor, std::optional<std::string>& remembered) {
+    const std::string agentPath =
+        gv_globvars ? gv_globvars->vornagentPath().value_or("") : std::string();
+    Proplisthandler file;
+    file.InitwithFile(agentPath + "/consoleuser.plist");
+    auto stringFor = [&](std::string_view key) -> std::optional<std::string> {
+        auto object = file.GetValueForKey(key);
+        return object ? object->stringValue() : std::nullopt;
+    };
+    const auto event = stringFor("logType");
+    const auto user = stringFor("CurrentConsoleUser");
+
+    switch (decideConsoleAction(user, event, remembered)) {
+        case ConsoleAction::Reinitiate:
+            VornLog(" Login Captured, So Reinitiating delegates");
+            monitor.initNotificationDelegates();
+            break;
+        case ConsoleAction::Drop:
+            monitor.deinitNotificationDelegates();
+            break;
+        case ConsoleAction::None:
+            break;
+    }
+}
+
+void startPeriodicChecker(std::shared_ptr<AppMonitor> monitor, MainLoop& loop) {
+    constexpr auto kPeriod = std::chrono::seconds(3);
+    // The remembered user starts present but empty, not absent.
+    loop.every(kPeriod, [monitor = std::move(monitor), remembered = std::optional<std::string>(
+                                                           std::string())]() mutable {
+        checkConsoleSession(*monitor, remembered);
+    });
+}
+
+}  // namespace tallyvane

@@ -1,0 +1,27 @@
+#pragma once
+// The console session watcher: follows logins, user switches and logoffs at the console.
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "platform/MainLoop.h"
+
+namespace tallyvane {
+
+class AppMonitor;
+
+enum class ConsoleAction { None, Reinitiate, Drop };
+
+// One tick's decision from the console user read (user), the event read (event) and the
+// remembered console user, which it updates.
+ConsoleAction decideConsoleAction(const std::optional<std::string>& user,
+                                  const std::optional<std::string>& event,
+                                  std::optional<std::string>& remembered);
+
+// One tick: reads consoleuser.plist in the agent directory and acts on the monitor.
+void checkConsoleSession(AppMonitor& monitor, std::optional<std::string>& remembered);
+
+// Every 3 seconds from now, for the life of the loop. The timer holds the monitor.
+void startPeriodicChecker(std::shared_ptr<AppMonitor> monitor, MainLoop& loop);
+
+}  // namespace tallyvane
