@@ -14,6 +14,7 @@
 namespace {
 
 using namespace tallyvane;
+using namespace tallyvane::linux_platform;
 
 // Everything the monitor needs from the operating system, alive for the whole process.
 struct PlatformServices {
