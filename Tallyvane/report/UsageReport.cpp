@@ -1,0 +1,183 @@
+#include "report/UsageReport.h"
+
+#include <cstdint>
+#include <limits>
+
+#include "calendar/Calendar.h"
+#include "lvornutils/GlobVars.h"
+#include "lvornutils/Log.h"
+#include "report/Settlement.h"
+
+namespace tallyvane::report {
+namespace {
+
+constexpr std::int64_t kDay = 86400;
+
+struct Attribute {
+    const char* name;
+    std::string_view value;
+};
+
+void appendElement(std::string& out, std::string_view element,
+                   std::initializer_list<Attribute> attributes) {
+    out += '<';
+    out += element;
+    for (const Attribute& a : attributes) {
+        out += ' ';
+        out += a.name;
+        out += "=\"";
+        out += a.value;
+        out += '"';
+    }
+    out += " />\n";
+}
+
+void appendAgentParam(std::string& out, std::string_view name, std::string_view value) {
+    appendElement(out, "AgentParams",
+                  {{"AGENT_PARAM_ID", "1"}, {"PARAM_NAME", name}, {"PARAM_VALUE", value}});
+}
+
+std::string textOf(const std::string* s) {
+    return s ? *s : std::string();
+}
+
+}  // namespace
+
+AccountValues readAccountValues() {
+    if (gv_globvars == nullptr) return {};
+    AccountValues v;
+    v.localComputerName = gv_globvars->localComputerName();
+    v.encodedLocalNameSpace = gv_globvars->encodedLocalNameSpace();
+    return v;
+}
+
+AgentValues readAgentValues() {
+    if (gv_globvars == nullptr) return {};
+    AgentValues v;
+    v.localComputerName = gv_globvars->localComputerName();
+    v.currentLocalNamespace = gv_globvars->currentLocalNamespace();
+    v.vornCustomerID = gv_globvars->vornCustomerID();
+    v.vornCustomerName = gv_globvars->vornCustomerName();
+    v.vornMSPName = gv_globvars->vornMSPName();
+    v.vornAgentResourceID = gv_globvars->vornAgentResourceID();
+    v.fqdnName = gv_globvars->fqdnName();
+    v.serialNumber = gv_globvars->serialNumber();
+    v.vornRemoteOffID = gv_globvars->vornRemoteOffID();
+    return v;
+}
+
+std::optional<std::string> readEncodedLocalNameSpace() {
+    if (gv_globvars == nullptr) return std::nullopt;
+    return gv_globvars->encodedLocalNameSpace();
+}
+
+std::string reportHead(const AccountValues& account) {
+    std::string out = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Summary>\n";
+    appendElement(out, "WMIData",
+                  {{"USER_SID", "S-1-5-18"},
+                   {"TYPE", "1"},
+                   {"USER_ID", "0"},
+                   {"USER_NAME", account.localComputerName.value_or("")},
+                   {"DOMAIN_NAME", account.encodedLocalNameSpace.value_or("")},
+                   {"IS_LOCAL_ACCOUNT", "false"}});
+    return out;
+}
+
+void appendUsageRows(std::string& document, const plist::Dict& launchData) {
+    for (const auto& [key, value] : launchData) {
+        const plist::Dict* record = plist::asDict(value);
+        if (record == nullptr) continue;
+        const std::string* appDefinitionId = plist::stringFor(*record, "AppDefinitionId");
+        if (appDefinitionId == nullptr) continue;
+
+        const std::int64_t lastUsed = plist::integerFor(*record, "LAST_USED").value_or(0);
+        const std::int64_t runCount = plist::integerFor(*record, "TOTAL_RUN_COUNT").value_or(0);
+        const double runTime = plist::realFor(*record, "TOTAL_RUN_TIME").value_or(0);
+        const std::string fileVersion = textOf(plist::stringFor(*record, "FILE_VERSION"));
+        const std::string productName = textOf(plist::stringFor(*record, "PRODUCT_NAME"));
+        const std::string productVersion = textOf(plist::stringFor(*record, "PRODUCT_VERSION"));
+        const std::int64_t runningDays =
+            plist::integerFor(*record, "RUNNING_NO_OF_DAYS").value_or(0);
+
+        if (lastUsed == 0 || runCount == 0) {
+            VornLog(" Total Run count is  zero , So " + productName + " is not yet opened");
+            continue;
+        }
+        const auto wholeRunTime = calendar::wholeSeconds(runTime);
+        if (!wholeRunTime) {
+            // The row needs a whole number of seconds; a run time without one is not reported.
+            VornLog("generateAndPostXML: " + productName + " is left out: TOTAL_RUN_TIME " +
+                    shortestDecimal(runTime) + " has no whole-second value");
+            continue;
+        }
+        const std::string opened =
+            " Total Run count is not zero , So " + productName + " is already opened";
+        VornLog(opened);
+        auto appendRow = [&](std::int64_t used, std::string_view count, std::string_view time) {
+            const std::string usedText = std::to_string(used);
+            appendElement(document, "InvAppDefinitionUsage",
+                          {{"APP_DEFINITION_ID", *appDefinitionId},
+                           {"USER_SID", "S-1-5-18"},
+                           {"LAST_USED", usedText},
+                           {"TOTAL_RUN_COUNT", count},
+                           {"TOTAL_RUN_TIME", time},
+                           {"FILE_VERSION", fileVersion},
+                           {"PRODUCT_NAME", productName},
+                           {"PRODUCT_VERSION", productVersion}});
+        };
+        appendRow(lastUsed, std::to_string(runCount), std::to_string(*wholeRunTime));
+
+        for (std::int64_t k = 2; k <= runningDays; ++k) {
+            if (k - 1 > kMostExtraDays) {
+                VornLog("generateAndPostXML: extra-day rows of " + productName + " stop after " +
+                        std::to_string(kMostExtraDays) + " days");
+                break;
+            }
+            std::int64_t t = 0;
+            if (__builtin_add_overflow(lastUsed, kDay * (k - 1), &t)) {
+                VornLog("generateAndPostXML: extra-day rows of " + productName + " stop at day " +
+                        std::to_string(k) +
+                        ": LAST_USED + 86400 * (k - 1) leaves the 64-bit range");
+                break;
+            }
+            VornLog(opened);
+            VornPrint("updatedLastUsedTime " + std::to_string(k) + ": " +
+                      calendar::utcText(static_cast<double>(t)));
+            appendRow(t, "1", "86400");
+        }
+    }
+}
+
+std::string reportTail(const AgentValues& agent) {
+    std::string out;
+    appendAgentParam(out, "COMPUTER_NAME", agent.localComputerName.value_or(""));
+    appendAgentParam(out, "DOMAIN_NETBIOS_NAME", agent.currentLocalNamespace.value_or(""));
+    appendAgentParam(out, "RESOURCE_ID", agent.vornAgentResourceID.value_or("0"));
+    appendAgentParam(out, "MSP_NAME", agent.vornMSPName.value_or(""));
+    appendAgentParam(out, "CUSTOMER_NAME", agent.vornCustomerName.value_or(""));
+    appendAgentParam(out, "CUSTOMER_ID", agent.vornCustomerID.value_or(""));
+    appendAgentParam(out, "FQDN_NAME", agent.fqdnName.value_or(""));
+    appendAgentParam(out, "OS_PLATFORM", "2");
+    appendAgentParam(out, "UNIQUE_VALUE", agent.serialNumber.value_or("--"));
+    out += "</Summary>";
+    return out;
+}
+
+std::string usageReport(const AccountValues& account, const plist::Dict& launchData,
+                        const AgentValues& agent) {
+    std::string document = reportHead(account);
+    appendUsageRows(document, launchData);
+    document += reportTail(agent);
+    return document;
+}
+
+std::string requestPath(const AgentValues& agent,
+                        const std::optional<std::string>& encodedLocalNameSpace) {
+    return "/invswmetering?computer=" + agent.localComputerName.value_or("") +
+           "&domain=" + encodedLocalNameSpace.value_or("") +
+           "&customerId=" + agent.vornCustomerID.value_or("") +
+           "&resourceid=" + agent.vornAgentResourceID.value_or("0") +
+           "&remoffId=" + agent.vornRemoteOffID.value_or("") + "&actionToCall=1";
+}
+
+}  // namespace tallyvane::report
