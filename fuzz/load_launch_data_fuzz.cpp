@@ -1,0 +1,10 @@
+// Loading the usage table from a launch-data file.
+#include "FuzzSupport.h"
+#include "store/MeteringFiles.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    auto table = tallyvane::store::loadAppLaunchDataToUpdate(
+        fuzz::inputFile(data, size, "AppLaunchData.plist"));
+    for (const auto& [name, record] : table) (void)tallyvane::plist::describe(record);
+    return 0;
+}
