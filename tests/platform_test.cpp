@@ -8,11 +8,21 @@
 #include <string>
 #include <vector>
 
+#include <algorithm>
+#include <cmath>
+#include <filesystem>
+#include <thread>
+
 #include "platform/linux/LinuxPlatform.h"
+#include "support/AppBundle.h"
 
 using namespace std::chrono_literals;
 using namespace tallyvane;
 using namespace tallyvane::linux_platform;
+using tallyvane::test_support::BundleInfo;
+using tallyvane::test_support::ChildProcess;
+using tallyvane::test_support::makeBundle;
+using tallyvane::test_support::ScratchDir;
 
 namespace {
 
@@ -21,6 +31,72 @@ namespace {
 void runAtMost(MainLoop& loop, std::chrono::milliseconds bound = 10s) {
     loop.postAfter(bound, [&loop] { loop.stop(); });
     loop.run();
+}
+
+// Runs the loop until done() holds (checked every few milliseconds) or a generous bound passes;
+// true when done() came to hold.
+bool runUntil(MainLoop& loop, const std::function<bool()>& done) {
+    static int generation = 0;
+    const int mine = ++generation;
+    bool finished = false;
+    auto check = std::make_shared<std::function<void()>>();
+    *check = [&, mine, check] {
+        if (mine != generation) return;
+        if (done()) {
+            finished = true;
+            loop.stop();
+        } else {
+            loop.postAfter(5ms, *check);
+        }
+    };
+    loop.post(*check);
+    loop.postAfter(10s, [&loop, mine] {
+        if (mine == generation) loop.stop();
+    });
+    loop.run();
+    ++generation;  // retire this wait's pending checks and bound
+    *check = nullptr;
+    return finished;
+}
+
+struct Seen {
+    WorkspaceEvent event;
+    RunningApplication application;
+};
+
+struct Recorder {
+    std::vector<Seen> seen;
+    explicit Recorder(Workspace& workspace) {
+        for (auto event :
+             {WorkspaceEvent::DidLaunchApplication, WorkspaceEvent::DidTerminateApplication})
+            workspace.notificationCenter().addObserver(
+                this, event, [this, event](const WorkspaceNotification& n) {
+                    ASSERT_TRUE(n.application);
+                    seen.push_back({event, *n.application});
+                });
+    }
+    std::vector<Seen> of(pid_t pid) const {
+        std::vector<Seen> mine;
+        for (const auto& s : seen)
+            if (s.application.processIdentifier == pid) mine.push_back(s);
+        return mine;
+    }
+    bool has(WorkspaceEvent event, pid_t pid, const std::string& name) const {
+        return std::any_of(seen.begin(), seen.end(), [&](const Seen& s) {
+            return s.event == event && s.application.processIdentifier == pid &&
+                   s.application.localizedName == name;
+        });
+    }
+};
+
+std::optional<RunningApplication> findRunning(Workspace& workspace, pid_t pid) {
+    const auto apps = workspace.runningApplications();
+    EXPECT_TRUE(std::is_sorted(apps.begin(), apps.end(), [](const auto& a, const auto& b) {
+        return a.processIdentifier < b.processIdentifier;
+    }));
+    for (const auto& app : apps)
+        if (app.processIdentifier == pid) return app;
+    return std::nullopt;
 }
 
 }  // namespace
@@ -94,4 +170,127 @@ TEST(DistributedNotificationCenter, WithoutASessionBusFailsWithALogLineOnly) {
         unsetenv("DBUS_SESSION_BUS_ADDRESS");
     EXPECT_NE(log.find("cannot post \"reset\""), std::string::npos) << log;
     EXPECT_NE(log.find("cannot observe \"reset\""), std::string::npos) << log;
+}
+
+class WorkspaceEvents : public ::testing::TestWithParam<ProcessEvents> {};
+
+TEST_P(WorkspaceEvents, LaunchExecAndTerminationArriveOnTheMainLoop) {
+    ScratchDir dir;
+    const std::string exe =
+        makeBundle(dir.path(), "Widget", {.displayName = "Widget Pro", .bundleName = "WidgetN"});
+    auto loop = makeMainLoop();
+    auto workspace = makeWorkspace(*loop, {.events = GetParam(), .scanPeriod = 20ms});
+    const bool connector = workspaceUsesConnector(*workspace);
+    if (GetParam() == ProcessEvents::Connector && !connector)
+        GTEST_SKIP() << "the process event connector cannot be opened here";
+    EXPECT_EQ(connector, GetParam() == ProcessEvents::Connector);
+    Recorder recorder(*workspace);
+    const auto mainThread = std::this_thread::get_id();
+    workspace->notificationCenter().addObserver(
+        &mainThread, WorkspaceEvent::DidLaunchApplication,
+        [&](const WorkspaceNotification&) { EXPECT_EQ(std::this_thread::get_id(), mainThread); });
+
+    ChildProcess app(exe, {"60"});
+    const pid_t pid = app.pid();
+    ASSERT_TRUE(runUntil(*loop, [&] {
+        return recorder.has(WorkspaceEvent::DidLaunchApplication, pid, "Widget Pro");
+    }));
+    const auto running = findRunning(*workspace, pid);
+    ASSERT_TRUE(running);
+    EXPECT_EQ(running->localizedName, "Widget Pro");
+    EXPECT_EQ(running->bundleURL, dir.path() + "/Widget.app");
+    const auto launched = recorder.of(pid).back().application;
+    EXPECT_EQ(launched.bundleURL, dir.path() + "/Widget.app");
+
+    app.kill();
+    ASSERT_TRUE(runUntil(*loop, [&] {
+        return recorder.has(WorkspaceEvent::DidTerminateApplication, pid, "Widget Pro");
+    }));
+    EXPECT_FALSE(findRunning(*workspace, pid));
+
+    // The same PID turning into the application by exec: the shell ends, the application starts.
+    ChildProcess shell("/bin/sh", {"-c", "read line </dev/null; sleep 0.2; exec " + exe + " 60"});
+    const pid_t shellPid = shell.pid();
+    ASSERT_TRUE(runUntil(*loop, [&] {
+        return recorder.has(WorkspaceEvent::DidLaunchApplication, shellPid, "Widget Pro");
+    }));
+    const auto events = recorder.of(shellPid);
+    ASSERT_GE(events.size(), 3u);
+    EXPECT_EQ(events[events.size() - 2].event, WorkspaceEvent::DidTerminateApplication);
+    EXPECT_NE(events[events.size() - 2].application.localizedName, "Widget Pro");
+    EXPECT_EQ(events.front().event, WorkspaceEvent::DidLaunchApplication);
+
+    if (connector) {
+        // A process that lives 50 ms is still seen to come and go.
+        ChildProcess brief(exe, {"0.05"});
+        const pid_t briefPid = brief.pid();
+        brief.wait();
+        EXPECT_TRUE(runUntil(*loop, [&] {
+            return recorder.has(WorkspaceEvent::DidLaunchApplication, briefPid, "Widget Pro") &&
+                   recorder.has(WorkspaceEvent::DidTerminateApplication, briefPid, "Widget Pro");
+        }));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Detection, WorkspaceEvents,
+                         ::testing::Values(ProcessEvents::Scan, ProcessEvents::Connector),
+                         [](const auto& info) {
+                             return info.param == ProcessEvents::Scan ? "Scan" : "Connector";
+                         });
+
+TEST(Workspace, NamesApplicationsByBundleAndExecutable) {
+    ScratchDir dir;
+    auto loop = makeMainLoop();
+    auto workspace = makeWorkspace(*loop, {.events = ProcessEvents::Scan});
+    ChildProcess named(makeBundle(dir.path(), "Named", {.bundleName = "Bundle Name"}), {"60"});
+    ChildProcess bare(makeBundle(dir.path(), "Bare", {.writeInfoPlist = false}), {"60"});
+    // Not a bundle: the executable's file name, also after the file has been deleted.
+    const std::string tool = dir.path() + "/plain tool";
+    std::filesystem::copy_file("/bin/sleep", tool);
+    std::filesystem::permissions(tool, std::filesystem::perms::owner_all);
+    ChildProcess plain(tool, {"60"});
+    // A hostile Info.plist falls back to the bundle directory's name.
+    const std::string junkExe = makeBundle(dir.path(), "Junk", {.writeInfoPlist = false});
+    {
+        std::FILE* junk = std::fopen((dir.path() + "/Junk.app/Contents/Info.plist").c_str(), "w");
+        ASSERT_TRUE(junk);
+        std::fputs("<?xml version=\"1.0\"?><plist><dict><key>CFBundleName</key>", junk);
+        std::fclose(junk);
+    }
+    ChildProcess junk(junkExe, {"60"});
+    std::this_thread::sleep_for(100ms);  // let each exec finish before looking
+    std::filesystem::remove(tool);
+
+    const auto a = findRunning(*workspace, named.pid());
+    ASSERT_TRUE(a);
+    EXPECT_EQ(a->localizedName, "Bundle Name");
+    const auto b = findRunning(*workspace, bare.pid());
+    ASSERT_TRUE(b);
+    EXPECT_EQ(b->localizedName, "Bare");
+    EXPECT_EQ(b->bundleURL, dir.path() + "/Bare.app");
+    const auto c = findRunning(*workspace, plain.pid());
+    ASSERT_TRUE(c);
+    EXPECT_EQ(c->localizedName, "plain tool");
+    EXPECT_FALSE(c->bundleURL);
+    const auto d = findRunning(*workspace, junk.pid());
+    ASSERT_TRUE(d);
+    EXPECT_EQ(d->localizedName, "Junk");
+    // Kernel threads (kthreadd is PID 2 on a host) are no applications.
+    EXPECT_FALSE(findRunning(*workspace, 2));
+}
+
+TEST(ProcessTable, StartTimeOfALiveProcessAndNothingForAGoneOne) {
+    auto table = makeProcessTable();
+    const double before =
+        std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+    ChildProcess child("/bin/sleep", {"60"});
+    const pid_t pid = child.pid();
+    const auto started = table->startTime(pid);
+    ASSERT_TRUE(started);
+    EXPECT_NEAR(*started, before, 2.0);
+    EXPECT_NE(*started, std::floor(*started));
+    child.kill();
+    EXPECT_FALSE(table->startTime(pid));
+    EXPECT_FALSE(table->startTime(-1));
+    EXPECT_FALSE(table->startTime(0));
 }

@@ -49,7 +49,11 @@ class AsioMainLoop final : public MainLoop {
         });
     }
 
-    void run() override { io_.run(); }
+    void run() override {
+        io_.run();
+        // Ready for another run(); a stop() issued before run() still ends that run at once.
+        io_.restart();
+    }
 
     void stop() override { io_.stop(); }
 

@@ -1,0 +1,169 @@
+#include "platform/linux/ProcFs.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <memory>
+
+#include "platform/Bundle.h"
+
+namespace tallyvane::linux_platform {
+
+void UniqueFd::reset(int fd) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+}
+
+std::optional<std::string> readSmallFile(const std::string& path, std::size_t limit) {
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) return std::nullopt;
+    std::string text;
+    char buffer[4096];
+    while (text.size() < limit) {
+        const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return std::nullopt;  // ESRCH: the process went away after the open
+        }
+        if (n == 0) break;
+        text.append(buffer, static_cast<std::size_t>(n));
+    }
+    return text;
+}
+
+std::optional<ProcStat> parseStat(std::string_view text) {
+    const auto open = text.find('(');
+    const auto close = text.rfind(')');
+    if (open == std::string_view::npos || close == std::string_view::npos || close < open)
+        return std::nullopt;
+    ProcStat stat;
+    stat.comm = std::string(text.substr(open + 1, close - open - 1));
+    // After ") " come fields 3, 4, ...; the start time is field 22.
+    std::string_view rest = text.substr(close + 1);
+    int field = 2;
+    std::size_t pos = 0;
+    while (pos < rest.size()) {
+        while (pos < rest.size() && rest[pos] == ' ') ++pos;
+        const std::size_t end = std::min(rest.find(' ', pos), rest.size());
+        if (pos == end) break;
+        if (++field == 22) {
+            const char* first = rest.data() + pos;
+            const char* last = rest.data() + end;
+            if (!rest.empty() && last > first && last[-1] == '\n') --last;
+            const auto result = std::from_chars(first, last, stat.startTicks);
+            if (result.ec != std::errc() || result.ptr != last) return std::nullopt;
+            return stat;
+        }
+        pos = end;
+    }
+    return std::nullopt;
+}
+
+std::optional<ProcStat> readStat(pid_t pid) {
+    const auto text = readSmallFile("/proc/" + std::to_string(pid) + "/stat", 4096);
+    if (!text) return std::nullopt;
+    return parseStat(*text);
+}
+
+std::optional<std::string> readExe(pid_t pid) {
+    const std::string link = "/proc/" + std::to_string(pid) + "/exe";
+    std::string target(256, '\0');
+    for (;;) {
+        const ssize_t n = ::readlink(link.c_str(), target.data(), target.size());
+        if (n < 0) return std::nullopt;  // kernel thread, zombie, gone or not ours to see
+        if (static_cast<std::size_t>(n) < target.size()) {
+            target.resize(static_cast<std::size_t>(n));
+            if (target.empty()) return std::nullopt;
+            return target;
+        }
+        if (target.size() >= 65536) return std::nullopt;
+        target.resize(target.size() * 2);
+    }
+}
+
+std::optional<uid_t> readRealUid(pid_t pid) {
+    const auto text = readSmallFile("/proc/" + std::to_string(pid) + "/status");
+    if (!text) return std::nullopt;
+    const auto at = text->find("\nUid:");
+    if (at == std::string::npos) return std::nullopt;
+    std::size_t pos = at + 5;
+    while (pos < text->size() && ((*text)[pos] == '\t' || (*text)[pos] == ' ')) ++pos;
+    uid_t uid = 0;
+    const char* first = text->data() + pos;
+    const char* last = text->data() + text->size();
+    const auto result = std::from_chars(first, last, uid);
+    if (result.ec != std::errc() || result.ptr == first) return std::nullopt;
+    return uid;
+}
+
+std::vector<pid_t> listPids() {
+    std::vector<pid_t> pids;
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir("/proc"), ::closedir);
+    if (!dir) return pids;
+    while (const dirent* entry = ::readdir(dir.get())) {
+        const char* name = entry->d_name;
+        const char* end = name + std::char_traits<char>::length(name);
+        pid_t pid = 0;
+        const auto result = std::from_chars(name, end, pid);
+        if (result.ec == std::errc() && result.ptr == end && pid > 0) pids.push_back(pid);
+    }
+    std::sort(pids.begin(), pids.end());
+    return pids;
+}
+
+namespace {
+
+std::string lastComponent(const std::string& path) {
+    const auto slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string parentOf(const std::string& path) {
+    const auto slash = path.rfind('/');
+    return slash == std::string::npos || slash == 0 ? std::string() : path.substr(0, slash);
+}
+
+bool endsWith(const std::string& text, std::string_view suffix) {
+    return text.size() >= suffix.size() &&
+           text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+}  // namespace
+
+RunningApplication describeApplication(pid_t pid, const std::string& exePath) {
+    RunningApplication app;
+    app.processIdentifier = static_cast<std::int32_t>(pid);
+    std::string path = exePath;
+    constexpr std::string_view kDeleted = " (deleted)";
+    if (endsWith(path, kDeleted)) path.resize(path.size() - kDeleted.size());
+
+    // NAME.app/Contents/MacOS/FILE belongs to the bundle NAME.app.
+    const std::string macos = parentOf(path);
+    const std::string contents = parentOf(macos);
+    const std::string bundle = parentOf(contents);
+    const std::string bundleName = lastComponent(bundle);
+    if (lastComponent(macos) == "MacOS" && lastComponent(contents) == "Contents" &&
+        bundleName.size() > 4 && endsWith(bundleName, ".app")) {
+        app.bundleURL = bundle;
+        if (auto info = bundleInfoDictionary(bundle)) {
+            for (const char* key : {"CFBundleDisplayName", "CFBundleName"}) {
+                const std::string* name = plist::stringFor(*info, key);
+                if (name && !name->empty()) {
+                    app.localizedName = *name;
+                    return app;
+                }
+            }
+        }
+        app.localizedName = bundleName.substr(0, bundleName.size() - 4);
+        return app;
+    }
+    const std::string file = lastComponent(path);
+    if (!file.empty()) app.localizedName = file;
+    return app;
+}
+
+}  // namespace tallyvane::linux_platform

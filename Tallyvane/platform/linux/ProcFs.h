@@ -1,0 +1,60 @@
+#pragma once
+// Readers of /proc. Every one survives a process that vanishes between open and read, and a
+// file that is empty, truncated or odd: it then gives nothing.
+#include <sys/types.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/WorkspaceNotificationCenter.h"
+
+namespace tallyvane::linux_platform {
+
+// An owned file descriptor.
+class UniqueFd {
+  public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : fd_(fd) {}
+    UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    UniqueFd& operator=(UniqueFd&& other) noexcept {
+        if (this != &other) reset(std::exchange(other.fd_, -1));
+        return *this;
+    }
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+    ~UniqueFd() { reset(); }
+
+    int get() const { return fd_; }
+    explicit operator bool() const { return fd_ >= 0; }
+    void reset(int fd = -1);
+
+  private:
+    int fd_ = -1;
+};
+
+// The fields of /proc/PID/stat the workspace uses.
+struct ProcStat {
+    std::uint64_t startTicks = 0;  // field 22: clock ticks after boot
+    std::string comm;              // field 2, without its parentheses
+};
+
+// The whole of a small file (at most limit bytes); nothing when it cannot be read.
+std::optional<std::string> readSmallFile(const std::string& path, std::size_t limit = 64 * 1024);
+
+// Parses the text of /proc/PID/stat; the command name may hold blanks and ')'.
+std::optional<ProcStat> parseStat(std::string_view text);
+std::optional<ProcStat> readStat(pid_t pid);
+// The resolved /proc/PID/exe, as the kernel gives it (a deleted file ends in " (deleted)").
+std::optional<std::string> readExe(pid_t pid);
+// The real user id from /proc/PID/status.
+std::optional<uid_t> readRealUid(pid_t pid);
+// The process ids under /proc, ascending.
+std::vector<pid_t> listPids();
+
+// What the workspace reports for a process running the executable at exePath.
+RunningApplication describeApplication(pid_t pid, const std::string& exePath);
+
+}  // namespace tallyvane::linux_platform
