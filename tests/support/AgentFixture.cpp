@@ -46,17 +46,7 @@ void AgentFixture::SetUp() {
 
 std::vector<std::string> AgentFixture::logMessages() const {
     const std::string text = slurp(logPath());
-    std::vector<std::string> messages;
-    for (const auto& line : linesOf(logOffset_ < text.size() ? text.substr(logOffset_) : "")) {
-        const auto mark = line.find("] ");
-        // A line without the record prefix continues the message before it.
-        if (line.size() < 34 || line.compare(24, 10, "tallyvane[") != 0 || mark == std::string::npos) {
-            if (!messages.empty()) messages.back() += "\n" + line;
-            continue;
-        }
-        messages.push_back(line.substr(mark + 2));
-    }
-    return messages;
+    return logMessagesOf(logOffset_ < text.size() ? text.substr(logOffset_) : "");
 }
 
 std::vector<std::string> AgentFixture::logMessagesStartingWith(const std::string& prefix) const {

@@ -93,6 +93,20 @@ std::vector<std::string> linesOf(const std::string& text) {
     return lines;
 }
 
+std::vector<std::string> logMessagesOf(const std::string& text) {
+    std::vector<std::string> messages;
+    for (const auto& line : linesOf(text)) {
+        const auto mark = line.find("] ");
+        if (line.size() < 34 || line.compare(24, 10, "tallyvane[") != 0 ||
+            mark == std::string::npos) {
+            if (!messages.empty()) messages.back() += "\n" + line;
+            continue;
+        }
+        messages.push_back(line.substr(mark + 2));
+    }
+    return messages;
+}
+
 ScratchDir::ScratchDir() {
     std::string pattern = (std::filesystem::temp_directory_path() / "tallyvane-XXXXXX").string();
     if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");

@@ -43,6 +43,10 @@ std::string slurp(const std::string& path);
 // The lines of text, without their line feeds.
 std::vector<std::string> linesOf(const std::string& text);
 
+// The messages of log records, without their "date time tallyvane[PID:TID] " prefix; a line
+// without the prefix continues the message before it.
+std::vector<std::string> logMessagesOf(const std::string& text);
+
 // A fresh folder under the system's temporary folder, removed with everything in it at the end.
 class ScratchDir {
 public:

@@ -1,0 +1,128 @@
+// Monitor mode as a real process watching real application processes start and stop.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <ctime>
+#include <thread>
+
+#include "plist/PlistFile.h"
+#include "support/AgentInstallation.h"
+#include "support/AppBundle.h"
+
+namespace tallyvane::test {
+namespace {
+
+using namespace std::chrono_literals;
+using plist::Dict;
+
+double wallNow() {
+    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+std::int64_t startOfLocalDay(double t) {
+    std::time_t seconds = static_cast<std::time_t>(t);
+    std::tm tm{};
+    localtime_r(&seconds, &tm);
+    tm.tm_hour = tm.tm_min = tm.tm_sec = 0;
+    tm.tm_isdst = -1;
+    return static_cast<std::int64_t>(std::mktime(&tm));
+}
+
+class MonitorProcess : public ::testing::Test {
+protected:
+    AgentInstallation agent;
+    ScratchDir apps;
+
+    std::unique_ptr<ChildProcess> run(const std::string& name, test_support::BundleInfo info = {}) {
+        const std::string exe = test_support::makeBundle(apps.path(), name, info);
+        return std::make_unique<ChildProcess>(std::vector<std::string>{exe, "600"},
+                                              std::map<std::string, std::string>{});
+    }
+    Dict record(const std::string& id) const {
+        auto all = plist::readFile(agent.meteringPath("AppLaunchData.plist"));
+        const Dict* root = all ? plist::asDict(*all) : nullptr;
+        if (!root || !root->count(id)) return {};
+        return *plist::asDict(root->at(id));
+    }
+    std::optional<std::int64_t> field(const std::string& id, const std::string& key) const {
+        return plist::integerFor(record(id), key);
+    }
+    // Monitor mode started, its sweep done and its observers registered.
+    std::unique_ptr<ChildProcess> startMonitor() {
+        auto monitor = agent.start({"startMonitoring"});
+        EXPECT_TRUE(eventually([&] { return agent.logHas("Inside checkAlreadyRunningApps"); }));
+        std::this_thread::sleep_for(2500ms);  // the observers take effect two seconds later
+        return monitor;
+    }
+};
+
+TEST_F(MonitorProcess, LaunchesAndTerminationsOfRealApplicationsAreMetered) {
+    const double yesterdayNoon = static_cast<double>(startOfLocalDay(wallNow())) - 12 * 3600;
+    Dict launchData{
+        {"100", Dict{{"FileName", "Editor.app"}, {"AppDefinitionId", "100"}}},
+        {"101", Dict{{"FileName", "Plain.app"}, {"AppDefinitionId", "101"}}},
+        {"102", Dict{{"FileName", "Loose.app"}, {"AppDefinitionId", 102}}},
+        {"103", Dict{{"FileName", "Running.app"}, {"AppDefinitionId", "103"}}},
+        {"104", Dict{{"FileName", "Overnight.app"},
+                     {"AppDefinitionId", "104"},
+                     {"LAUNCH_TIME", static_cast<std::int64_t>(yesterdayNoon)},
+                     {"TOTAL_RUN_COUNT", 2}}}};
+    AgentInstallation::writePlist(agent.meteringPath("AppLaunchData.plist"), launchData);
+
+    const double runningSince = wallNow();
+    auto running = run("Running");
+    auto overnight = run("Overnight");
+    auto monitor = startMonitor();
+
+    // Already running at start: counted from its real start today, or moved to today.
+    EXPECT_EQ(field("103", "TOTAL_RUN_COUNT"), 1);
+    EXPECT_NEAR(static_cast<double>(field("103", "LAUNCH_TIME").value_or(0)), runningSince, 2.0);
+    EXPECT_EQ(field("104", "LAUNCH_TIME"), startOfLocalDay(wallNow()));
+    EXPECT_EQ(field("104", "TOTAL_RUN_COUNT"), 2);
+
+    test_support::BundleInfo versioned;
+    versioned.shortVersion = plist::Value("3.2");
+    const double launchedAt = wallNow();
+    auto editor = run("Editor", versioned);
+    ASSERT_TRUE(eventually([&] { return field("100", "TOTAL_RUN_COUNT") == 1; }, 1s));
+    Dict counted = record("100");
+    EXPECT_EQ(*plist::stringFor(counted, "PRODUCT_NAME"), "Editor");
+    EXPECT_EQ(*plist::stringFor(counted, "PRODUCT_VERSION"), "3.2");
+    EXPECT_EQ(*plist::stringFor(counted, "FILE_VERSION"), "3.2");
+    EXPECT_NEAR(static_cast<double>(field("100", "LAUNCH_TIME").value_or(0)), launchedAt, 2.0);
+
+    std::this_thread::sleep_for(2100ms);
+    editor.reset();  // killed: a termination
+    ASSERT_TRUE(eventually([&] { return field("100", "TOTAL_RUN_TIME").has_value(); }, 2s));
+    EXPECT_GE(field("100", "TOTAL_RUN_TIME"), 2);
+    EXPECT_LE(field("100", "TOTAL_RUN_TIME"), 4);
+
+    auto plain = run("Plain");
+    ASSERT_TRUE(eventually([&] { return field("101", "TOTAL_RUN_COUNT") == 1; }, 1s));
+    EXPECT_EQ(*plist::stringFor(record("101"), "PRODUCT_VERSION"), "Unknown");
+
+    const Dict before = record("102");
+    auto other = run("Other");
+    auto loose = run("Loose");
+    ASSERT_TRUE(eventually([&] { return agent.logHas("Match found: Loose"); }, 2s));
+    EXPECT_TRUE(agent.logHas(
+        "updateLastUsedTime: Unable to fetch appDefinitionId from the AppLaunchPlist"));
+    EXPECT_EQ(record("102"), before);
+    EXPECT_TRUE(agent.logHas("App launched: Other"));
+
+    // A successful report cleared the usage keys; on "reset" the running ones count again.
+    Dict cleared = launchData;
+    AgentInstallation::writePlist(agent.meteringPath("AppLaunchData.plist"), cleared);
+    ChildProcess reset({"/usr/bin/dbus-send", "--session", "--type=signal",
+                        "/org/tallyvane/DistributedNotificationCenter",
+                        "org.tallyvane.DistributedNotificationCenter.Notification", "string:reset"},
+                       agent.environment());
+    EXPECT_EQ(reset.waitExit(), 0);
+    ASSERT_TRUE(eventually([&] { return field("103", "TOTAL_RUN_COUNT") == 1; }, 3s));
+    EXPECT_TRUE(eventually([&] { return field("101", "TOTAL_RUN_COUNT") == 1; }, 3s));
+    EXPECT_TRUE(monitor->running());
+}
+
+}  // namespace
+}  // namespace tallyvane::test
