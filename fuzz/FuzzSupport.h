@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <string_view>
 
@@ -18,13 +19,21 @@ namespace fuzz {
 
 inline const std::string& scratch() {
     static const std::string dir = [] {
-        std::string name = "/tmp/tallyvane_fuzz.XXXXXX";
+        // In memory when possible: ext4 flushes a truncated-then-rewritten file on close, which
+        // would hold each run up on the disk.
+        std::string name = access("/dev/shm", W_OK) == 0 ? "/dev/shm/tallyvane_fuzz.XXXXXX"
+                                                         : "/tmp/tallyvane_fuzz.XXXXXX";
         if (!mkdtemp(name.data())) abort();
         setenv("VORNAGENT_PATH", name.c_str(), 1);
         // Every record goes to /dev/null: the log would otherwise grow by megabytes a second.
         std::string logs = name + "/logs";
         mkdir(logs.c_str(), 0700);
         if (symlink("/dev/null", (logs + "/AppMonitor.log").c_str()) != 0) abort();
+        static std::string removeAtExit = name;
+        atexit([] {
+            std::error_code ignored;
+            std::filesystem::remove_all(removeAtExit, ignored);
+        });
         VornUtilMac util;
         util.initializeVornGlobal();
         util.startLoggingTo("AppMonitor.log", true);

@@ -121,6 +121,15 @@ TEST(Plist, HostileInputIsRefusedWithAnError) {
         EXPECT_FALSE(parse(bytes, &error)) << bytes.substr(0, 40);
         EXPECT_FALSE(error.description.empty());
     }
+    // A NUL inside a binary key or string makes libplist 2.2 abort on an assertion.
+    std::string withNul = binaryOf(Value(Dict{{"key1", Value("text")}}));
+    for (const char* inside : {"key1", "text"}) {
+        std::string bytes = withNul;
+        bytes[bytes.find(inside) + 2] = '\0';
+        EXPECT_FALSE(parse(bytes)) << inside;
+    }
+    EXPECT_TRUE(parse(withNul));
+
     // Nesting that libplist accepts but that would be too deep to convert safely.
     std::string nested = "<plist version=\"1.0\">";
     for (int i = 0; i < 1000; ++i) nested += "<array>";

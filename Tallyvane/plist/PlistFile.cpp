@@ -90,10 +90,14 @@ std::optional<Value> fromNode(plist_t node, int depth, Error* error) {
             return Value(d);
         }
         case PLIST_STRING: {
-            char* raw = nullptr;
-            plist_get_string_val(node, &raw);
-            CString s(raw);
-            return Value(std::string(s ? s.get() : ""));
+            // plist_get_string_val asserts (aborts) on a string holding a NUL; read the buffer.
+            std::uint64_t length = 0;
+            const char* s = plist_get_string_ptr(node, &length);
+            if (!s || std::strlen(s) != length) {
+                fail(error, "The property list holds a string with a NUL character.");
+                return std::nullopt;
+            }
+            return Value(std::string(s, length));
         }
         case PLIST_DATE: {
             std::int32_t sec = 0, usec = 0;
@@ -212,6 +216,52 @@ Node toNode(const Value& value, int depth, Error* error) {
     return node;
 }
 
+std::uint64_t bigEndian(const unsigned char* p, std::size_t size) {
+    std::uint64_t v = 0;
+    for (std::size_t i = 0; i < size; ++i) v = (v << 8) | p[i];
+    return v;
+}
+
+// libplist 2.2 aborts on an assertion when it hands out a dictionary key holding a NUL, and a
+// binary property list can carry one. Refuse such input before libplist builds the tree: walk
+// the object offsets and look inside every string object. Anything we cannot follow is refused
+// too; libplist would not accept it either.
+bool binaryStringsAreClean(std::string_view bytes) {
+    const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
+    const std::size_t size = bytes.size();
+    constexpr std::size_t kHeader = 8, kTrailer = 32;
+    if (size < kHeader + kTrailer) return false;
+    const unsigned char* trailer = data + size - kTrailer;
+    const std::size_t offsetSize = trailer[6];
+    const std::uint64_t count = bigEndian(trailer + 8, 8);
+    const std::uint64_t tableAt = bigEndian(trailer + 24, 8);
+    const std::size_t end = size - kTrailer;
+    if (offsetSize < 1 || offsetSize > 8 || tableAt < kHeader || tableAt > end) return false;
+    if (count > (end - tableAt) / offsetSize) return false;
+    for (std::uint64_t i = 0; i < count; ++i) {
+        std::uint64_t at = bigEndian(data + tableAt + i * offsetSize, offsetSize);
+        if (at < kHeader || at >= end) return false;
+        const unsigned type = data[at] >> 4;
+        if (type != 0x5 && type != 0x6) continue;  // ASCII and UTF-16 strings
+        std::uint64_t length = data[at] & 0x0F;
+        std::uint64_t start = at + 1;
+        if (length == 0x0F) {
+            if (start >= end || (data[start] >> 4) != 0x1) return false;
+            const std::size_t intSize = std::size_t{1} << (data[start] & 0x0F);
+            if (intSize > 8 || start + 1 + intSize > end) return false;
+            length = bigEndian(data + start + 1, intSize);
+            start += 1 + intSize;
+        }
+        const std::uint64_t unit = type == 0x5 ? 1 : 2;
+        if (length > (end - start) / unit) return false;
+        for (std::uint64_t c = 0; c < length; ++c) {
+            const unsigned char* u = data + start + c * unit;
+            if (u[0] == 0 && (unit == 1 || u[1] == 0)) return false;
+        }
+    }
+    return true;
+}
+
 bool writeAll(int fd, std::string_view bytes) {
     while (!bytes.empty()) {
         ssize_t n = ::write(fd, bytes.data(), bytes.size());
@@ -233,6 +283,10 @@ std::optional<Value> parse(std::string_view bytes, Error* error) {
     }
     if (bytes.size() > kMaxFileBytes || bytes.size() > std::numeric_limits<std::uint32_t>::max()) {
         fail(error, "The data is too large to be a property list of ours.");
+        return std::nullopt;
+    }
+    if (bytes.substr(0, 8) == "bplist00" && !binaryStringsAreClean(bytes)) {
+        fail(error, "The data couldn't be read because it isn't in the correct format.");
         return std::nullopt;
     }
     plist_t raw = nullptr;
