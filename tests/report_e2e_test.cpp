@@ -1,0 +1,110 @@
+// Report mode as a real process posting to a real management server on 127.0.0.1.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "plist/PlistFile.h"
+#include "support/AgentInstallation.h"
+#include "support/AppBundle.h"
+#include "support/MgmtServer.h"
+
+namespace tallyvane::test {
+namespace {
+
+using namespace std::chrono_literals;
+using plist::Dict;
+
+const Dict kUsage{{"FileName", "Editor.app"},    {"AppDefinitionId", "100"},
+                  {"TOTAL_RUN_COUNT", 3},        {"TOTAL_RUN_TIME", 120},
+                  {"LAST_USED", 1'700'000'000},  {"LAUNCH_TIME", 1'699'999'000},
+                  {"PRODUCT_NAME", "Editor"},    {"PRODUCT_VERSION", "3.2"},
+                  {"FILE_VERSION", "3.2"},       {"AgentKey", "kept"}};
+
+struct Outcome {
+    int exitStatus;
+    std::string launchData;
+    std::string postData;
+};
+
+// Runs report mode against serverURL with one usage record and a monitor running beside it.
+class ReportProcess : public ::testing::Test {
+protected:
+    Outcome report(const std::string& serverURL) {
+        AgentInstallation agent(Dict{{"ServerURL", serverURL},
+                                     {"localComputerName", "mac 01"},
+                                     {"encodedLocalNameSpace", "WORKGROUP"},
+                                     {"vornCustomerID", "7"},
+                                     {"vornRemoteOffID", "3"}});
+        AgentInstallation::writePlist(agent.meteringPath("AppLaunchData.plist"),
+                                      Dict{{"100", kUsage}});
+        AgentInstallation::writePlist(agent.meteringPath("AppPostData.plist"),
+                                      Dict{{"AddedTime", "5"}, {"Other", "x"}});
+        auto monitor = agent.start({"startMonitoring"});
+        EXPECT_TRUE(eventually([&] { return agent.logHas("Inside checkAlreadyRunningApps"); }));
+
+        auto process = agent.start({"postxmldata"});
+        Outcome outcome{process->waitExit().value_or(-1),
+                        slurp(agent.meteringPath("AppLaunchData.plist")),
+                        slurp(agent.meteringPath("AppPostData.plist"))};
+        // Whatever the upload did, the monitor hears "reset" and reloads.
+        EXPECT_TRUE(eventually([&] { return agent.logHas("AppMonitor: resetPlist() called"); }));
+        sent = agent.logHas("generateAndPostXML: Software Metering data sent successfully");
+        return outcome;
+    }
+    bool sent = false;
+};
+
+TEST_F(ReportProcess, AnAcceptedReportIsStoredStampedAndCleared) {
+    MgmtServer server;
+    const Outcome outcome = report(server.url());
+    EXPECT_EQ(outcome.exitStatus, 1);
+    EXPECT_TRUE(sent);
+    ASSERT_TRUE(server.waitForRequests(1));
+    const auto request = server.requests().front();
+    EXPECT_EQ(request.target,
+              "/invswmetering?computer=mac%2001&domain=WORKGROUP&customerId=7&resourceid=0"
+              "&remoffId=3&actionToCall=1");
+    EXPECT_NE(request.body.find("<InvAppDefinitionUsage APP_DEFINITION_ID=\"100\" "
+                                "USER_SID=\"S-1-5-18\" LAST_USED=\"1700000000\" "
+                                "TOTAL_RUN_COUNT=\"3\" TOTAL_RUN_TIME=\"120\" FILE_VERSION=\"3.2\" "
+                                "PRODUCT_NAME=\"Editor\" PRODUCT_VERSION=\"3.2\" />"),
+              std::string::npos)
+        << request.body;
+    EXPECT_EQ(request.body.substr(request.body.size() - 10), "</Summary>");
+
+    auto launchData = plist::parse(outcome.launchData);
+    ASSERT_TRUE(launchData);
+    Dict expected = kUsage;
+    for (const char* key :
+         {"TOTAL_RUN_COUNT", "TOTAL_RUN_TIME", "LAST_USED", "LAUNCH_TIME", "RUNNING_NO_OF_DAYS"})
+        expected.erase(key);
+    EXPECT_EQ(*launchData, plist::Value(Dict{{"100", expected}}));
+
+    auto postData = plist::parse(outcome.postData);
+    ASSERT_TRUE(postData);
+    const Dict& post = *plist::asDict(*postData);
+    EXPECT_EQ(*plist::stringFor(post, "Other"), "x");
+    ASSERT_TRUE(plist::stringFor(post, "AddedTime"));
+    EXPECT_NE(*plist::stringFor(post, "AddedTime"), "5");
+}
+
+TEST_F(ReportProcess, ARefusedReportChangesNothing) {
+    MgmtServer failing({.status = 500, .storeDir = {}});
+    MgmtServer missing({.status = 404, .storeDir = {}});
+    for (const std::string& url : {failing.url(), missing.url(),
+                                   "http://127.0.0.1:" + std::to_string(unusedLocalPort())}) {
+        const Outcome outcome = report(url);
+        EXPECT_EQ(outcome.exitStatus, 1) << url;
+        EXPECT_FALSE(sent) << url;
+        EXPECT_EQ(plist::parse(outcome.launchData), plist::Value(Dict{{"100", kUsage}})) << url;
+        EXPECT_EQ(plist::parse(outcome.postData),
+                  plist::Value(Dict{{"AddedTime", "5"}, {"Other", "x"}}))
+            << url;
+    }
+    EXPECT_EQ(failing.requests().size(), 1u);
+    EXPECT_EQ(missing.requests().size(), 1u);
+}
+
+}  // namespace
+}  // namespace tallyvane::test
