@@ -85,6 +85,15 @@ std::optional<std::string> readExe(pid_t pid) {
     }
 }
 
+std::optional<std::string> readComm(const UniqueFd& fd) {
+    char buffer[64];
+    const ssize_t n = ::pread(fd.get(), buffer, sizeof buffer, 0);
+    if (n <= 0) return std::nullopt;
+    std::string comm(buffer, static_cast<std::size_t>(n));
+    if (comm.back() == '\n') comm.pop_back();
+    return comm;
+}
+
 std::optional<uid_t> readRealUid(pid_t pid) {
     const auto text = readSmallFile("/proc/" + std::to_string(pid) + "/status");
     if (!text) return std::nullopt;

@@ -49,6 +49,9 @@ std::optional<ProcStat> parseStat(std::string_view text);
 std::optional<ProcStat> readStat(pid_t pid);
 // The resolved /proc/PID/exe, as the kernel gives it (a deleted file ends in " (deleted)").
 std::optional<std::string> readExe(pid_t pid);
+// The command name through an open /proc/PID/comm; nothing once that process is gone (also
+// when its PID has been reused since the open).
+std::optional<std::string> readComm(const UniqueFd& fd);
 // The real user id from /proc/PID/status.
 std::optional<uid_t> readRealUid(pid_t pid);
 // The process ids under /proc, ascending.

@@ -3,10 +3,14 @@
 #include <linux/netlink.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <map>
@@ -29,6 +33,9 @@ struct Tracked {
     std::string exe;
     bool isApplication = false;
     RunningApplication application;
+    // Scan mode: /proc/PID/comm held open. Re-reading it is cheap, an exec changes it, and
+    // once the process is gone it fails even if the PID has been reused.
+    UniqueFd commFd;
 };
 
 struct Event {
@@ -99,6 +106,14 @@ class ProcWorkspace final : public Workspace {
           uid_(::getuid()),
           stop_(::eventfd(0, EFD_CLOEXEC)) {
         if (options_.events != ProcessEvents::Scan) connector_ = openConnector();
+        // Leave most descriptors to the rest of the program; beyond the cap the scan reads
+        // stat by path instead.
+        rlimit limit{};
+        if (!connector_ && ::getrlimit(RLIMIT_NOFILE, &limit) == 0 &&
+            limit.rlim_cur != RLIM_INFINITY)
+            maxCommFds_ = static_cast<std::size_t>(std::max<rlim_t>(limit.rlim_cur / 2, 64) - 64);
+        else if (!connector_)
+            maxCommFds_ = 4096;
         if (!connector_ && options_.events == ProcessEvents::Connector)
             VornLog("Workspace: the process event connector cannot be opened");
         // What runs now was not launched after us: the first look posts nothing.
@@ -231,10 +246,18 @@ class ProcWorkspace final : public Workspace {
             known->second.comm = now.comm;
             return;
         }
-        if (now.isApplication) now.application = describeApplication(pid, now.exe);
+        if (now.isApplication) {
+            now.application = describeApplication(pid, now.exe);
+            if (commFds_ < maxCommFds_) {
+                now.commFd.reset(::open(("/proc/" + std::to_string(pid) + "/comm").c_str(),
+                                        O_RDONLY | O_CLOEXEC));
+                if (now.commFd) ++commFds_;
+            }
+        }
         if (known != known_.end()) {
             if (known->second.isApplication)
                 send(WorkspaceEvent::DidTerminateApplication, known->second.application);
+            release(known->second);
             known->second = std::move(now);
         } else {
             known = known_.emplace(pid, std::move(now)).first;
@@ -248,7 +271,29 @@ class ProcWorkspace final : public Workspace {
         if (known == known_.end()) return;
         if (known->second.isApplication)
             send(WorkspaceEvent::DidTerminateApplication, known->second.application);
+        release(known->second);
         known_.erase(known);
+    }
+
+    void release(Tracked& tracked) {
+        if (tracked.commFd) --commFds_;
+        tracked.commFd.reset();
+    }
+
+    // A process listed again by a scan: applications are checked for an exec or an end; other
+    // processes cannot become one of ours by exec, so their presence is all that counts.
+    void recheck(pid_t pid, const Tracked& tracked) {
+        if (tracked.commFd) {
+            const auto comm = readComm(tracked.commFd);
+            if (!comm) {
+                vanish(pid);       // that process ended ...
+                look(pid, false);  // ... and its PID may already name another
+            } else if (*comm != tracked.comm) {
+                look(pid, true);
+            }
+        } else if (tracked.isApplication || connector_) {
+            look(pid, false);
+        }
     }
 
     // One pass over /proc; with post false it only records what runs.
@@ -259,8 +304,10 @@ class ProcWorkspace final : public Workspace {
         for (pid_t pid : pids) {
             // Processes gone since the last pass sit between the listed PIDs.
             while (known != known_.end() && known->first < pid) vanish((known++)->first);
-            if (known != known_.end() && known->first == pid) ++known;
-            look(pid, false);
+            if (known != known_.end() && known->first == pid)
+                recheck(pid, (known++)->second);
+            else
+                look(pid, false);
         }
         while (known != known_.end()) vanish((known++)->first);
         posting_ = true;
@@ -282,6 +329,8 @@ class ProcWorkspace final : public Workspace {
     UniqueFd stop_;
     UniqueFd connector_;
     bool posting_ = true;
+    std::size_t commFds_ = 0;
+    std::size_t maxCommFds_ = 0;
     std::map<pid_t, Tracked> known_;  // the watcher thread's own, after construction
     std::thread thread_;
 };
