@@ -9,6 +9,7 @@
 #include <fstream>
 #include <limits>
 #include <sstream>
+#include <vector>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -29,9 +30,19 @@ using testing::IsEmpty;
 
 namespace {
 
+// Scratch folders live until the program ends, then go.
+struct Scratch {
+    std::vector<fs::path> dirs;
+    ~Scratch() {
+        std::error_code ignored;
+        for (const auto& dir : dirs) fs::remove_all(dir, ignored);
+    }
+};
+
 fs::path makeScratch() {
+    static Scratch all;
     std::string name = (fs::temp_directory_path() / "metering_test.XXXXXX").string();
-    return mkdtemp(name.data());
+    return all.dirs.emplace_back(mkdtemp(name.data()));
 }
 
 std::string slurp(const fs::path& path) {

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <limits>
 #include <sstream>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -22,9 +23,19 @@ using namespace tallyvane::plist;
 
 namespace {
 
+// Scratch folders live until the program ends, then go.
+struct Scratch {
+    std::vector<fs::path> dirs;
+    ~Scratch() {
+        std::error_code ignored;
+        for (const auto& dir : dirs) fs::remove_all(dir, ignored);
+    }
+};
+
 fs::path scratch() {
+    static Scratch all;
     std::string name = (fs::temp_directory_path() / "plist_test.XXXXXX").string();
-    return mkdtemp(name.data());
+    return all.dirs.emplace_back(mkdtemp(name.data()));
 }
 
 std::string slurp(const fs::path& path) {
