@@ -2,7 +2,7 @@
 #include <string_view>
 
 class CBrindleWrapper {
-public:
+  public:
     // Reads <agent directory>/config/<name> when present. Returns true when it was read.
     bool loadVornDataDictionary(std::string_view name);
 };

@@ -2,10 +2,12 @@
 #include <string>
 
 class FileUtils {
-public:
-    // True when something exists at path.
+  public:
+    // True when something exists at path (lstat: a dangling symbolic link counts).
     bool isFileExist(const std::string& path) const;
     // Creates the directory and its missing parents. permissions is written as the digits of
-    // the octal mode (777 means rwxrwxrwx), applied without the process umask.
+    // the octal mode (777 means rwxrwxrwx), given exactly (without the process umask) to each
+    // directory this call creates; existing ones keep theirs. True when path is a directory
+    // afterwards; false for a digit above 7 or a value outside 0..7777.
     bool createDirectoryAtPath(const std::string& path, int permissions) const;
 };

@@ -1,8 +1,10 @@
 #pragma once
 
 class ProcessInfo {
-public:
+  public:
     // True exactly when the resolved executable of the parent process equals one of the
-    // TrustedParentPath settings. No setting means false: the check fails closed.
+    // TrustedParentPath settings (both sides resolved with realpath). No setting, globals not set
+    // up, or a parent whose executable cannot be resolved (gone, deleted, another user's) means
+    // false: the check fails closed.
     static bool CheckIfTrueParent();
 };

@@ -6,8 +6,9 @@
 
 // Reads one property-list file (any format) and answers key look-ups on its root dictionary.
 class Proplisthandler {
-public:
-    // What GetValueForKey found: its kind, and its text when it is a string.
+  public:
+    // What GetValueForKey found: its kind, and its text when it is a string. Integers, reals and
+    // keyed-archive UIDs are all Number.
     struct Object {
         enum class Kind { String, Number, Boolean, Date, Data, Array, Dictionary } kind;
         std::string string;  // the value when kind == String
@@ -26,7 +27,7 @@ public:
     // The root dictionary's value under key; nothing when absent or nothing was loaded.
     std::optional<Object> GetValueForKey(std::string_view key) const;
 
-private:
+  private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };

@@ -1,0 +1,318 @@
+// The agent's log (spdlog behind a sink that writes each record with one write(2)), the printed
+// lines, their async-signal-safe variants and VornUtilMac::startLoggingTo.
+#include "lvornutils/Log.h"
+
+#include <spdlog/details/log_msg.h>
+#include <spdlog/logger.h>
+#include <spdlog/pattern_formatter.h>
+#include <spdlog/sinks/base_sink.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <ctime>
+#include <mutex>
+#include <string>
+
+#include "Internal.h"
+#include "lvornutils/VornUtilMac.h"
+
+namespace {
+
+using lvornutils::detail::NoDestructor;
+using lvornutils::detail::writeAll;
+
+// The log file's descriptor once startLoggingTo has run, -1 before (records then go to standard
+// error). The number stays the same for the life of the process: a later startLoggingTo moves
+// the new file onto it with dup3, so a signal handler never writes to a closed or reused number.
+std::atomic<int> g_logFd{-1};
+
+// Local time minus UTC in seconds, as the normal logger last saw it; read by the signal path,
+// which must not call localtime.
+std::atomic<long> g_utcOffsetSeconds{0};
+static_assert(std::atomic<long>::is_always_lock_free && std::atomic<int>::is_always_lock_free);
+
+void refreshUtcOffset(std::time_t when) {
+    struct tm local {};
+    if (::localtime_r(&when, &local) != nullptr) {
+        g_utcOffsetSeconds.store(local.tm_gmtoff, std::memory_order_relaxed);
+    }
+}
+
+// Caches the offset as early as possible, so that a signal before the first record still gets
+// local time.
+[[maybe_unused]] const bool g_offsetPrimed = [] {
+    refreshUtcOffset(std::time(nullptr));
+    return true;
+}();
+
+int logDestination() noexcept {
+    const int fd = g_logFd.load(std::memory_order_acquire);
+    return fd >= 0 ? fd : STDERR_FILENO;
+}
+
+// %* : the kernel thread id of the calling thread, asked each time (spdlog's %t caches it per
+// thread, which goes stale in a child created by fork).
+class ThreadIdFlag final : public spdlog::custom_flag_formatter {
+  public:
+    void format(const spdlog::details::log_msg&, const std::tm&,
+                spdlog::memory_buf_t& dest) override {
+        const std::string tid = std::to_string(static_cast<long>(::syscall(SYS_gettid)));
+        dest.append(tid.data(), tid.data() + tid.size());
+    }
+    std::unique_ptr<custom_flag_formatter> clone() const override {
+        return std::make_unique<ThreadIdFlag>();
+    }
+};
+
+constexpr const char* kPattern = "%Y-%m-%d %H:%M:%S.%e tallyvane[%P:%*] %v";
+
+// Records logged before startLoggingTo are also kept (up to this much) and written at the head
+// of the log file when it opens, so that the start-up lines written before the log was started
+// (the signal guard's "Enabled", say) are in the file too, in their order.
+constexpr std::size_t kMaxPendingBytes = 256 * 1024;
+
+// Formats each record completely and hands it to the kernel in one write(2), so a record is never
+// split (a stdio file sink splits records larger than its buffer) and records of other threads
+// and of the signal path, all appending to the same O_APPEND file, never land inside it.
+class AgentLogSink final : public spdlog::sinks::base_sink<std::mutex> {
+  public:
+    // Makes fd the log file's descriptor: the first time, writes the records kept so far to it
+    // and publishes it; later, moves fd onto the published number. Takes fd over. Runs under the
+    // sink's lock, so no record is written between the kept ones and the switch.
+    bool attach(int fd) {
+        std::lock_guard lock(mutex_);
+        const int current = g_logFd.load(std::memory_order_acquire);
+        if (current < 0) {
+            writeAll(fd, pending_.data(), pending_.size());
+            pending_.clear();
+            pending_.shrink_to_fit();
+            g_logFd.store(fd, std::memory_order_release);
+            return true;
+        }
+        int moved;
+        do {
+            moved = ::dup3(fd, current, O_CLOEXEC);
+        } while (moved < 0 && errno == EINTR);
+        ::close(fd);
+        return moved == current;
+    }
+
+  protected:
+    void sink_it_(const spdlog::details::log_msg& msg) override {
+        const std::time_t second = std::chrono::system_clock::to_time_t(msg.time);
+        if (second != lastOffsetSecond_) {
+            refreshUtcOffset(second);
+            lastOffsetSecond_ = second;
+        }
+        spdlog::memory_buf_t formatted;
+        formatter_->format(msg, formatted);
+        const int fd = g_logFd.load(std::memory_order_acquire);
+        if (fd >= 0) {
+            writeAll(fd, formatted.data(), formatted.size());
+            return;
+        }
+        writeAll(STDERR_FILENO, formatted.data(), formatted.size());
+        if (!pendingFull_ && pending_.size() + formatted.size() <= kMaxPendingBytes) {
+            pending_.append(formatted.data(), formatted.size());
+        } else {
+            pendingFull_ = true;  // keep no later record either: the kept ones stay in order
+        }
+    }
+    void flush_() override {}  // nothing is buffered
+
+  private:
+    std::time_t lastOffsetSecond_ = -1;
+    std::string pending_;  // records written before the log file opened
+    bool pendingFull_ = false;
+};
+
+const std::shared_ptr<AgentLogSink>& theSink() {
+    static NoDestructor<std::shared_ptr<AgentLogSink>> sink([] {
+        auto made = std::make_shared<AgentLogSink>();
+        auto formatter = std::make_unique<spdlog::pattern_formatter>(
+            spdlog::pattern_time_type::local, std::string("\n"));
+        formatter->add_flag<ThreadIdFlag>('*').set_pattern(kPattern);
+        made->set_formatter(std::move(formatter));
+        return made;
+    }());
+    return *sink;
+}
+
+spdlog::logger& theLogger() {
+    static NoDestructor<std::shared_ptr<spdlog::logger>> logger([] {
+        auto made = std::make_shared<spdlog::logger>("tallyvane", theSink());
+        made->set_level(spdlog::level::trace);
+        made->flush_on(spdlog::level::trace);
+        return made;
+    }());
+    return **logger;
+}
+
+std::mutex& printMutex() {
+    static NoDestructor<std::mutex> mutex;
+    return *mutex;
+}
+
+// ---- async-signal-safe record formatting ----
+
+// Appends text to a fixed buffer, cutting it off at the end of the buffer.
+struct FixedBuffer {
+    char* data;
+    std::size_t capacity;
+    std::size_t size = 0;
+
+    void append(const char* text, std::size_t length) noexcept {
+        if (length > capacity - size) length = capacity - size;
+        for (std::size_t i = 0; i < length; ++i) data[size + i] = text[i];
+        size += length;
+    }
+    void append(char c) noexcept { append(&c, 1); }
+    void appendDigits(long long value, int minWidth) noexcept {
+        char digits[24];
+        int n = 0;
+        const bool negative = value < 0;
+        unsigned long long v = negative ? 0ULL - static_cast<unsigned long long>(value)
+                                        : static_cast<unsigned long long>(value);
+        do {
+            digits[n++] = static_cast<char>('0' + v % 10);
+            v /= 10;
+        } while (v != 0 && n < 24);
+        while (n < minWidth && n < 24) digits[n++] = '0';
+        if (negative) append('-');
+        while (n > 0) append(digits[--n]);
+    }
+};
+
+// Days since 1970-01-01 to a proleptic Gregorian date (H. Hinnant's civil_from_days).
+void civilFromDays(long long days, long long& year, int& month, int& day) noexcept {
+    days += 719468;
+    const long long era = (days >= 0 ? days : days - 146096) / 146097;
+    const long long doe = days - era * 146097;
+    const long long yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const long long doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const long long mp = (5 * doy + 2) / 153;
+    day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+    month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+    year = yoe + era * 400 + (month <= 2 ? 1 : 0);
+}
+
+// The record prefix "YYYY-MM-DD HH:MM:SS.mmm tallyvane[PID:TID] " in local time.
+void appendPrefix(FixedBuffer& out) noexcept {
+    struct timespec now {};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    const long long local =
+        static_cast<long long>(now.tv_sec) + g_utcOffsetSeconds.load(std::memory_order_relaxed);
+    long long days = local / 86400;
+    long long secondOfDay = local % 86400;
+    if (secondOfDay < 0) {
+        secondOfDay += 86400;
+        --days;
+    }
+    long long year = 0;
+    int month = 0;
+    int day = 0;
+    civilFromDays(days, year, month, day);
+    out.appendDigits(year, 4);
+    out.append('-');
+    out.appendDigits(month, 2);
+    out.append('-');
+    out.appendDigits(day, 2);
+    out.append(' ');
+    out.appendDigits(secondOfDay / 3600, 2);
+    out.append(':');
+    out.appendDigits(secondOfDay / 60 % 60, 2);
+    out.append(':');
+    out.appendDigits(secondOfDay % 60, 2);
+    out.append('.');
+    out.appendDigits(now.tv_nsec / 1000000, 3);
+    static constexpr char kName[] = " tallyvane[";
+    out.append(kName, sizeof kName - 1);
+    out.appendDigits(static_cast<long long>(::getpid()), 1);
+    out.append(':');
+    out.appendDigits(static_cast<long long>(::syscall(SYS_gettid)), 1);
+    out.append("] ", 2);
+}
+
+// Longest record the signal path writes; a longer message is cut off (the line feed stays).
+constexpr std::size_t kSignalRecordBytes = 4096;
+
+}  // namespace
+
+void VornLog(std::string_view message) {
+    try {
+        theLogger().log(spdlog::source_loc{}, spdlog::level::info,
+                        spdlog::string_view_t(message.data(), message.size()));
+    } catch (...) {
+        // Logging never raises to its caller.
+    }
+}
+
+void VornPrint(std::string_view line) {
+    try {
+        std::string text;
+        text.reserve(line.size() + 1);
+        text.append(line);
+        text.push_back('\n');
+        std::lock_guard lock(printMutex());
+        writeAll(STDOUT_FILENO, text.data(), text.size());
+    } catch (...) {
+        // Printing never raises to its caller.
+    }
+}
+
+void VornLogFromSignal(const char* message, std::size_t length) {
+    const int savedErrno = errno;
+    char storage[kSignalRecordBytes];
+    FixedBuffer out{storage, sizeof storage - 1};  // keep room for the line feed
+    appendPrefix(out);
+    if (message != nullptr) out.append(message, length);
+    out.capacity = sizeof storage;
+    out.append('\n');
+    writeAll(logDestination(), storage, out.size);
+    errno = savedErrno;
+}
+
+void VornPrintFromSignal(const char* line, std::size_t length) {
+    const int savedErrno = errno;
+    char storage[kSignalRecordBytes];
+    if (line == nullptr) length = 0;
+    if (length < sizeof storage) {
+        FixedBuffer out{storage, sizeof storage};
+        out.append(line, length);
+        out.append('\n');
+        writeAll(STDOUT_FILENO, storage, out.size);
+    } else {
+        writeAll(STDOUT_FILENO, line, length);
+        writeAll(STDOUT_FILENO, "\n", 1);
+    }
+    errno = savedErrno;
+}
+
+bool VornUtilMac::startLoggingTo(std::string_view fileName, bool /*userLog*/) {
+    const std::string name(fileName);
+    if (!lvornutils::detail::isPlainFileName(name)) return false;
+    const auto directory = lvornutils::detail::agentDirectory();
+    if (!directory) return false;
+    const std::string logs = *directory + "/logs";
+    if (!lvornutils::detail::makeDirectories(logs, 0755)) return false;
+
+    const std::string path = logs + "/" + name;
+    // O_NONBLOCK so that a FIFO at the path fails instead of hanging; cleared again below.
+    int fd = ::open(path.c_str(),
+                    O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK,
+                    0644);
+    if (fd < 0) return false;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || ::fcntl(fd, F_SETFL, O_APPEND) != 0) {
+        ::close(fd);
+        return false;
+    }
+
+    refreshUtcOffset(std::time(nullptr));
+    return theSink()->attach(fd);
+}
