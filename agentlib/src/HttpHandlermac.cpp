@@ -2,6 +2,7 @@
 #include "lvornutils/HttpHandlermac.h"
 
 #include <curl/curl.h>
+#include <dlfcn.h>
 
 #include <pthread.h>
 #include <csignal>
@@ -15,22 +16,57 @@ namespace {
 constexpr long kConnectTimeoutSeconds = 10;
 constexpr long kTotalTimeoutSeconds = 60;
 
+// libcurl and the TLS libraries behind it are loaded on the first send only: monitor mode never
+// sends, and mapping them would more than double its resident memory.
+struct CurlApi {
+    decltype(&curl_global_init) global_init;
+    decltype(&curl_easy_init) easy_init;
+    decltype(&curl_easy_setopt) easy_setopt;
+    decltype(&curl_easy_perform) easy_perform;
+    decltype(&curl_easy_getinfo) easy_getinfo;
+    decltype(&curl_easy_cleanup) easy_cleanup;
+    decltype(&curl_slist_append) slist_append;
+    decltype(&curl_slist_free_all) slist_free_all;
+};
+
+template <typename F>
+bool resolve(void* library, const char* name, F& function) {
+    function = reinterpret_cast<F>(dlsym(library, name));
+    return function != nullptr;
+}
+
+// The loaded and initialised library, or null when it cannot be had.
+const CurlApi* curlApi() {
+    static std::once_flag once;
+    static CurlApi api;
+    static bool loaded = false;
+    std::call_once(once, [] {
+        void* library = dlopen("libcurl.so.4", RTLD_NOW | RTLD_LOCAL);
+        if (!library) return;
+        loaded = resolve(library, "curl_global_init", api.global_init) &&
+                 resolve(library, "curl_easy_init", api.easy_init) &&
+                 resolve(library, "curl_easy_setopt", api.easy_setopt) &&
+                 resolve(library, "curl_easy_perform", api.easy_perform) &&
+                 resolve(library, "curl_easy_getinfo", api.easy_getinfo) &&
+                 resolve(library, "curl_easy_cleanup", api.easy_cleanup) &&
+                 resolve(library, "curl_slist_append", api.slist_append) &&
+                 resolve(library, "curl_slist_free_all", api.slist_free_all) &&
+                 api.global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
+    });
+    return loaded ? &api : nullptr;
+}
+
 struct EasyDeleter {
-    void operator()(CURL* handle) const noexcept { curl_easy_cleanup(handle); }
+    void operator()(CURL* handle) const noexcept { curlApi()->easy_cleanup(handle); }
 };
 using EasyPtr = std::unique_ptr<CURL, EasyDeleter>;
 
 struct SlistDeleter {
-    void operator()(curl_slist* list) const noexcept { curl_slist_free_all(list); }
+    void operator()(curl_slist* list) const noexcept { curlApi()->slist_free_all(list); }
 };
 using SlistPtr = std::unique_ptr<curl_slist, SlistDeleter>;
 
-bool globalInit() {
-    static std::once_flag once;
-    static CURLcode result = CURLE_FAILED_INIT;
-    std::call_once(once, [] { result = curl_global_init(CURL_GLOBAL_DEFAULT); });
-    return result == CURLE_OK;
-}
+
 
 bool isHex(char c) {
     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
@@ -137,7 +173,8 @@ HttpHandlermac HttpHandlermac::initWithGlobals() {
 int HttpHandlermac::VornSendData(std::string_view path,
                                  const std::vector<std::uint8_t>& body) const {
     if (!serverURL_ || serverURL_->empty()) return -1;
-    if (!globalInit()) return -1;
+    const CurlApi* curl = curlApi();
+    if (!curl) return -1;
 
     std::string_view base = *serverURL_;
     // "https://host/" + "/invswmetering?..." would give "//invswmetering".
@@ -147,11 +184,11 @@ int HttpHandlermac::VornSendData(std::string_view path,
     appendEncoded(url, base, false);
     appendEncoded(url, path, true);
 
-    EasyPtr easy(curl_easy_init());
+    EasyPtr easy(curl->easy_init());
     if (!easy) return -1;
     SlistPtr headers;
     for (const char* header : {"Content-Type: text/xml; charset=utf-8", "Expect:"}) {
-        curl_slist* extended = curl_slist_append(headers.get(), header);
+        curl_slist* extended = curl->slist_append(headers.get(), header);
         if (extended == nullptr) return -1;
         headers.release();
         headers.reset(extended);
@@ -159,39 +196,39 @@ int HttpHandlermac::VornSendData(std::string_view path,
 
     static const char kEmpty[] = "";
     CURL* h = easy.get();
-    bool ok = curl_easy_setopt(h, CURLOPT_URL, url.c_str()) == CURLE_OK;
+    bool ok = curl->easy_setopt(h, CURLOPT_URL, url.c_str()) == CURLE_OK;
 #if LIBCURL_VERSION_NUM >= 0x075500
-    ok = ok && curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https") == CURLE_OK;
+    ok = ok && curl->easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https") == CURLE_OK;
 #else
-    ok = ok && curl_easy_setopt(h, CURLOPT_PROTOCOLS, CURLPROTO_HTTP | CURLPROTO_HTTPS) == CURLE_OK;
+    ok = ok && curl->easy_setopt(h, CURLOPT_PROTOCOLS, CURLPROTO_HTTP | CURLPROTO_HTTPS) == CURLE_OK;
 #endif
-    ok = ok && curl_easy_setopt(h, CURLOPT_POST, 1L) == CURLE_OK;
-    ok = ok && curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE,
+    ok = ok && curl->easy_setopt(h, CURLOPT_POST, 1L) == CURLE_OK;
+    ok = ok && curl->easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE,
                                 static_cast<curl_off_t>(body.size())) == CURLE_OK;
-    ok = ok && curl_easy_setopt(
+    ok = ok && curl->easy_setopt(
                    h, CURLOPT_POSTFIELDS,
                    body.empty() ? kEmpty : reinterpret_cast<const char*>(body.data())) == CURLE_OK;
-    ok = ok && curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get()) == CURLE_OK;
-    ok = ok && curl_easy_setopt(h, CURLOPT_USERAGENT, "tallyvane") == CURLE_OK;
-    ok = ok && curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L) == CURLE_OK;
-    ok = ok && curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L) == CURLE_OK;
-    ok = ok && curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L) == CURLE_OK;
-    ok = ok && curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds) == CURLE_OK;
-    ok = ok && curl_easy_setopt(h, CURLOPT_TIMEOUT, kTotalTimeoutSeconds) == CURLE_OK;
-    ok = ok && curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L) == CURLE_OK;
-    ok = ok && curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &discardBody) == CURLE_OK;
+    ok = ok && curl->easy_setopt(h, CURLOPT_HTTPHEADER, headers.get()) == CURLE_OK;
+    ok = ok && curl->easy_setopt(h, CURLOPT_USERAGENT, "tallyvane") == CURLE_OK;
+    ok = ok && curl->easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L) == CURLE_OK;
+    ok = ok && curl->easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L) == CURLE_OK;
+    ok = ok && curl->easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L) == CURLE_OK;
+    ok = ok && curl->easy_setopt(h, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds) == CURLE_OK;
+    ok = ok && curl->easy_setopt(h, CURLOPT_TIMEOUT, kTotalTimeoutSeconds) == CURLE_OK;
+    ok = ok && curl->easy_setopt(h, CURLOPT_NOSIGNAL, 1L) == CURLE_OK;
+    ok = ok && curl->easy_setopt(h, CURLOPT_WRITEFUNCTION, &discardBody) == CURLE_OK;
     if (!ok) return -1;
 
     CURLcode result;
     {
         SigpipeGuard guard;
-        result = curl_easy_perform(h);
+        result = curl->easy_perform(h);
     }
     // Any transport failure counts as no answer, even after a status line: only a complete
     // exchange may tell the caller that the server took the data.
     if (result != CURLE_OK) return -1;
     long status = 0;
-    if (curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK || status <= 0) return -1;
+    if (curl->easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK || status <= 0) return -1;
     if (status >= 200 && status <= 299) return 0;
     return static_cast<int>(status);
 }
