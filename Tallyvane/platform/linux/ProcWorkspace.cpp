@@ -45,6 +45,14 @@ struct Event {
 
 // Opens the kernel's process event connector and subscribes; nothing when this process may not
 // (it needs CAP_NET_ADMIN in the initial namespaces) or the kernel does not answer.
+// The event inside a connector message. The kernel packs it 4 bytes into the message, short of
+// its own 8-byte alignment, so it is copied out rather than read in place.
+proc_event eventIn(const cn_msg& message) {
+    proc_event event{};
+    std::memcpy(&event, message.data, sizeof event);
+    return event;
+}
+
 UniqueFd openConnector() {
     UniqueFd sock(::socket(PF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_CONNECTOR));
     if (!sock) return {};
@@ -90,9 +98,10 @@ UniqueFd openConnector() {
         for (auto* h = reinterpret_cast<nlmsghdr*>(buffer); NLMSG_OK(h, length);
              h = NLMSG_NEXT(h, length)) {
             const auto* message = static_cast<const cn_msg*>(NLMSG_DATA(h));
-            const auto* event = reinterpret_cast<const proc_event*>(message->data);
-            if (event->what == proc_event::PROC_EVENT_NONE)
-                return event->event_data.ack.err == 0 ? std::move(sock) : UniqueFd();
+            if (h->nlmsg_len < NLMSG_LENGTH(sizeof(cn_msg) + sizeof(proc_event))) continue;
+            const proc_event event = eventIn(*message);
+            if (event.what == proc_event::PROC_EVENT_NONE)
+                return event.event_data.ack.err == 0 ? std::move(sock) : UniqueFd();
         }
     }
 }
@@ -198,7 +207,7 @@ class ProcWorkspace final : public Workspace {
                 if (h->nlmsg_type == NLMSG_ERROR || h->nlmsg_type == NLMSG_NOOP) continue;
                 if (h->nlmsg_len < NLMSG_LENGTH(sizeof(cn_msg) + sizeof(proc_event))) continue;
                 const auto* message = static_cast<const cn_msg*>(NLMSG_DATA(h));
-                handle(*reinterpret_cast<const proc_event*>(message->data));
+                handle(eventIn(*message));
             }
         }
     }
