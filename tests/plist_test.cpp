@@ -74,7 +74,8 @@ TEST(Plist, NumberRuleHoldsAfterXmlAndBinaryRoundTrips) {
     auto dir = scratch();
     auto xml = toXml(Value(kNumbers));
     ASSERT_TRUE(xml);
-    ASSERT_TRUE(writeInPlace(dir / "n.plist", *xml));
+    // A trailing line feed keeps the parser from recognising the document it just wrote.
+    ASSERT_TRUE(writeInPlace(dir / "n.plist", *xml + "\n"));
     ASSERT_TRUE(writeInPlace(dir / "b.plist", binaryOf(Value(kNumbers))));
     for (const char* file : {"n.plist", "b.plist"}) {
         SCOPED_TRACE(file);
@@ -113,9 +114,49 @@ TEST(Plist, RealsDatesAndDataRoundTripExactly) {
     auto xml = toXml(Value(d));
     ASSERT_TRUE(xml);
     EXPECT_NE(xml->find("<?xml version=\"1.0\""), std::string::npos);
-    EXPECT_EQ(parse(*xml), Value(d));
-    EXPECT_TRUE(std::holds_alternative<double>(asDict(*parse(*xml))->at("whole").v));
+    EXPECT_EQ(parse(*xml + "\n"), Value(d));
+    EXPECT_TRUE(std::holds_alternative<double>(asDict(*parse(*xml + "\n"))->at("whole").v));
     EXPECT_EQ(parse(binaryOf(Value(d))), Value(d));
+}
+
+TEST(Plist, WrittenDocumentsReadBackThroughLibplist) {
+    Dict d{{"markup", Value("a & b < c > d \"q\" 'a'")},
+           {"unicode", Value("Grüße, 東京")},
+           {"empty", Value("")},
+           {"key & <key>", Value(true)},
+           {"no", Value(false)},
+           {"emptyDict", Value(Dict{})},
+           {"emptyArray", Value(Array{})},
+           {"infinite", Value(std::numeric_limits<double>::infinity())},
+           {"negative", Value(-std::numeric_limits<double>::infinity())},
+           {"tiny", Value(5e-324)},
+           {"deep", Value(Array{Value(Array{Value(Dict{{"x", Value(std::int64_t{-7})}})})})}};
+    for (std::uint8_t n = 0; n <= 4; ++n) d.emplace("data" + std::to_string(n), Data(n, 0xA5));
+    auto xml = toXml(Value(d));
+    ASSERT_TRUE(xml);
+    // Read by libplist itself, and written back by it, the document says the same.
+    EXPECT_EQ(parse(*xml + "\n"), Value(d));
+    EXPECT_EQ(parse(binaryOf(Value(d))), Value(d));
+
+    // A string cut at a NUL is written as libplist would write it, and not taken as read.
+    auto cut = toXml(Value(Dict{{"s", Value(std::string("ab\0cd", 5))}}));
+    ASSERT_TRUE(cut);
+    EXPECT_EQ(parse(*cut), Value(Dict{{"s", Value("ab")}}));
+}
+
+TEST(Plist, AFileRewrittenByAnotherProgramIsReadAfresh) {
+    auto dir = scratch();
+    const auto path = dir / "shared.plist";
+    const Dict ours{{"count", Value(std::int64_t{1})}};
+    ASSERT_TRUE(writeInPlace(path, *toXml(Value(ours))));
+    EXPECT_EQ(readFile(path), Value(ours));
+    // Same length, other content: only the bytes tell them apart.
+    std::string theirs = slurp(path);
+    theirs.replace(theirs.find("<integer>1<"), 11, "<integer>2<");
+    ASSERT_TRUE(writeInPlace(path, theirs));
+    EXPECT_EQ(readFile(path), Value(Dict{{"count", Value(std::int64_t{2})}}));
+    ASSERT_TRUE(writeInPlace(path, binaryOf(Value(ours))));
+    EXPECT_EQ(readFile(path), Value(ours));
 }
 
 TEST(Plist, HostileInputIsRefusedWithAnError) {

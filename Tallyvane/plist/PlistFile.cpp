@@ -1,5 +1,7 @@
 #include "plist/PlistFile.h"
 
+#include "plist/XmlWriter.h"
+
 #include <fcntl.h>
 #include <plist/plist.h>
 #include <sys/stat.h>
@@ -11,6 +13,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <list>
+#include <mutex>
 #include <memory>
 #include <vector>
 
@@ -34,10 +38,6 @@ struct MallocDeleter {
     void operator()(char* p) const { std::free(p); }
 };
 using CString = std::unique_ptr<char, MallocDeleter>;
-
-struct XmlDeleter {
-    void operator()(char* p) const { plist_to_xml_free(p); }
-};
 
 void fail(Error* error, std::string description) {
     if (error) error->description = std::move(description);
@@ -159,63 +159,6 @@ std::optional<Value> fromNode(plist_t node, int depth, Error* error) {
     }
 }
 
-Node toNode(const Value& value, int depth, Error* error) {
-    if (depth > kMaxDepth) {
-        fail(error, "The value is nested too deeply to serialize.");
-        return nullptr;
-    }
-    struct Visitor {
-        int depth;
-        Error* error;
-        Node operator()(bool b) const { return Node(plist_new_bool(b ? 1 : 0)); }
-        Node operator()(std::int64_t i) const {
-            return Node(plist_new_uint(static_cast<std::uint64_t>(i)));
-        }
-        Node operator()(double d) const { return Node(plist_new_real(d)); }
-        Node operator()(const std::string& s) const { return Node(plist_new_string(s.c_str())); }
-        Node operator()(const Date& d) const {
-            double since2001 = d.secondsSince1970 - kSeconds1970To2001;
-            double whole = std::floor(since2001);
-            if (!std::isfinite(since2001) ||
-                whole < static_cast<double>(std::numeric_limits<std::int32_t>::min()) ||
-                whole > static_cast<double>(std::numeric_limits<std::int32_t>::max())) {
-                fail(error, "A date is out of the range a property list can hold.");
-                return nullptr;
-            }
-            auto usec = static_cast<std::int32_t>(std::lround((since2001 - whole) * 1e6));
-            auto sec = static_cast<std::int32_t>(whole);
-            if (usec >= 1000000) usec = 999999;
-            return Node(plist_new_date(sec, usec));
-        }
-        Node operator()(const Data& d) const {
-            return Node(plist_new_data(reinterpret_cast<const char*>(d.data()), d.size()));
-        }
-        Node operator()(const Array& a) const {
-            Node array(plist_new_array());
-            for (const auto& item : a) {
-                Node child = toNode(item, depth + 1, error);
-                if (!child) return nullptr;
-                plist_array_append_item(array.get(), child.release());
-            }
-            return array;
-        }
-        Node operator()(const Dict& d) const {
-            Node dict(plist_new_dict());
-            for (const auto& [key, item] : d) {
-                Node child = toNode(item, depth + 1, error);
-                if (!child) return nullptr;
-                plist_dict_set_item(dict.get(), key.c_str(), child.release());
-            }
-            return dict;
-        }
-    };
-    Node node = std::visit(Visitor{depth, error}, value.v);
-    if (!node && error && error->description.empty()) {
-        error->description = "The value could not be serialized.";
-    }
-    return node;
-}
-
 std::uint64_t bigEndian(const unsigned char* p, std::size_t size) {
     std::uint64_t v = 0;
     for (std::size_t i = 0; i < size; ++i) v = (v << 8) | p[i];
@@ -274,9 +217,68 @@ bool writeAll(int fd, std::string_view bytes) {
     return true;
 }
 
+// The last few documents parsed or written, by their exact bytes. A report run reads back the
+// launch-data file it has just written once per settled application and again for the report
+// and the reset; comparing bytes costs a small part of parsing 10,000 records again.
+class RecentDocuments {
+  public:
+    std::optional<Value> find(std::string_view bytes) {
+        std::lock_guard lock(mutex_);
+        for (auto it = entries_.begin(); it != entries_.end(); ++it) {
+            if (it->bytes != bytes) continue;
+            entries_.splice(entries_.begin(), entries_, it);
+            return entries_.front().value;
+        }
+        return std::nullopt;
+    }
+    void remember(std::string bytes, Value value) {
+        if (bytes.size() > kMaxRememberedBytes) return;
+        std::lock_guard lock(mutex_);
+        for (auto it = entries_.begin(); it != entries_.end(); ++it) {
+            if (it->bytes != bytes) continue;
+            totalBytes_ -= it->bytes.size();
+            entries_.erase(it);
+            break;
+        }
+        totalBytes_ += bytes.size();
+        entries_.push_front({std::move(bytes), std::move(value)});
+        while (entries_.size() > kMaxEntries || totalBytes_ > kMaxRememberedBytes) {
+            totalBytes_ -= entries_.back().bytes.size();
+            entries_.pop_back();
+        }
+    }
+
+  private:
+    static constexpr std::size_t kMaxEntries = 4;
+    static constexpr std::size_t kMaxRememberedBytes = 16u << 20;
+    struct Entry {
+        std::string bytes;
+        Value value;
+    };
+    std::mutex mutex_;
+    std::list<Entry> entries_;
+    std::size_t totalBytes_ = 0;
+};
+
+RecentDocuments& recentDocuments() {
+    static RecentDocuments documents;
+    return documents;
+}
+
+std::optional<Value> parseAnew(std::string_view bytes, Error* error);
+
 }  // namespace
 
 std::optional<Value> parse(std::string_view bytes, Error* error) {
+    if (auto known = recentDocuments().find(bytes)) return known;
+    auto value = parseAnew(bytes, error);
+    if (value) recentDocuments().remember(std::string(bytes), *value);
+    return value;
+}
+
+namespace {
+
+std::optional<Value> parseAnew(std::string_view bytes, Error* error) {
     if (bytes.empty()) {
         fail(error, "The data is empty and is not a property list.");
         return std::nullopt;
@@ -298,6 +300,8 @@ std::optional<Value> parse(std::string_view bytes, Error* error) {
     }
     return fromNode(root.get(), 0, error);
 }
+
+}  // namespace
 
 std::optional<std::string> readBytes(const std::string& path, Error* error) {
     // Non-blocking so that a FIFO planted at the path cannot hang the reader.
@@ -347,21 +351,14 @@ std::optional<Value> readFile(const std::string& path, Error* error) {
 }
 
 std::optional<std::string> toXml(const Value& value, Error* error) {
-    Error local;
-    Node root = toNode(value, 0, &local);
-    if (!root) {
-        fail(error, local.description);
-        return std::nullopt;
-    }
-    char* raw = nullptr;
-    std::uint32_t length = 0;
-    plist_to_xml(root.get(), &raw, &length);
-    std::unique_ptr<char, XmlDeleter> xml(raw);
-    if (!xml || length == 0) {
+    bool exact = false;
+    auto xml = writeXml(value, &exact);
+    if (!xml) {
         fail(error, "The property list could not be serialized as XML.");
         return std::nullopt;
     }
-    return std::string(xml.get(), length);
+    if (exact) recentDocuments().remember(*xml, value);
+    return xml;
 }
 
 bool writeInPlace(const std::string& path, std::string_view bytes, Error* error) {

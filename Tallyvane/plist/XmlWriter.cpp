@@ -1,0 +1,171 @@
+#include "plist/XmlWriter.h"
+
+#include <charconv>
+#include <cmath>
+#include <ctime>
+#include <limits>
+
+namespace tallyvane::plist {
+namespace {
+
+// Deeper nesting than any file of ours holds; refusing it keeps the recursion bounded.
+constexpr int kMaxDepth = 256;
+
+class Writer {
+public:
+    explicit Writer(std::string& out) : out_(out) {}
+    bool exact = true;
+
+    bool value(const Value& v, int depth) {
+        if (depth > kMaxDepth) return false;
+        return std::visit([&](const auto& x) { return write(x, depth); }, v.v);
+    }
+
+private:
+    void indent(int depth) { out_.append(static_cast<std::size_t>(depth), '\t'); }
+
+    // Text as libplist writes it: cut at a NUL, which XML cannot hold, and &, < and > escaped.
+    void text(const std::string& s) {
+        for (char c : s) {
+            switch (c) {
+                case '\0':
+                    exact = false;
+                    return;
+                case '&':
+                    out_ += "&amp;";
+                    break;
+                case '<':
+                    out_ += "&lt;";
+                    break;
+                case '>':
+                    out_ += "&gt;";
+                    break;
+                default:
+                    out_ += c;
+            }
+        }
+    }
+
+    void element(const char* tag, std::string_view content) {
+        out_ += '<';
+        out_ += tag;
+        out_ += '>';
+        out_ += content;
+        out_ += "</";
+        out_ += tag;
+        out_ += ">\n";
+    }
+
+    bool write(bool b, int) {
+        out_ += b ? "<true/>\n" : "<false/>\n";
+        return true;
+    }
+    bool write(std::int64_t i, int) {
+        char digits[24];
+        auto end = std::to_chars(digits, digits + sizeof digits, i).ptr;
+        element("integer", std::string_view(digits, static_cast<std::size_t>(end - digits)));
+        return true;
+    }
+    bool write(double d, int) {
+        if (std::isnan(d)) {
+            element("real", "nan");
+        } else if (std::isinf(d)) {
+            element("real", d > 0 ? "+infinity" : "-infinity");
+        } else {
+            // The shortest form that reads back to the same double.
+            char digits[40];
+            auto end = std::to_chars(digits, digits + sizeof digits, d).ptr;
+            element("real", std::string_view(digits, static_cast<std::size_t>(end - digits)));
+        }
+        return true;
+    }
+    bool write(const std::string& s, int) {
+        out_ += "<string>";
+        text(s);
+        out_ += "</string>\n";
+        return true;
+    }
+    bool write(const Date& d, int) {
+        const double seconds = std::floor(d.secondsSince1970);
+        if (!std::isfinite(seconds) || std::abs(seconds) > 1e15) return false;
+        const auto t = static_cast<std::time_t>(seconds);
+        std::tm tm{};
+        if (!gmtime_r(&t, &tm)) return false;
+        char buf[64];
+        const std::size_t n = std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
+        if (n == 0) return false;
+        element("date", std::string_view(buf, n));
+        exact = exact && seconds == d.secondsSince1970;
+        return true;
+    }
+    bool write(const Data& d, int) {
+        static constexpr char kAlphabet[] =
+            "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+        out_ += "<data>";
+        std::size_t i = 0;
+        for (; i + 3 <= d.size(); i += 3) {
+            const unsigned v = (d[i] << 16) | (d[i + 1] << 8) | d[i + 2];
+            for (int shift : {18, 12, 6, 0}) out_ += kAlphabet[(v >> shift) & 63];
+        }
+        if (const std::size_t rest = d.size() - i) {
+            const unsigned v = (d[i] << 16) | (rest == 2 ? d[i + 1] << 8 : 0);
+            out_ += kAlphabet[(v >> 18) & 63];
+            out_ += kAlphabet[(v >> 12) & 63];
+            out_ += rest == 2 ? kAlphabet[(v >> 6) & 63] : '=';
+            out_ += '=';
+        }
+        out_ += "</data>\n";
+        return true;
+    }
+    bool write(const Array& a, int depth) {
+        if (a.empty()) {
+            out_ += "<array/>\n";
+            return true;
+        }
+        out_ += "<array>\n";
+        for (const auto& item : a) {
+            indent(depth + 1);
+            if (!value(item, depth + 1)) return false;
+        }
+        indent(depth);
+        out_ += "</array>\n";
+        return true;
+    }
+    bool write(const Dict& d, int depth) {
+        if (d.empty()) {
+            out_ += "<dict/>\n";
+            return true;
+        }
+        out_ += "<dict>\n";
+        for (const auto& [key, item] : d) {
+            indent(depth + 1);
+            out_ += "<key>";
+            text(key);
+            out_ += "</key>\n";
+            indent(depth + 1);
+            if (!value(item, depth + 1)) return false;
+        }
+        indent(depth);
+        out_ += "</dict>\n";
+        return true;
+    }
+
+    std::string& out_;
+};
+
+}  // namespace
+
+std::optional<std::string> writeXml(const Value& value, bool* exact) {
+    std::string out =
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+        "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+        "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+        "<plist version=\"1.0\">\n";
+    Writer writer(out);
+    if (!writer.value(value, 0)) return std::nullopt;
+    out += "</plist>\n";
+    if (exact) *exact = writer.exact;
+    return out;
+}
+
+}  // namespace tallyvane::plist
