@@ -223,28 +223,36 @@ bool writeAll(int fd, std::string_view bytes) {
 class RecentDocuments {
   public:
     std::optional<Value> find(std::string_view bytes) {
-        std::lock_guard lock(mutex_);
-        for (auto it = entries_.begin(); it != entries_.end(); ++it) {
-            if (it->bytes != bytes) continue;
-            entries_.splice(entries_.begin(), entries_, it);
-            return entries_.front().value;
+        std::shared_ptr<const Value> found;
+        {
+            std::lock_guard lock(mutex_);
+            for (auto it = entries_.begin(); it != entries_.end(); ++it) {
+                if (it->bytes != bytes) continue;
+                entries_.splice(entries_.begin(), entries_, it);
+                found = entries_.front().value;
+                break;
+            }
         }
+        // The caller gets its own copy, made outside the lock.
+        if (found) return *found;
         return std::nullopt;
     }
     void remember(std::string bytes, Value value) {
         if (bytes.size() > kMaxRememberedBytes) return;
+        auto shared = std::make_shared<const Value>(std::move(value));
+        std::list<Entry> dropped;  // destroyed after the lock is released
         std::lock_guard lock(mutex_);
         for (auto it = entries_.begin(); it != entries_.end(); ++it) {
             if (it->bytes != bytes) continue;
             totalBytes_ -= it->bytes.size();
-            entries_.erase(it);
+            dropped.splice(dropped.end(), entries_, it);
             break;
         }
         totalBytes_ += bytes.size();
-        entries_.push_front({std::move(bytes), std::move(value)});
+        entries_.push_front({std::move(bytes), std::move(shared)});
         while (entries_.size() > kMaxEntries || totalBytes_ > kMaxRememberedBytes) {
             totalBytes_ -= entries_.back().bytes.size();
-            entries_.pop_back();
+            dropped.splice(dropped.end(), entries_, std::prev(entries_.end()));
         }
     }
 
@@ -253,7 +261,7 @@ class RecentDocuments {
     static constexpr std::size_t kMaxRememberedBytes = 16u << 20;
     struct Entry {
         std::string bytes;
-        Value value;
+        std::shared_ptr<const Value> value;
     };
     std::mutex mutex_;
     std::list<Entry> entries_;
@@ -351,13 +359,17 @@ std::optional<Value> readFile(const std::string& path, Error* error) {
 }
 
 std::optional<std::string> toXml(const Value& value, Error* error) {
+    return toXml(Value(value), error);
+}
+
+std::optional<std::string> toXml(Value&& value, Error* error) {
     bool exact = false;
     auto xml = writeXml(value, &exact);
     if (!xml) {
         fail(error, "The property list could not be serialized as XML.");
         return std::nullopt;
     }
-    if (exact) recentDocuments().remember(*xml, value);
+    if (exact) recentDocuments().remember(*xml, std::move(value));
     return xml;
 }
 

@@ -251,7 +251,7 @@ void resetSoftwareMeteringRules(const std::string& launchDataPath) {
             if (auto it = record->find(key); it != record->end()) record->erase(it);
         }
     }
-    auto xml = plist::toXml(*root, &error);
+    auto xml = plist::toXml(std::move(*root), &error);
     if (!xml) {
         VornPrint("Error processing plist: " + error.description);
         return;
