@@ -34,8 +34,8 @@ protected:
     AgentInstallation agent;
     ScratchDir apps;
 
-    std::unique_ptr<ChildProcess> run(const std::string& name, test_support::BundleInfo info = {}) {
-        const std::string exe = test_support::makeBundle(apps.path(), name, info);
+    std::unique_ptr<ChildProcess> run(const std::string& name, BundleInfo info = {}) {
+        const std::string exe = makeBundle(apps.path(), name, info);
         return std::make_unique<ChildProcess>(std::vector<std::string>{exe, "600"},
                                               std::map<std::string, std::string>{});
     }
@@ -81,7 +81,7 @@ TEST_F(MonitorProcess, LaunchesAndTerminationsOfRealApplicationsAreMetered) {
     EXPECT_EQ(field("104", "LAUNCH_TIME"), startOfLocalDay(wallNow()));
     EXPECT_EQ(field("104", "TOTAL_RUN_COUNT"), 2);
 
-    test_support::BundleInfo versioned;
+    BundleInfo versioned;
     versioned.shortVersion = plist::Value("3.2");
     const double launchedAt = wallNow();
     auto editor = run("Editor", versioned);

@@ -15,14 +15,15 @@
 
 #include "platform/linux/LinuxPlatform.h"
 #include "support/AppBundle.h"
+#include "support/ChildProcess.h"
 
 using namespace std::chrono_literals;
 using namespace tallyvane;
 using namespace tallyvane::linux_platform;
-using tallyvane::test_support::BundleInfo;
-using tallyvane::test_support::ChildProcess;
-using tallyvane::test_support::makeBundle;
-using tallyvane::test_support::ScratchDir;
+using tallyvane::test::BundleInfo;
+using tallyvane::test::ChildProcess;
+using tallyvane::test::makeBundle;
+using tallyvane::test::ScratchDir;
 
 namespace {
 

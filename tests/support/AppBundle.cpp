@@ -1,18 +1,11 @@
 #include "support/AppBundle.h"
 
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-
-#include <cstdlib>
 #include <filesystem>
 
 #include "plist/PlistFile.h"
 
-extern char** environ;
-
-namespace tallyvane::test_support {
+namespace tallyvane::test {
 
 namespace fs = std::filesystem;
 
@@ -36,45 +29,4 @@ std::string makeBundle(const std::string& dir, const std::string& name, const Bu
     return executable.string();
 }
 
-ScratchDir::ScratchDir() {
-    std::string pattern = (fs::temp_directory_path() / "tallyvane-XXXXXX").string();
-    if (::mkdtemp(pattern.data())) path_ = pattern;
-    EXPECT_FALSE(path_.empty()) << "cannot make a scratch directory";
-}
-
-ScratchDir::~ScratchDir() {
-    std::error_code ignored;
-    if (!path_.empty()) fs::remove_all(path_, ignored);
-}
-
-ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& arguments) {
-    std::vector<std::string> argv{program};
-    argv.insert(argv.end(), arguments.begin(), arguments.end());
-    std::vector<char*> pointers;
-    for (auto& a : argv) pointers.push_back(a.data());
-    pointers.push_back(nullptr);
-    const int error =
-        ::posix_spawn(&pid_, program.c_str(), nullptr, nullptr, pointers.data(), environ);
-    if (error != 0) pid_ = -1;
-    EXPECT_GT(pid_, 0) << "cannot start " << program;
-}
-
-ChildProcess::~ChildProcess() {
-    kill();
-}
-
-void ChildProcess::kill() {
-    if (pid_ <= 0) return;
-    ::kill(pid_, SIGKILL);
-    wait();
-}
-
-void ChildProcess::wait() {
-    if (pid_ <= 0) return;
-    int status = 0;
-    while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-    }
-    pid_ = -1;
-}
-
-}  // namespace tallyvane::test_support
+}  // namespace tallyvane::test

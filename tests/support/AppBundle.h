@@ -1,14 +1,11 @@
 #pragma once
-// Application bundles and processes for end-to-end tests.
-#include <sys/types.h>
-
+// Application bundles for end-to-end tests.
 #include <optional>
 #include <string>
-#include <vector>
 
 #include "plist/Value.h"
 
-namespace tallyvane::test_support {
+namespace tallyvane::test {
 
 struct BundleInfo {
     std::optional<std::string> displayName{};    // CFBundleDisplayName
@@ -22,34 +19,4 @@ struct BundleInfo {
 std::string makeBundle(const std::string& dir, const std::string& name,
                        const BundleInfo& info = {});
 
-// A fresh directory under the temporary folder, removed with everything in it at destruction.
-class ScratchDir {
-  public:
-    ScratchDir();
-    ~ScratchDir();
-    ScratchDir(const ScratchDir&) = delete;
-    ScratchDir& operator=(const ScratchDir&) = delete;
-    const std::string& path() const { return path_; }
-
-  private:
-    std::string path_;
-};
-
-// A child process running program with arguments; killed and reaped at destruction.
-class ChildProcess {
-  public:
-    ChildProcess(const std::string& program, const std::vector<std::string>& arguments);
-    ~ChildProcess();
-    ChildProcess(const ChildProcess&) = delete;
-    ChildProcess& operator=(const ChildProcess&) = delete;
-    pid_t pid() const { return pid_; }
-    // Sends SIGKILL and reaps the process.
-    void kill();
-    // Waits for the process to end by itself.
-    void wait();
-
-  private:
-    pid_t pid_ = -1;
-};
-
-}  // namespace tallyvane::test_support
+}  // namespace tallyvane::test

@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -48,9 +49,36 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv,
     }
 }
 
+namespace {
+
+std::vector<std::string> commandLine(const std::string& program,
+                                     const std::vector<std::string>& arguments) {
+    std::vector<std::string> argv{program};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    return argv;
+}
+
+}  // namespace
+
+ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& arguments)
+    : ChildProcess(commandLine(program, arguments), {}) {}
+
+void ChildProcess::kill() {
+    if (!status_ && pid_ > 0) ::kill(pid_, SIGKILL);
+    wait();
+}
+
+void ChildProcess::wait() {
+    if (status_ || pid_ <= 0) return;
+    int raw = 0;
+    while (waitpid(pid_, &raw, 0) < 0 && errno == EINTR) {
+    }
+    status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+}
+
 ChildProcess::~ChildProcess() {
     if (!status_ && pid_ > 0) {
-        kill(pid_, SIGKILL);
+        ::kill(pid_, SIGKILL);
         waitpid(pid_, nullptr, 0);
     }
 }
@@ -68,7 +96,7 @@ bool ChildProcess::running() {
     return false;
 }
 
-void ChildProcess::signal(int signalNumber) const { kill(pid_, signalNumber); }
+void ChildProcess::signal(int signalNumber) const { ::kill(pid_, signalNumber); }
 
 bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;

@@ -17,6 +17,8 @@ public:
     // variable), standard output and standard error appended to outputPath (when given).
     ChildProcess(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
                  const std::string& outputPath = "");
+    // Starts program with arguments in the current environment.
+    ChildProcess(const std::string& program, const std::vector<std::string>& arguments);
     // Kills the process if it still runs, and reaps it.
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
@@ -27,6 +29,10 @@ public:
     std::optional<int> waitExit(std::chrono::milliseconds timeout = std::chrono::seconds(30));
     bool running();
     void signal(int signalNumber) const;
+    // Sends SIGKILL and reaps the process.
+    void kill();
+    // Waits for the process to end by itself.
+    void wait();
 
 private:
     pid_t pid_ = -1;
