@@ -10,6 +10,7 @@
 #include "PeriodicChecker.h"
 #include "support/AgentFixture.h"
 #include "support/MemoryPlatform.h"
+#include "support/TimeZone.h"
 
 namespace tallyvane::test {
 namespace {
@@ -29,25 +30,6 @@ double localTime(int year, int month, int day, int hour, int minute, double seco
     tm.tm_isdst = -1;
     return static_cast<double>(std::mktime(&tm)) + (second - static_cast<int>(second));
 }
-
-class TimeZone {
-public:
-    explicit TimeZone(const char* zone) {
-        if (const char* old = std::getenv("TZ")) old_ = old;
-        setenv("TZ", zone, 1);
-        tzset();
-    }
-    ~TimeZone() {
-        if (old_)
-            setenv("TZ", old_->c_str(), 1);
-        else
-            unsetenv("TZ");
-        tzset();
-    }
-
-private:
-    std::optional<std::string> old_;
-};
 
 class MonitorTest : public AgentFixture {
 protected:

@@ -7,29 +7,12 @@
 #include <ctime>
 #include <limits>
 #include <string>
+#include "support/TimeZone.h"
 
 namespace tallyvane::calendar {
 namespace {
 
-// Sets TZ for the life of one test and restores the machine's zone afterwards.
-class Zone {
-  public:
-    explicit Zone(const char* name) {
-        if (const char* old = std::getenv("TZ")) saved_ = old;
-        setenv("TZ", name, 1);
-        tzset();
-    }
-    ~Zone() {
-        if (saved_)
-            setenv("TZ", saved_->c_str(), 1);
-        else
-            unsetenv("TZ");
-        tzset();
-    }
-
-  private:
-    std::optional<std::string> saved_;
-};
+using Zone = tallyvane::test::TimeZone;
 
 TEST(Calendar, NewYorkAcrossDaylightSaving) {
     Zone zone("America/New_York");

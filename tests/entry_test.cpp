@@ -22,6 +22,15 @@ std::vector<std::string> from(const std::vector<std::string>& messages, const st
     return {it, messages.end()};
 }
 
+// Broadcasts a notification by hand, as an operator would, on the installation's bus.
+int sendByHand(const AgentInstallation& agent, const std::string& name) {
+    ChildProcess send({"/usr/bin/dbus-send", "--session", "--type=signal",
+                       "/org/tallyvane/DistributedNotificationCenter",
+                       "org.tallyvane.DistributedNotificationCenter.Notification", "string:" + name},
+                      agent.environment());
+    return send.waitExit().value_or(-1);
+}
+
 TEST(Entry, ArgumentsOtherThanTheTwoRunModesAreInvalid) {
     for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
              {"StartMonitoring"}, {"POSTXMLDATA"}, {}, {"report"}, {""}}) {
@@ -105,21 +114,11 @@ TEST(Entry, ResetFromReportModeOrByHandReachesTheMonitor) {
     ASSERT_GE(afterReset.size(), 2u);
     EXPECT_EQ(afterReset[1], "AppMonitor: resetPlist() called");
 
-    ChildProcess dbusSend({"/usr/bin/dbus-send", "--session", "--type=signal",
-                           "/org/tallyvane/DistributedNotificationCenter",
-                           "org.tallyvane.DistributedNotificationCenter.Notification",
-                           "string:reset"},
-                          agent.environment());
-    EXPECT_EQ(dbusSend.waitExit(), 0);
+    EXPECT_EQ(sendByHand(agent, "reset"), 0);
     ASSERT_TRUE(eventually([&] { return countOf(agent.logMessages(), received) == 2; }));
 
     // Another name is not "reset".
-    ChildProcess other({"/usr/bin/dbus-send", "--session", "--type=signal",
-                        "/org/tallyvane/DistributedNotificationCenter",
-                        "org.tallyvane.DistributedNotificationCenter.Notification",
-                        "string:resetting"},
-                       agent.environment());
-    EXPECT_EQ(other.waitExit(), 0);
+    EXPECT_EQ(sendByHand(agent, "resetting"), 0);
     EXPECT_TRUE(monitor->running());
     EXPECT_EQ(countOf(agent.logMessages(), "AppMonitor: resetPlist() called"), 2u);
 }

@@ -16,6 +16,7 @@
 
 #include "plist/PlistFile.h"
 #include "store/MeteringFiles.h"
+#include "support/ChildProcess.h"
 
 namespace fs = std::filesystem;
 using namespace tallyvane;
@@ -30,27 +31,9 @@ using testing::IsEmpty;
 
 namespace {
 
-// Scratch folders live until the program ends, then go.
-struct Scratch {
-    std::vector<fs::path> dirs;
-    ~Scratch() {
-        std::error_code ignored;
-        for (const auto& dir : dirs) fs::remove_all(dir, ignored);
-    }
-};
+fs::path makeScratch() { return tallyvane::test::scratchFolder(); }
 
-fs::path makeScratch() {
-    static Scratch all;
-    std::string name = (fs::temp_directory_path() / "metering_test.XXXXXX").string();
-    return all.dirs.emplace_back(mkdtemp(name.data()));
-}
-
-std::string slurp(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
+using tallyvane::test::slurp;
 
 // One agent log for the whole program, as in the agent itself.
 const fs::path& agentDir() {

@@ -16,6 +16,7 @@
 #include "plist/AppName.h"
 #include "plist/PlistFile.h"
 #include "plist/Value.h"
+#include "support/ChildProcess.h"
 
 namespace fs = std::filesystem;
 using namespace tallyvane;
@@ -23,27 +24,9 @@ using namespace tallyvane::plist;
 
 namespace {
 
-// Scratch folders live until the program ends, then go.
-struct Scratch {
-    std::vector<fs::path> dirs;
-    ~Scratch() {
-        std::error_code ignored;
-        for (const auto& dir : dirs) fs::remove_all(dir, ignored);
-    }
-};
+fs::path scratch() { return tallyvane::test::scratchFolder(); }
 
-fs::path scratch() {
-    static Scratch all;
-    std::string name = (fs::temp_directory_path() / "plist_test.XXXXXX").string();
-    return all.dirs.emplace_back(mkdtemp(name.data()));
-}
-
-std::string slurp(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
+using tallyvane::test::slurp;
 
 // The same value in libplist's binary format, as another program would write it.
 std::string binaryOf(const Value& value) {

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -139,6 +140,11 @@ ScratchDir::ScratchDir() {
     std::string pattern = (std::filesystem::temp_directory_path() / "tallyvane-XXXXXX").string();
     if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
     path_ = pattern;
+}
+
+std::string scratchFolder() {
+    static std::vector<std::unique_ptr<ScratchDir>> folders;
+    return folders.emplace_back(std::make_unique<ScratchDir>())->path();
 }
 
 ScratchDir::~ScratchDir() {
