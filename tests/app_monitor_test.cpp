@@ -19,7 +19,7 @@ using plist::Dict;
 using plist::Value;
 
 // Local time in the zone TZ names, as seconds since 1970.
-double localTime(int year, int month, int day, int hour, int minute, double second) {
+double localTime(int year, int month, int day, int hour, int minute, double second = 0) {
     std::tm tm{};
     tm.tm_year = year - 1900;
     tm.tm_mon = month - 1;
@@ -29,6 +29,9 @@ double localTime(int year, int month, int day, int hour, int minute, double seco
     tm.tm_sec = static_cast<int>(second);
     tm.tm_isdst = -1;
     return static_cast<double>(std::mktime(&tm)) + (second - static_cast<int>(second));
+}
+std::int64_t localSeconds(int year, int month, int day, int hour, int minute, double second = 0) {
+    return static_cast<std::int64_t>(localTime(year, month, day, hour, minute, second));
 }
 
 class MonitorTest : public AgentFixture {
@@ -48,11 +51,20 @@ protected:
         writePlist(postDataPath(), Dict{{"AddedTime", "1"}});
     }
     std::shared_ptr<AppMonitor> start() { return std::make_shared<AppMonitor>(os.platform()); }
+    // Started, with its observers registered as they are two seconds after start.
+    std::shared_ptr<AppMonitor> startRegistered() {
+        auto monitor = start();
+        monitor->initNotificationDelegates();
+        os.loop.runDelayed();
+        return monitor;
+    }
     Dict fileRecord(const std::string& id) {
         Value all = readPlist(launchDataPath());
         const Dict* root = plist::asDict(all);
-        if (!root || !root->count(id)) return {};
-        return *plist::asDict(root->at(id));
+        return root && root->count(id) ? *plist::asDict(root->at(id)) : Dict{};
+    }
+    std::optional<std::int64_t> fileInt(const std::string& id, const std::string& key) {
+        return plist::integerFor(fileRecord(id), key);
     }
     RunningApplication app(const std::string& name, std::int32_t pid,
                            std::optional<std::string> bundle = std::nullopt) {
@@ -122,7 +134,7 @@ TEST_F(MonitorTest, LaunchesAreCountedOnlyAfterTheDelayedRegistration) {
     auto monitor = start();
     monitor->initNotificationDelegates();
     os.workspace.launch(app("Editor", 100));  // within the two seconds: not seen
-    EXPECT_EQ(plist::integerFor(fileRecord("7"), "TOTAL_RUN_COUNT"), 4);
+    EXPECT_EQ(fileInt("7", "TOTAL_RUN_COUNT"), 4);
 
     os.loop.runDelayed();
     os.workspace.launch(app("Editor", 101));
@@ -144,20 +156,18 @@ TEST_F(MonitorTest, LaunchesAreCountedOnlyAfterTheDelayedRegistration) {
                                                 WorkspaceEvent::DidLaunchApplication),
               2u);
     os.workspace.launch(app("Editor", 103));
-    EXPECT_EQ(plist::integerFor(fileRecord("7"), "TOTAL_RUN_COUNT"), 7);
+    EXPECT_EQ(fileInt("7", "TOTAL_RUN_COUNT"), 7);
 
     monitor->deinitNotificationDelegates();
     os.workspace.launch(app("Editor", 104));
-    EXPECT_EQ(plist::integerFor(fileRecord("7"), "TOTAL_RUN_COUNT"), 7);
+    EXPECT_EQ(fileInt("7", "TOTAL_RUN_COUNT"), 7);
 }
 
 TEST_F(MonitorTest, CountingReadsTheBundleVersionAndRestartsBadCounts) {
     meter({{"Viewer.app", "8"}}, Dict{{"TOTAL_RUN_COUNT", "many"}});
     const std::string bundle = agentPath() + "/Viewer.app";
     writePlist(bundle + "/Contents/Info.plist", Dict{{"CFBundleShortVersionString", "2.1"}});
-    auto monitor = start();
-    monitor->initNotificationDelegates();
-    os.loop.runDelayed();
+    auto monitor = startRegistered();
     os.workspace.launch(app("Viewer", 200, bundle));
     Dict record = fileRecord("8");
     EXPECT_EQ(plist::integerFor(record, "TOTAL_RUN_COUNT"), 1);
@@ -176,7 +186,7 @@ TEST_F(MonitorTest, AMeteredApplicationWithoutARuleChangesOnlyTheTable) {
     monitor->initNotificationDelegates();
     os.loop.runDelayed();
     os.workspace.launch(app("Editor", 300));
-    EXPECT_FALSE(plist::integerFor(fileRecord("7"), "TOTAL_RUN_COUNT"));
+    EXPECT_FALSE(fileInt("7", "TOTAL_RUN_COUNT"));
     EXPECT_EQ(plist::integerFor(monitor->usageTableSnapshot()["Editor"], "TOTAL_RUN_COUNT"), 1);
     EXPECT_EQ(logMessagesStartingWith("updateLastUsedTime: ").size(), 1u);
 }
@@ -184,9 +194,7 @@ TEST_F(MonitorTest, AMeteredApplicationWithoutARuleChangesOnlyTheTable) {
 TEST_F(MonitorTest, TerminationAddsTheSecondsOfTheRun) {
     meter({{"Editor.app", "7"}});
     os.clock.set(1'000'000.0);
-    auto monitor = start();
-    monitor->initNotificationDelegates();
-    os.loop.runDelayed();
+    auto monitor = startRegistered();
     const RunningApplication editor = app("Editor", 400);
     os.workspace.launch(editor);
     os.clock.set(1'000'000.0 + 1000.9);
@@ -200,20 +208,18 @@ TEST_F(MonitorTest, TerminationAddsTheSecondsOfTheRun) {
     // A second instance ending adds the time since that same launch again.
     os.clock.set(1'000'000.0 + 1500);
     os.workspace.terminate(editor);
-    EXPECT_EQ(plist::integerFor(fileRecord("7"), "TOTAL_RUN_TIME"), 2500);
+    EXPECT_EQ(fileInt("7", "TOTAL_RUN_TIME"), 2500);
 
     // A clock set back below the launch lowers the total.
     os.clock.set(1'000'000.0 - 100);
     os.workspace.terminate(editor);
-    EXPECT_EQ(plist::integerFor(fileRecord("7"), "TOTAL_RUN_TIME"), 2400);
+    EXPECT_EQ(fileInt("7", "TOTAL_RUN_TIME"), 2400);
 }
 
 TEST_F(MonitorTest, TerminationWithoutALaunchMomentResetsTheRunTime) {
     meter({{"Editor.app", "7"}}, Dict{{"TOTAL_RUN_TIME", 500.0}});
     os.clock.set(2'000'000.0);
-    auto monitor = start();
-    monitor->initNotificationDelegates();
-    os.loop.runDelayed();
+    auto monitor = startRegistered();
     os.workspace.terminate(app("Editor", 500));
     Dict record = fileRecord("7");
     EXPECT_EQ(plist::integerFor(record, "TOTAL_RUN_TIME"), 0);
@@ -225,54 +231,43 @@ TEST_F(MonitorTest, TerminationWithoutALaunchMomentResetsTheRunTime) {
 TEST_F(MonitorTest, SweepMovesYesterdaysLaunchAndCountsUnrecordedOnes) {
     TimeZone zone("America/New_York");
     // The day daylight saving time began: yesterday was 25 hours before today's noon.
-    const double now = localTime(2024, 3, 10, 12, 0, 0);
-    const double today = localTime(2024, 3, 10, 0, 0, 0);
-    os.clock.set(now);
-    Dict launchData{
-        {"1", Dict{{"FileName", "Late.app"}, {"AppDefinitionId", "1"},
-                   {"LAUNCH_TIME", static_cast<std::int64_t>(localTime(2024, 3, 9, 22, 0, 0))},
-                   {"TOTAL_RUN_COUNT", 3}}},
-        {"2", Dict{{"FileName", "Old.app"}, {"AppDefinitionId", "2"},
-                   {"LAUNCH_TIME", static_cast<std::int64_t>(localTime(2024, 3, 7, 10, 0, 0))}}},
-        {"3", Dict{{"FileName", "Fresh.app"}, {"AppDefinitionId", "3"}}},
-        {"4", Dict{{"FileName", "Stale.app"}, {"AppDefinitionId", "4"}}},
-        {"5", Dict{{"FileName", "Twice.app"}, {"AppDefinitionId", "5"}}}};
-    writePlist(launchDataPath(), launchData);
+    const std::int64_t today = localSeconds(2024, 3, 10, 0, 0);
+    os.clock.set(localTime(2024, 3, 10, 12, 0));
+    auto rule = [](const char* name, const char* id, Dict extra = {}) {
+        extra.insert({{"FileName", std::string(name) + ".app"}, {"AppDefinitionId", id}});
+        return std::pair<std::string, Value>(id, extra);
+    };
+    writePlist(launchDataPath(),
+               Dict{rule("Late", "1",
+                         {{"LAUNCH_TIME", localSeconds(2024, 3, 9, 22, 0)}, {"TOTAL_RUN_COUNT", 3}}),
+                    rule("Old", "2", {{"LAUNCH_TIME", localSeconds(2024, 3, 7, 10, 0)}}),
+                    rule("Fresh", "3"), rule("Stale", "4"), rule("Twice", "5")});
     writePlist(postDataPath(), Dict{});
     os.workspace.applications = {app("Late", 10),  app("Old", 11),   app("Fresh", 12),
                                  app("Stale", 13), app("Twice", 14), app("Twice", 15),
                                  app("Other", 16)};
     os.processes.starts = {{12, localTime(2024, 3, 10, 9, 15, 30.7)},
-                           {13, localTime(2024, 3, 9, 8, 0, 0)},
-                           {14, localTime(2024, 3, 10, 11, 0, 0)}};
-    auto monitor = start();
-    monitor->checkAlreadyRunningApps();
+                           {13, localTime(2024, 3, 9, 8, 0)},
+                           {14, localTime(2024, 3, 10, 11, 0)}};
+    start()->checkAlreadyRunningApps();
 
-    EXPECT_EQ(plist::integerFor(fileRecord("1"), "LAUNCH_TIME"), static_cast<std::int64_t>(today));
-    EXPECT_EQ(plist::integerFor(fileRecord("1"), "TOTAL_RUN_COUNT"), 3);
-    EXPECT_EQ(plist::integerFor(fileRecord("2"), "LAUNCH_TIME"),
-              static_cast<std::int64_t>(localTime(2024, 3, 7, 10, 0, 0)));
-    EXPECT_EQ(plist::integerFor(fileRecord("3"), "LAUNCH_TIME"),
-              static_cast<std::int64_t>(localTime(2024, 3, 10, 9, 15, 30)));
-    EXPECT_EQ(plist::integerFor(fileRecord("3"), "TOTAL_RUN_COUNT"), 1);
-    EXPECT_EQ(plist::integerFor(fileRecord("4"), "LAUNCH_TIME"), static_cast<std::int64_t>(today));
-    EXPECT_EQ(plist::integerFor(fileRecord("4"), "TOTAL_RUN_COUNT"), 1);
+    EXPECT_EQ(fileInt("1", "LAUNCH_TIME"), today);
+    EXPECT_EQ(fileInt("1", "TOTAL_RUN_COUNT"), 3);
+    EXPECT_EQ(fileInt("2", "LAUNCH_TIME"), localSeconds(2024, 3, 7, 10, 0));
+    EXPECT_EQ(fileInt("3", "LAUNCH_TIME"), localSeconds(2024, 3, 10, 9, 15, 30));
+    EXPECT_EQ(fileInt("3", "TOTAL_RUN_COUNT"), 1);
+    EXPECT_EQ(fileInt("4", "LAUNCH_TIME"), today);
+    EXPECT_EQ(fileInt("4", "TOTAL_RUN_COUNT"), 1);
     // The second instance finds the first one's launch moment and is not counted again.
-    EXPECT_EQ(plist::integerFor(fileRecord("5"), "TOTAL_RUN_COUNT"), 1);
+    EXPECT_EQ(fileInt("5", "TOTAL_RUN_COUNT"), 1);
     EXPECT_EQ(logMessagesStartingWith("checkAlreadyRunningApps: ").size(), 6u);
-}
 
-TEST_F(MonitorTest, SweepUsesTheLocalDayNotTheUtcDay) {
-    TimeZone zone("America/New_York");
-    // 23:30 local on the 1st is already the 2nd in UTC; today is the 2nd locally.
-    const double launch = localTime(2024, 5, 1, 23, 30, 0);
-    os.clock.set(localTime(2024, 5, 2, 10, 0, 0));
-    meter({{"Late.app", "1"}}, Dict{{"LAUNCH_TIME", static_cast<std::int64_t>(launch)}});
+    // 23:30 local on May 1st is already May 2nd in UTC, yet locally it was yesterday.
+    os.clock.set(localTime(2024, 5, 2, 10, 0));
+    meter({{"Late.app", "1"}}, Dict{{"LAUNCH_TIME", localSeconds(2024, 5, 1, 23, 30)}});
     os.workspace.applications = {app("Late", 10)};
-    auto monitor = start();
-    monitor->checkAlreadyRunningApps();
-    EXPECT_EQ(plist::integerFor(fileRecord("1"), "LAUNCH_TIME"),
-              static_cast<std::int64_t>(localTime(2024, 5, 2, 0, 0, 0)));
+    start()->checkAlreadyRunningApps();
+    EXPECT_EQ(fileInt("1", "LAUNCH_TIME"), localSeconds(2024, 5, 2, 0, 0));
 }
 
 TEST_F(MonitorTest, ResetReloadsTheTableAndSweepsAgain) {
@@ -284,7 +279,7 @@ TEST_F(MonitorTest, ResetReloadsTheTableAndSweepsAgain) {
     // A successful report cleared the figures.
     meter({{"Editor.app", "7"}, {"New.app", "8"}});
     monitor->resetPlist();
-    EXPECT_EQ(plist::integerFor(fileRecord("7"), "TOTAL_RUN_COUNT"), 1);
+    EXPECT_EQ(fileInt("7", "TOTAL_RUN_COUNT"), 1);
     EXPECT_EQ(monitor->monitoredApps(), std::vector<std::string>{"Editor"});
 }
 
@@ -339,7 +334,7 @@ TEST_F(MonitorTest, ConsoleWatcherFollowsTheRealConsoleUserFile) {
     checkConsoleSession(*monitor, remembered);
     EXPECT_EQ(registered(), 0u);
     os.workspace.launch(app("Editor", 1));
-    EXPECT_FALSE(plist::integerFor(fileRecord("7"), "TOTAL_RUN_COUNT"));
+    EXPECT_FALSE(fileInt("7", "TOTAL_RUN_COUNT"));
 
     writePlist(file, Dict{{"logType", "Login"}, {"CurrentConsoleUser", "root"}});
     checkConsoleSession(*monitor, remembered);
