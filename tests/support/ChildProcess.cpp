@@ -5,11 +5,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <memory>
+#include <iterator>
+#include <list>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -21,98 +22,76 @@ namespace tallyvane::test {
 ChildProcess::ChildProcess(const std::vector<std::string>& argv,
                            const std::map<std::string, std::string>& env,
                            const std::string& outputPath) {
+    // Built before fork: the child of a threaded program may only make async-signal-safe calls.
     std::vector<std::string> envStrings;
-    for (char** e = environ; *e; ++e) {
-        std::string entry = *e;
-        if (!env.count(entry.substr(0, entry.find('=')))) envStrings.push_back(entry);
-    }
+    for (char** e = environ; *e; ++e)
+        if (!env.count(std::string(*e, std::strcspn(*e, "=")))) envStrings.push_back(*e);
     for (const auto& [key, value] : env)
         if (!value.empty()) envStrings.push_back(key + "=" + value);
     std::vector<char*> args, envp;
     for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
     for (auto& e : envStrings) envp.push_back(e.data());
+    args.push_back(nullptr);
     envp.push_back(nullptr);
-
     pid_ = fork();
     if (pid_ < 0) throw std::runtime_error("fork failed");
     if (pid_ == 0) {
-        if (!outputPath.empty()) {
-            int fd = open(outputPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-            if (fd >= 0) {
-                dup2(fd, 1);
-                dup2(fd, 2);
-                close(fd);
-            }
-        }
+        // Without an output path open fails, and the failing dup2s leave the output alone.
+        const int fd = open(outputPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        dup2(fd, 1);
+        dup2(fd, 2);
         execve(args[0], args.data(), envp.data());
         _exit(127);
     }
 }
 
-namespace {
+ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& arguments)
+    : ChildProcess(
+          [&] {
+              auto v = arguments;
+              v.insert(v.begin(), program);
+              return v;
+          }(),
+          {}) {}
 
-std::vector<std::string> commandLine(const std::string& program,
-                                     const std::vector<std::string>& arguments) {
-    std::vector<std::string> argv{program};
-    argv.insert(argv.end(), arguments.begin(), arguments.end());
-    return argv;
+ChildProcess::~ChildProcess() {
+    kill();
 }
 
-}  // namespace
-
-ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& arguments)
-    : ChildProcess(commandLine(program, arguments), {}) {}
-
 void ChildProcess::kill() {
-    if (!status_ && pid_ > 0) ::kill(pid_, SIGKILL);
+    if (running()) ::kill(pid_, SIGKILL);
     wait();
 }
 
 void ChildProcess::wait() {
-    if (status_ || pid_ <= 0) return;
-    int raw = 0;
-    while (waitpid(pid_, &raw, 0) < 0 && errno == EINTR) {
-    }
-    status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
-}
-
-ChildProcess::~ChildProcess() {
-    if (!status_ && pid_ > 0) {
-        ::kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
-    }
+    while (running()) std::this_thread::sleep_for(std::chrono::milliseconds(2));
 }
 
 std::optional<int> ChildProcess::waitExit(std::chrono::milliseconds timeout) {
-    eventually([&] { return !running(); }, timeout);
-    return status_;
+    return eventually([&] { return !running(); }, timeout) ? status_ : std::nullopt;
 }
 
 bool ChildProcess::running() {
-    if (status_ || pid_ <= 0) return false;
     int raw = 0;
-    if (waitpid(pid_, &raw, WNOHANG) != pid_) return true;
-    status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
-    return false;
+    if (!status_ && pid_ > 0 && waitpid(pid_, &raw, WNOHANG) != 0)
+        status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+    return !status_ && pid_ > 0;
 }
 
-void ChildProcess::signal(int signalNumber) const { ::kill(pid_, signalNumber); }
+void ChildProcess::signal(int signalNumber) const {
+    ::kill(pid_, signalNumber);
+}
 
 bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
+    for (; !condition(); std::this_thread::sleep_for(std::chrono::milliseconds(20)))
         if (std::chrono::steady_clock::now() > deadline) return condition();
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
     return true;
 }
 
 std::string slurp(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 std::vector<std::string> linesOf(const std::string& text) {
@@ -126,30 +105,27 @@ std::vector<std::string> logMessagesOf(const std::string& text) {
     std::vector<std::string> messages;
     for (const auto& line : linesOf(text)) {
         const auto mark = line.find("] ");
-        if (line.size() < 34 || line.compare(24, 10, "tallyvane[") != 0 ||
-            mark == std::string::npos) {
-            if (!messages.empty()) messages.back() += "\n" + line;
-            continue;
-        }
-        messages.push_back(line.substr(mark + 2));
+        if (line.size() >= 34 && line.compare(24, 10, "tallyvane[") == 0 && mark != line.npos)
+            messages.push_back(line.substr(mark + 2));
+        else if (!messages.empty())
+            messages.back() += "\n" + line;
     }
     return messages;
 }
 
-ScratchDir::ScratchDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "tallyvane-XXXXXX").string();
-    if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-}
-
-std::string scratchFolder() {
-    static std::vector<std::unique_ptr<ScratchDir>> folders;
-    return folders.emplace_back(std::make_unique<ScratchDir>())->path();
+ScratchDir::ScratchDir()
+    : path_((std::filesystem::temp_directory_path() / "tallyvane-XXXXXX").string()) {
+    if (!mkdtemp(path_.data())) throw std::runtime_error("mkdtemp failed");
 }
 
 ScratchDir::~ScratchDir() {
     std::error_code ignored;
     std::filesystem::remove_all(path_, ignored);
+}
+
+std::string scratchFolder() {
+    static std::list<ScratchDir> folders;
+    return folders.emplace_back().path();
 }
 
 }  // namespace tallyvane::test
