@@ -1,20 +1,18 @@
 #pragma once
-// Runs tools/mgmt_server (the project's own management server) as a child process on
-// 127.0.0.1 for the length of a test, and reads back the requests it stored.
+// Runs tools/mgmt_server on 127.0.0.1 for the length of a test and reads back the requests it
+// stored.
 //
-//   tallyvane::test::MgmtServer server;              // answers every POST with 200
-//   tallyvane::test::MgmtServer notFound(404);
-//   ... settings "ServerURL" = server.url() ...
+//   tallyvane::test::MgmtServer server;               // answers every POST with 200
+//   tallyvane::test::MgmtServer notFound({.status = 404});
 //   ASSERT_TRUE(server.waitForRequests(1));
-//   auto requests = server.requests();              // target, body and headers of each POST
-#include <sys/types.h>
-
-#include <chrono>
+//   auto requests = server.requests();               // target, body and headers of each POST
 #include <cstddef>
-#include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "support/ChildProcess.h"
 
 namespace tallyvane::test {
 
@@ -22,55 +20,37 @@ class MgmtServer {
   public:
     struct Options {
         int status = 200;  // the answer to every POST
-        // Where the server stores the requests; by default a fresh temporary folder that the
-        // helper removes afterwards.
-        std::optional<std::filesystem::path> storeDir = std::nullopt;
+        // Where the server keeps the requests; by default a scratch folder of the helper's own.
+        std::optional<std::string> storeDir = std::nullopt;
     };
 
     // One POST the server received.
     struct Request {
-        std::string target;   // path with its raw query string, as sent (still percent-encoded)
+        std::string target;   // path with its raw query string, still percent-encoded
         std::string body;     // byte for byte
-        std::string headers;  // "Name: value\n" lines
-        // The value of the first header of that name (compared without regard to case).
+        std::string headers;  // "Name: value" lines
+        // The value of the first header of that name, compared without regard to case.
         std::optional<std::string> header(const std::string& name) const;
     };
 
-    // Starts the server and waits (up to 10 s) for its "listening on" line. Throws
-    // std::runtime_error when it cannot be started.
+    // Starts the server and waits for it to report its port; throws when it does not.
     MgmtServer() : MgmtServer(Options{}) {}
-    explicit MgmtServer(int status) : MgmtServer(Options{status, std::nullopt}) {}
     explicit MgmtServer(Options options);
-    ~MgmtServer();  // stop(), and removes the temporary store folder
-    MgmtServer(const MgmtServer&) = delete;
-    MgmtServer& operator=(const MgmtServer&) = delete;
 
-    int port() const { return port_; }
-    std::string url() const;  // "http://127.0.0.1:PORT", no trailing slash
-    const std::filesystem::path& storeDir() const { return storeDir_; }
-    pid_t pid() const { return pid_; }
-
+    std::string url() const { return "http://127.0.0.1:" + std::to_string(port_); }
     // The requests stored so far, in the order received.
     std::vector<Request> requests() const;
-    // Waits until at least count requests are stored; false on time-out.
-    bool waitForRequests(std::size_t count,
-                         std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
-
-    // Sends SIGTERM and waits for the server to end (SIGKILL after 5 s). Idempotent.
-    void stop();
-
-    // TALLYVANE_BIN_DIR/mgmt_server.
-    static std::filesystem::path executable();
+    // Waits until at least count requests are stored; false when they do not come.
+    bool waitForRequests(std::size_t count) const;
 
   private:
-    pid_t pid_ = -1;
+    ScratchDir dir_;
+    std::string store_;
+    std::unique_ptr<ChildProcess> process_;
     int port_ = 0;
-    std::filesystem::path storeDir_;
-    bool ownStoreDir_ = false;
 };
 
-// A TCP port on 127.0.0.1 on which nothing listens (bound once by the kernel's choice, then
-// released), for "connection refused" cases.
+// A port on 127.0.0.1 on which nothing listens, for "connection refused" cases.
 int unusedLocalPort();
 
 }  // namespace tallyvane::test
