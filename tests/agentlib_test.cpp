@@ -26,7 +26,7 @@ using plist::Dict;
 
 const std::string kSelf = fs::canonical("/proc/self/exe").string();
 
-// This binary started again with AGENTLIB_TEST_CHILD set does that part before GoogleTest starts;
+// This binary started again with AGENTLIB_TEST_CHILD set does its job before GoogleTest starts;
 // its parent is then the test process, whose executable is this binary.
 [[maybe_unused]] const int kChildMode = [] {
     const char* set = std::getenv("AGENTLIB_TEST_CHILD");
