@@ -342,6 +342,13 @@ TEST_F(MonitorTest, ConsoleWatcherFollowsTheRealConsoleUserFile) {
     EXPECT_EQ(registered(), 0u);
     EXPECT_EQ(logMessagesStartingWith(" Login Captured").size(), 1u);
 
+    // "root" logging off drops the observers on every tick while the file says so.
+    writePlist(file, Dict{{"logType", "Logoff"}, {"CurrentConsoleUser", "root"}});
+    const auto drops = logMessagesStartingWith("de-init delegate Called.").size();
+    checkConsoleSession(*monitor, remembered);
+    checkConsoleSession(*monitor, remembered);
+    EXPECT_EQ(logMessagesStartingWith("de-init delegate Called.").size(), drops + 2);
+
     std::filesystem::remove(file);
     checkConsoleSession(*monitor, remembered);  // a missing file is no event
     EXPECT_EQ(registered(), 0u);
