@@ -95,8 +95,9 @@ void AppMonitor::initNotificationDelegates() {
     platform_.mainLoop.postAfter(kRegistrationDelay, [self = shared_from_this()] {
         auto& center = self->platform_.workspace.notificationCenter();
         AppMonitor* observer = self.get();
-        center.addObserver(observer, WorkspaceEvent::DidLaunchApplication,
-                           [observer](const WorkspaceNotification& n) { observer->appDidLaunch(n); });
+        center.addObserver(
+            observer, WorkspaceEvent::DidLaunchApplication,
+            [observer](const WorkspaceNotification& n) { observer->appDidLaunch(n); });
         center.addObserver(
             observer, WorkspaceEvent::DidTerminateApplication,
             [observer](const WorkspaceNotification& n) { observer->appDidTerminate(n); });
@@ -199,8 +200,8 @@ void AppMonitor::appDidTerminate(const WorkspaceNotification& notification) {
 
     updateAppData(name, record);
     updateMeteringData(name, record);
-    VornLog("appDidTerminate: " + name + " closed at (Unix epoch): " +
-            std::to_string(nowSeconds()));
+    VornLog("appDidTerminate: " + name +
+            " closed at (Unix epoch): " + std::to_string(nowSeconds()));
 }
 
 // ---- sweeps of the running applications ----
@@ -285,7 +286,9 @@ void AppMonitor::saveAppsData(const std::string& appDefinitionId, const UsageRec
     store::saveAppsData(appLaunchDataPlistURL, appDefinitionId, record);
 }
 
-void AppMonitor::saveAppRuleData() { store::saveAppRuleData(appRuledata_, appRuleMappingDataURL); }
+void AppMonitor::saveAppRuleData() {
+    store::saveAppRuleData(appRuledata_, appRuleMappingDataURL);
+}
 
 void AppMonitor::createPlistIfNotExists(const std::string& url) {
     store::createPlistIfNotExists(url);
@@ -306,7 +309,9 @@ void AppMonitor::resetSoftwareMeteringRules() {
 
 // ---- the usage table ----
 
-UsageRecord AppMonitor::getAppData(const std::string& name) { return appsData_.get(name); }
+UsageRecord AppMonitor::getAppData(const std::string& name) {
+    return appsData_.get(name);
+}
 
 void AppMonitor::updateAppData(const std::string& name, UsageRecord record) {
     appsData_.put(name, std::move(record));

@@ -17,7 +17,7 @@
 namespace tallyvane {
 
 class AppMonitor : public std::enable_shared_from_this<AppMonitor> {
-public:
+  public:
     using PlistError = store::PlistError;
 
     // Builds the file locations from the agent's data directory, prepares the metering files and
@@ -66,7 +66,7 @@ public:
     // A copy of the whole usage table, after every update submitted before it.
     UsageRecords usageTableSnapshot() { return appsData_.snapshot(); }
 
-private:
+  private:
     UsageRecord getAppData(const std::string& name);
     void updateAppData(const std::string& name, UsageRecord record);
     double getLaunchTimeForProcess(std::int32_t pid);

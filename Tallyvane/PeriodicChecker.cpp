@@ -51,8 +51,8 @@ void checkConsoleSession(AppMonitor& monitor, std::optional<std::string>& rememb
 void startPeriodicChecker(std::shared_ptr<AppMonitor> monitor, MainLoop& loop) {
     constexpr auto kPeriod = std::chrono::seconds(3);
     // The remembered user starts present but empty, not absent.
-    loop.every(kPeriod, [monitor = std::move(monitor), remembered = std::optional<std::string>(
-                                                           std::string())]() mutable {
+    loop.every(kPeriod, [monitor = std::move(monitor),
+                         remembered = std::optional<std::string>(std::string())]() mutable {
         checkConsoleSession(*monitor, remembered);
     });
 }

@@ -19,7 +19,8 @@ std::size_t append(char* buf, std::size_t len, std::size_t cap, const char* text
 std::size_t appendDecimal(char* buf, std::size_t len, std::size_t cap, int value) {
     char digits[16];
     std::size_t n = 0;
-    unsigned magnitude = value < 0 ? 0u - static_cast<unsigned>(value) : static_cast<unsigned>(value);
+    unsigned magnitude =
+        value < 0 ? 0u - static_cast<unsigned>(value) : static_cast<unsigned>(value);
     do {
         digits[n++] = static_cast<char>('0' + magnitude % 10);
         magnitude /= 10;
@@ -34,8 +35,9 @@ std::size_t appendDecimal(char* buf, std::size_t len, std::size_t cap, int value
 extern "C" void termination_handler(int signalNumber) {
     const int savedErrno = errno;
     char line[128];
-    std::size_t len = append(line, 0, sizeof line,
-                             "termination_handler : process terminate signal received, ignore. -> ");
+    std::size_t len =
+        append(line, 0, sizeof line,
+               "termination_handler : process terminate signal received, ignore. -> ");
     len = appendDecimal(line, len, sizeof line, signalNumber);
     VornPrintFromSignal(line, len);
 

@@ -4,7 +4,7 @@ namespace tallyvane {
 
 // Keeps SIGTERM from ending the process: every delivery prints and logs a line and returns.
 class TerminationSignalHandler {
-public:
+  public:
     // Installs termination_handler for SIGTERM (kept after each delivery, interrupted calls
     // restarted) and logs whether that worked.
     void handleTerminationSignal();

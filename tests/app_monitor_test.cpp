@@ -35,7 +35,7 @@ std::int64_t localSeconds(int year, int month, int day, int hour, int minute, do
 }
 
 class MonitorTest : public AgentFixture {
-protected:
+  protected:
     MemoryPlatform os;
 
     // A launch-data file with one record per (FileName, AppDefinitionId), plus a rule mapping.
@@ -111,11 +111,13 @@ TEST_F(MonitorTest, StartUpReadsNamesAndRulesAndRecreatesThePostDataFile) {
 
 TEST_F(MonitorTest, StartUpSurvivesALaunchDataFileOfTheWrongShape) {
     writePlist(ruleDataPath(), Dict{{"Kept", "1"}});
-    writePlist(launchDataPath(),
-               Dict{{"1", Dict{{"FileName", "Good.app"}, {"AppDefinitionId", "1"}}}, {"2", "text"}});
+    writePlist(
+        launchDataPath(),
+        Dict{{"1", Dict{{"FileName", "Good.app"}, {"AppDefinitionId", "1"}}}, {"2", "text"}});
     auto monitor = start();
-    EXPECT_EQ(logMessagesStartingWith("Failed to load or parse plist file at "),
-              std::vector<std::string>{"Failed to load or parse plist file at " + launchDataPath()});
+    EXPECT_EQ(
+        logMessagesStartingWith("Failed to load or parse plist file at "),
+        std::vector<std::string>{"Failed to load or parse plist file at " + launchDataPath()});
     EXPECT_TRUE(monitor->monitoredApps().empty());
     EXPECT_EQ(readPlist(ruleDataPath()), Value(Dict{{"Kept", "1"}}));
     EXPECT_EQ(monitor->usageTableSnapshot().count("Good"), 1u);
@@ -152,9 +154,8 @@ TEST_F(MonitorTest, LaunchesAreCountedOnlyAfterTheDelayedRegistration) {
     monitor->initNotificationDelegates();
     monitor->initNotificationDelegates();
     os.loop.runDelayed();
-    EXPECT_EQ(os.workspace.center.registrations(monitor.get(),
-                                                WorkspaceEvent::DidLaunchApplication),
-              2u);
+    EXPECT_EQ(
+        os.workspace.center.registrations(monitor.get(), WorkspaceEvent::DidLaunchApplication), 2u);
     os.workspace.launch(app("Editor", 103));
     EXPECT_EQ(fileInt("7", "TOTAL_RUN_COUNT"), 7);
 
@@ -237,11 +238,12 @@ TEST_F(MonitorTest, SweepMovesYesterdaysLaunchAndCountsUnrecordedOnes) {
         extra.insert({{"FileName", std::string(name) + ".app"}, {"AppDefinitionId", id}});
         return std::pair<std::string, Value>(id, extra);
     };
-    writePlist(launchDataPath(),
-               Dict{rule("Late", "1",
-                         {{"LAUNCH_TIME", localSeconds(2024, 3, 9, 22, 0)}, {"TOTAL_RUN_COUNT", 3}}),
-                    rule("Old", "2", {{"LAUNCH_TIME", localSeconds(2024, 3, 7, 10, 0)}}),
-                    rule("Fresh", "3"), rule("Stale", "4"), rule("Twice", "5")});
+    writePlist(
+        launchDataPath(),
+        Dict{rule("Late", "1",
+                  {{"LAUNCH_TIME", localSeconds(2024, 3, 9, 22, 0)}, {"TOTAL_RUN_COUNT", 3}}),
+             rule("Old", "2", {{"LAUNCH_TIME", localSeconds(2024, 3, 7, 10, 0)}}),
+             rule("Fresh", "3"), rule("Stale", "4"), rule("Twice", "5")});
     writePlist(postDataPath(), Dict{});
     os.workspace.applications = {app("Late", 10),  app("Old", 11),   app("Fresh", 12),
                                  app("Stale", 13), app("Twice", 14), app("Twice", 15),

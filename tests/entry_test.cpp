@@ -24,10 +24,11 @@ std::vector<std::string> from(const std::vector<std::string>& messages, const st
 
 // Broadcasts a notification by hand, as an operator would, on the installation's bus.
 int sendByHand(const AgentInstallation& agent, const std::string& name) {
-    ChildProcess send({"/usr/bin/dbus-send", "--session", "--type=signal",
-                       "/org/tallyvane/DistributedNotificationCenter",
-                       "org.tallyvane.DistributedNotificationCenter.Notification", "string:" + name},
-                      agent.environment());
+    ChildProcess send(
+        {"/usr/bin/dbus-send", "--session", "--type=signal",
+         "/org/tallyvane/DistributedNotificationCenter",
+         "org.tallyvane.DistributedNotificationCenter.Notification", "string:" + name},
+        agent.environment());
     return send.waitExit().value_or(-1);
 }
 
@@ -87,7 +88,8 @@ TEST(Entry, MonitorModeLogsItsStartUpInOrderAndIgnoresSigterm) {
         EXPECT_NE(at, messages.end()) << "missing or out of order: " << expected;
     }
 
-    const std::string printed = "termination_handler : process terminate signal received, ignore. -> 15";
+    const std::string printed =
+        "termination_handler : process terminate signal received, ignore. -> 15";
     const std::string logged =
         "termination_handler : Recieved Termination signal ... ignoring termination -> 15";
     for (int i = 1; i <= 3; ++i) {
@@ -96,7 +98,8 @@ TEST(Entry, MonitorModeLogsItsStartUpInOrderAndIgnoresSigterm) {
             return countOf(agent.logMessages(), logged) == static_cast<std::size_t>(i) &&
                    countOf(linesOf(slurp(agent.outputPath())), printed) ==
                        static_cast<std::size_t>(i);
-        })) << "after SIGTERM " << i;
+        })) << "after SIGTERM "
+            << i;
     }
     EXPECT_TRUE(monitor->running());
 }

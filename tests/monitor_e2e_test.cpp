@@ -30,7 +30,7 @@ std::int64_t startOfLocalDay(double t) {
 }
 
 class MonitorProcess : public ::testing::Test {
-protected:
+  protected:
     AgentInstallation agent;
     ScratchDir apps;
 
@@ -59,15 +59,14 @@ protected:
 
 TEST_F(MonitorProcess, LaunchesAndTerminationsOfRealApplicationsAreMetered) {
     const double yesterdayNoon = static_cast<double>(startOfLocalDay(wallNow())) - 12 * 3600;
-    Dict launchData{
-        {"100", Dict{{"FileName", "Editor.app"}, {"AppDefinitionId", "100"}}},
-        {"101", Dict{{"FileName", "Plain.app"}, {"AppDefinitionId", "101"}}},
-        {"102", Dict{{"FileName", "Loose.app"}, {"AppDefinitionId", 102}}},
-        {"103", Dict{{"FileName", "Running.app"}, {"AppDefinitionId", "103"}}},
-        {"104", Dict{{"FileName", "Overnight.app"},
-                     {"AppDefinitionId", "104"},
-                     {"LAUNCH_TIME", static_cast<std::int64_t>(yesterdayNoon)},
-                     {"TOTAL_RUN_COUNT", 2}}}};
+    Dict launchData{{"100", Dict{{"FileName", "Editor.app"}, {"AppDefinitionId", "100"}}},
+                    {"101", Dict{{"FileName", "Plain.app"}, {"AppDefinitionId", "101"}}},
+                    {"102", Dict{{"FileName", "Loose.app"}, {"AppDefinitionId", 102}}},
+                    {"103", Dict{{"FileName", "Running.app"}, {"AppDefinitionId", "103"}}},
+                    {"104", Dict{{"FileName", "Overnight.app"},
+                                 {"AppDefinitionId", "104"},
+                                 {"LAUNCH_TIME", static_cast<std::int64_t>(yesterdayNoon)},
+                                 {"TOTAL_RUN_COUNT", 2}}}};
     AgentInstallation::writePlist(agent.meteringPath("AppLaunchData.plist"), launchData);
 
     const double runningSince = wallNow();

@@ -15,11 +15,11 @@ namespace {
 using namespace std::chrono_literals;
 using plist::Dict;
 
-const Dict kUsage{{"FileName", "Editor.app"},    {"AppDefinitionId", "100"},
-                  {"TOTAL_RUN_COUNT", 3},        {"TOTAL_RUN_TIME", 120},
-                  {"LAST_USED", 1'700'000'000},  {"LAUNCH_TIME", 1'699'999'000},
-                  {"PRODUCT_NAME", "Editor"},    {"PRODUCT_VERSION", "3.2"},
-                  {"FILE_VERSION", "3.2"},       {"AgentKey", "kept"}};
+const Dict kUsage{{"FileName", "Editor.app"},   {"AppDefinitionId", "100"},
+                  {"TOTAL_RUN_COUNT", 3},       {"TOTAL_RUN_TIME", 120},
+                  {"LAST_USED", 1'700'000'000}, {"LAUNCH_TIME", 1'699'999'000},
+                  {"PRODUCT_NAME", "Editor"},   {"PRODUCT_VERSION", "3.2"},
+                  {"FILE_VERSION", "3.2"},      {"AgentKey", "kept"}};
 
 struct Outcome {
     int exitStatus;
@@ -29,7 +29,7 @@ struct Outcome {
 
 // Runs report mode against serverURL with one usage record and a monitor running beside it.
 class ReportProcess : public ::testing::Test {
-protected:
+  protected:
     Outcome report(const std::string& serverURL) {
         AgentInstallation agent(Dict{{"ServerURL", serverURL},
                                      {"localComputerName", "mac 01"},
@@ -92,8 +92,8 @@ TEST_F(ReportProcess, AnAcceptedReportIsStoredStampedAndCleared) {
 TEST_F(ReportProcess, ARefusedReportChangesNothing) {
     MgmtServer failing({.status = 500, .storeDir = {}});
     MgmtServer missing({.status = 404, .storeDir = {}});
-    for (const std::string& url : {failing.url(), missing.url(),
-                                   "http://127.0.0.1:" + std::to_string(unusedLocalPort())}) {
+    for (const std::string& url :
+         {failing.url(), missing.url(), "http://127.0.0.1:" + std::to_string(unusedLocalPort())}) {
         const Outcome outcome = report(url);
         EXPECT_EQ(outcome.exitStatus, 1) << url;
         EXPECT_FALSE(sent) << url;

@@ -4,7 +4,7 @@
 namespace tallyvane {
 
 class Clock {
-public:
+  public:
     virtual ~Clock() = default;
     // Seconds since 1970-01-01 00:00:00 UTC, with the fraction. Thread-safe.
     virtual double now() const = 0;

@@ -6,7 +6,7 @@ namespace tallyvane {
 
 // Notifications between processes of the same user, by name only.
 class DistributedNotificationCenter {
-public:
+  public:
     virtual ~DistributedNotificationCenter() = default;
     // Broadcasts the notification. False, with a log line, when it could not be sent.
     virtual bool post(const std::string& name) = 0;

@@ -7,7 +7,7 @@ namespace tallyvane {
 // The program's one run loop, on the main thread. Work handed to it runs there, one piece at a
 // time, in the order it falls due.
 class MainLoop {
-public:
+  public:
     using Task = std::function<void()>;
     virtual ~MainLoop() = default;
 

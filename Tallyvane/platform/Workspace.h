@@ -10,7 +10,7 @@ namespace tallyvane {
 
 // The running applications of the user and their launches and terminations.
 class Workspace {
-public:
+  public:
     virtual ~Workspace() = default;
     // The running applications, in the platform's order. Main thread.
     virtual std::vector<RunningApplication> runningApplications() = 0;
@@ -20,7 +20,7 @@ public:
 
 // The kernel's process table.
 class ProcessTable {
-public:
+  public:
     virtual ~ProcessTable() = default;
     // When the process started, in seconds since 1970 with the fraction; nothing when the
     // process cannot be queried. Thread-safe.

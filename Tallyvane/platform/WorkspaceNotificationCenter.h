@@ -25,7 +25,7 @@ enum class WorkspaceEvent { DidLaunchApplication, DidTerminateApplication };
 // registration (equal ones are not merged); removeObserver drops all of an observer's
 // registrations. The centre does not keep observers alive. Main thread only.
 class WorkspaceNotificationCenter {
-public:
+  public:
     using Handler = std::function<void(const WorkspaceNotification&)>;
 
     void addObserver(const void* observer, WorkspaceEvent event, Handler handler);
@@ -35,7 +35,7 @@ public:
     // How many registrations observer holds for event.
     std::size_t registrations(const void* observer, WorkspaceEvent event) const;
 
-private:
+  private:
     struct Registration {
         const void* observer;
         WorkspaceEvent event;

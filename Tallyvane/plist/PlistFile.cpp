@@ -14,8 +14,8 @@
 #include <cstring>
 #include <limits>
 #include <list>
-#include <mutex>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 namespace tallyvane::plist {

@@ -12,7 +12,7 @@ namespace {
 constexpr int kMaxDepth = 256;
 
 class Writer {
-public:
+  public:
     explicit Writer(std::string& out) : out_(out) {}
     bool exact = true;
 
@@ -21,7 +21,7 @@ public:
         return std::visit([&](const auto& x) { return write(x, depth); }, v.v);
     }
 
-private:
+  private:
     void indent(int depth) { out_.append(static_cast<std::size_t>(depth), '\t'); }
 
     // Text as libplist writes it: cut at a NUL, which XML cannot hold, and &, < and > escaped.

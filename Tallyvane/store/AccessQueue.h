@@ -13,7 +13,7 @@ namespace tallyvane {
 // submitted before it and before anything submitted after it. Blocks run on the queue's own
 // thread one at a time, in submission order, which is one schedule those rules allow.
 class AccessQueue {
-public:
+  public:
     using Block = std::function<void()>;
 
     explicit AccessQueue(std::string label);
@@ -31,7 +31,7 @@ public:
     // Runs a barrier block and returns after it has run. Must not be called from a block.
     void syncBarrier(const Block& block);
 
-private:
+  private:
     void enqueue(Block block);
     void runAndWait(const Block& block);
     void worker();

@@ -15,7 +15,7 @@ using UsageRecords = std::map<std::string, UsageRecord, std::less<>>;
 // The in-memory usage table. Every access after start-up goes through its queue, labelled
 // "com.appmonitor.plistaccessQueue": reads wait, writes are queued, replacements are waited for.
 class UsageTable {
-public:
+  public:
     UsageTable();
 
     // A copy of the record under name, or an empty record. Waits for earlier writes.
@@ -29,7 +29,7 @@ public:
 
     const std::string& label() const { return queue_.label(); }
 
-private:
+  private:
     UsageRecords records_;  // touched only on queue_
     AccessQueue queue_;     // declared last: its thread stops before records_ goes
 };

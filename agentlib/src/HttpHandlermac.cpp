@@ -66,8 +66,6 @@ struct SlistDeleter {
 };
 using SlistPtr = std::unique_ptr<curl_slist, SlistDeleter>;
 
-
-
 bool isHex(char c) {
     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
 }
@@ -200,11 +198,12 @@ int HttpHandlermac::VornSendData(std::string_view path,
 #if LIBCURL_VERSION_NUM >= 0x075500
     ok = ok && curl->easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https") == CURLE_OK;
 #else
-    ok = ok && curl->easy_setopt(h, CURLOPT_PROTOCOLS, CURLPROTO_HTTP | CURLPROTO_HTTPS) == CURLE_OK;
+    ok =
+        ok && curl->easy_setopt(h, CURLOPT_PROTOCOLS, CURLPROTO_HTTP | CURLPROTO_HTTPS) == CURLE_OK;
 #endif
     ok = ok && curl->easy_setopt(h, CURLOPT_POST, 1L) == CURLE_OK;
     ok = ok && curl->easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE,
-                                static_cast<curl_off_t>(body.size())) == CURLE_OK;
+                                 static_cast<curl_off_t>(body.size())) == CURLE_OK;
     ok = ok && curl->easy_setopt(
                    h, CURLOPT_POSTFIELDS,
                    body.empty() ? kEmpty : reinterpret_cast<const char*>(body.data())) == CURLE_OK;
@@ -228,7 +227,8 @@ int HttpHandlermac::VornSendData(std::string_view path,
     // exchange may tell the caller that the server took the data.
     if (result != CURLE_OK) return -1;
     long status = 0;
-    if (curl->easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK || status <= 0) return -1;
+    if (curl->easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK || status <= 0)
+        return -1;
     if (status >= 200 && status <= 299) return 0;
     return static_cast<int>(status);
 }

@@ -8,7 +8,9 @@
 namespace tallyvane::test {
 namespace {
 
-std::string logPath() { return AgentFixture::agentPath() + "/logs/AppMonitor.log"; }
+std::string logPath() {
+    return AgentFixture::agentPath() + "/logs/AppMonitor.log";
+}
 
 }  // namespace
 

@@ -14,7 +14,7 @@
 namespace tallyvane::test {
 
 class AgentFixture : public ::testing::Test {
-public:
+  public:
     // The agent folder shared by the tests of this program.
     static const std::string& agentPath();
     static std::string meteringPath(const std::string& file) {
@@ -28,14 +28,14 @@ public:
     static void writePlist(const std::string& path, const plist::Value& value);
     static plist::Value readPlist(const std::string& path);
 
-protected:
+  protected:
     void SetUp() override;
     // The log messages written since this test began, without their record prefix.
     std::vector<std::string> logMessages() const;
     // The log messages since the test began that start with prefix.
     std::vector<std::string> logMessagesStartingWith(const std::string& prefix) const;
 
-private:
+  private:
     std::uintmax_t logOffset_ = 0;
 };
 

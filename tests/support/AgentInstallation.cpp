@@ -39,7 +39,9 @@ std::map<std::string, std::string> AgentInstallation::environment() const {
     return {{"VORNAGENT_PATH", path()}, {"DBUS_SESSION_BUS_ADDRESS", busAddress_}};
 }
 
-std::string AgentInstallation::program() { return std::string(TALLYVANE_BIN_DIR) + "/tallyvane"; }
+std::string AgentInstallation::program() {
+    return std::string(TALLYVANE_BIN_DIR) + "/tallyvane";
+}
 
 void AgentInstallation::writePlist(const std::string& path, const plist::Value& value) {
     std::filesystem::create_directories(std::filesystem::path(path).parent_path());

@@ -12,7 +12,7 @@
 namespace tallyvane::test {
 
 class AgentInstallation {
-public:
+  public:
     // settings go into config/agent.plist; TrustedParentPath defaults to this test program.
     explicit AgentInstallation(plist::Dict settings = {});
 
@@ -34,13 +34,13 @@ public:
     static std::string program();
     static void writePlist(const std::string& path, const plist::Value& value);
 
-private:
+  private:
     ScratchDir dir_;
     // A session bus of its own, so that tests running side by side never hear each other.
     std::string busAddress_;
     pid_t busPid_ = -1;
 
-public:
+  public:
     ~AgentInstallation();
     AgentInstallation(const AgentInstallation&) = delete;
     AgentInstallation& operator=(const AgentInstallation&) = delete;

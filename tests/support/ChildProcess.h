@@ -12,11 +12,11 @@
 namespace tallyvane::test {
 
 class ChildProcess {
-public:
+  public:
     // Starts argv[0] with argv, the current environment plus env (an empty value removes the
     // variable), standard output and standard error appended to outputPath (when given).
-    ChildProcess(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
-                 const std::string& outputPath = "");
+    ChildProcess(const std::vector<std::string>& argv,
+                 const std::map<std::string, std::string>& env, const std::string& outputPath = "");
     // Starts program with arguments in the current environment.
     ChildProcess(const std::string& program, const std::vector<std::string>& arguments);
     // Kills the process if it still runs, and reaps it.
@@ -34,7 +34,7 @@ public:
     // Waits for the process to end by itself.
     void wait();
 
-private:
+  private:
     pid_t pid_ = -1;
     std::optional<int> status_;
 };
@@ -58,14 +58,14 @@ std::string scratchFolder();
 
 // A fresh folder under the system's temporary folder, removed with everything in it at the end.
 class ScratchDir {
-public:
+  public:
     ScratchDir();
     ~ScratchDir();
     ScratchDir(const ScratchDir&) = delete;
     ScratchDir& operator=(const ScratchDir&) = delete;
     const std::string& path() const { return path_; }
 
-private:
+  private:
     std::string path_;
 };
 

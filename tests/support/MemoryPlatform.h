@@ -11,7 +11,7 @@
 namespace tallyvane::test {
 
 class MemoryWorkspace final : public Workspace {
-public:
+  public:
     std::vector<RunningApplication> applications;
     WorkspaceNotificationCenter center;
 
@@ -31,7 +31,7 @@ public:
 };
 
 class MemoryProcessTable final : public ProcessTable {
-public:
+  public:
     std::map<std::int32_t, double> starts;
     std::optional<double> startTime(std::int32_t pid) const override {
         auto it = starts.find(pid);
@@ -41,7 +41,7 @@ public:
 
 // Holds delayed and repeating work until the test runs it.
 class ManualMainLoop final : public MainLoop {
-public:
+  public:
     std::vector<Task> delayed;
     std::vector<Task> repeating;
 

@@ -8,7 +8,7 @@ namespace tallyvane::test {
 
 // Sets TZ for the life of one test and restores the machine's zone afterwards.
 class TimeZone {
-public:
+  public:
     explicit TimeZone(const char* name) {
         if (const char* old = std::getenv("TZ")) saved_ = old;
         setenv("TZ", name, 1);
@@ -24,7 +24,7 @@ public:
     TimeZone(const TimeZone&) = delete;
     TimeZone& operator=(const TimeZone&) = delete;
 
-private:
+  private:
     std::optional<std::string> saved_;
 };
 
