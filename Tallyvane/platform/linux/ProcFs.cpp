@@ -109,6 +109,20 @@ std::optional<uid_t> readRealUid(pid_t pid) {
     return uid;
 }
 
+std::optional<pid_t> lastStartedPid() {
+    const auto text = readSmallFile("/proc/loadavg", 256);
+    if (!text) return std::nullopt;
+    const auto space = text->rfind(' ');
+    if (space == std::string::npos) return std::nullopt;
+    const char* first = text->data() + space + 1;
+    const char* last = text->data() + text->size();
+    while (last > first && (last[-1] == '\n' || last[-1] == ' ')) --last;
+    pid_t pid = 0;
+    const auto result = std::from_chars(first, last, pid);
+    if (result.ec != std::errc() || result.ptr != last) return std::nullopt;
+    return pid;
+}
+
 std::vector<pid_t> listPids() {
     std::vector<pid_t> pids;
     std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir("/proc"), ::closedir);

@@ -57,6 +57,10 @@ std::optional<uid_t> readRealUid(pid_t pid);
 // The process ids under /proc, ascending.
 std::vector<pid_t> listPids();
 
+// The PID the kernel handed out last in our PID namespace (the fifth field of /proc/loadavg).
+// While it stays the same no process has been started.
+std::optional<pid_t> lastStartedPid();
+
 // What the workspace reports for a process running the executable at exePath.
 RunningApplication describeApplication(pid_t pid, const std::string& exePath);
 

@@ -307,6 +307,17 @@ class ProcWorkspace final : public Workspace {
 
     // One pass over /proc; with post false it only records what runs.
     void scan(bool post) {
+        // Listing /proc costs as much as the rest of a pass: while no process has been started
+        // since the last listing, checking the applications we know finds every change.
+        const auto lastPid = lastStartedPid();
+        if (post && lastPid && lastPid == listedUpTo_) {
+            for (auto it = known_.begin(); it != known_.end();) {
+                const auto current = it++;  // a check may drop the entry it looks at
+                if (current->second.isApplication) recheck(current->first, current->second);
+            }
+            return;
+        }
+        listedUpTo_ = lastPid;
         posting_ = post;
         const auto pids = listPids();
         auto known = known_.begin();
@@ -338,6 +349,7 @@ class ProcWorkspace final : public Workspace {
     UniqueFd stop_;
     UniqueFd connector_;
     bool posting_ = true;
+    std::optional<pid_t> listedUpTo_;  // the last PID handed out when /proc was last listed
     std::size_t commFds_ = 0;
     std::size_t maxCommFds_ = 0;
     std::map<pid_t, Tracked> known_;  // the watcher thread's own, after construction
