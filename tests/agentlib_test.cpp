@@ -11,7 +11,9 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <iomanip>
 #include <regex>
+#include <sstream>
 
 #include "lvornutils/lvornutils.h"
 #include "plist/PlistFile.h"
@@ -31,15 +33,12 @@ const std::string kSelf = fs::canonical("/proc/self/exe").string();
 [[maybe_unused]] const int kChildMode = [] {
     const char* set = std::getenv("AGENTLIB_TEST_CHILD");
     const std::string mode = set ? set : "";
-    if (mode == "parent-check") {
-        VornUtilMac().initializeVornGlobal();
-        ::_exit(ProcessInfo::CheckIfTrueParent() ? 10 : 11);  // unlike a crash or a test run
-    }
+    if (mode == "parent-check")  // 10 and 11, unlike a crash or a test run
+        ::_exit(VornUtilMac().initializeVornGlobal() && ProcessInfo::CheckIfTrueParent() ? 10 : 11);
     if (mode == "log") {
         VornLog("before the start %s {}");
-        VornUtilMac util;
-        util.initializeVornGlobal();
-        if (!util.startLoggingTo("Agentlib.log", true)) ::_exit(1);
+        VornUtilMac().initializeVornGlobal();
+        if (!VornUtilMac().startLoggingTo("Agentlib.log", true)) ::_exit(1);
         VornLog("percent %s %d %% and braces {} {0}");
         VornLog("first line\nsecond line");
         ::signal(SIGUSR1, [](int) { VornLogFromSignal("from a signal handler", 21); });
@@ -52,112 +51,77 @@ const std::string kSelf = fs::canonical("/proc/self/exe").string();
 
 // Writes the settings of agent and sets up the globals from them; false when unreadable.
 bool useSettings(const AgentInstallation& agent, const std::string& bytes) {
-    std::ofstream(agent.path() + "/config/agent.plist", std::ios::binary | std::ios::trunc)
-        << bytes;
+    std::ofstream(agent.path() + "/config/agent.plist", std::ios::trunc) << bytes;
     ::setenv("VORNAGENT_PATH", agent.path().c_str(), 1);
     return VornUtilMac().initializeVornGlobal();
 }
-bool useSettings(const AgentInstallation& agent, const Dict& settings) {
-    return useSettings(agent, plist::toXml(settings).value());
-}
+const auto xml = [](const Dict& settings) { return plist::toXml(settings).value(); };
 
-std::string hostName() {
+// The host name, and its canonical name as the resolver gives it.
+std::pair<std::string, std::string> hostNames() {
     char name[HOST_NAME_MAX + 1] = {};
     ::gethostname(name, sizeof name - 1);
-    return name;
-}
-
-std::string canonicalHostName() {
     addrinfo hints{}, *found = nullptr;
     hints.ai_flags = AI_CANONNAME;
-    std::string name = hostName();
-    if (::getaddrinfo(name.c_str(), nullptr, &hints, &found) != 0) return name;
-    if (found->ai_canonname != nullptr && *found->ai_canonname != '\0') name = found->ai_canonname;
+    if (::getaddrinfo(name, nullptr, &hints, &found) != 0) return {name, name};
+    std::pair<std::string, std::string> names{name, name};
+    if (found->ai_canonname && *found->ai_canonname) names.second = found->ai_canonname;
     ::freeaddrinfo(found);
-    return name;
+    return names;
 }
 
 std::string localNow() {
-    char text[32];
     const std::time_t now = std::time(nullptr);
-    return {text, std::strftime(text, sizeof text, "%F %T", std::localtime(&now))};
-}
-
-// text holds one record per message, each "YYYY-MM-DD HH:MM:SS.mmm tallyvane[PID:TID] " with a
-// local time from `from` to now, then the message unchanged and a line feed.
-void expectRecords(const std::string& text, const std::vector<std::string>& messages,
-                   const std::string& pidTid, const std::string& from) {
-    EXPECT_EQ(logMessagesOf(text), messages);
-    EXPECT_TRUE(text.ends_with('\n'));
-    static const std::regex prefix(
-        R"((^|\n)(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d)\.\d{3} tallyvane\[(\d+:\d+)\] )");
-    std::size_t count = 0;
-    for (std::sregex_iterator m(text.begin(), text.end(), prefix), end; m != end; ++m, ++count) {
-        EXPECT_EQ((*m)[3].str(), pidTid);
-        EXPECT_TRUE(from <= (*m)[2].str() && (*m)[2].str() <= localNow()) << (*m)[2];
-    }
-    EXPECT_EQ(count, messages.size()) << text;
+    return (std::ostringstream() << std::put_time(std::localtime(&now), "%F %T")).str();
 }
 
 // Every string property of the globals, by its settings key.
 std::map<std::string, std::optional<std::string>> properties() {
     const GlobVars& g = *gv_globvars;
-    return {{"vornagentPath", g.vornagentPath()},
-            {"vornagentDataDictPath", g.vornagentDataDictPath()},
-            {"localComputerName", g.localComputerName()},
-            {"currentLocalNamespace", g.currentLocalNamespace()},
-            {"encodedLocalNameSpace", g.encodedLocalNameSpace()},
-            {"vornCustomerID", g.vornCustomerID()},
-            {"vornCustomerName", g.vornCustomerName()},
-            {"vornMSPName", g.vornMSPName()},
-            {"vornAgentResourceID", g.vornAgentResourceID()},
-            {"fqdnName", g.fqdnName()},
-            {"serialNumber", g.serialNumber()},
-            {"vornRemoteOffID", g.vornRemoteOffID()},
+#define PROPERTY(name) \
+    { #name, g.name() }
+    return {PROPERTY(vornagentPath),         PROPERTY(vornagentDataDictPath),
+            PROPERTY(localComputerName),     PROPERTY(fqdnName),
+            PROPERTY(currentLocalNamespace), PROPERTY(encodedLocalNameSpace),
+            PROPERTY(vornCustomerID),        PROPERTY(vornCustomerName),
+            PROPERTY(vornMSPName),           PROPERTY(vornAgentResourceID),
+            PROPERTY(serialNumber),          PROPERTY(vornRemoteOffID),
             {"ServerURL", g.serverURL()}};
+#undef PROPERTY
 }
 
-TEST(GlobVars, PropertiesComeFromTheSettingsElseFromTheirDefaults) {
+TEST(GlobVars, PropertiesAndTheTrustedParentComeFromTheSettingsElseFromTheirDefaults) {
     AgentInstallation agent;
-    const std::string none = plist::toXml(Dict{}).value();
-    ASSERT_TRUE(useSettings(agent, none));
+    ASSERT_TRUE(useSettings(agent, xml({})));
     auto defaults = properties();
     for (auto& [key, value] : defaults) value = std::nullopt;
     defaults["vornagentPath"] = agent.path();
     defaults["vornagentDataDictPath"] = agent.path() + "/data";
-    defaults["localComputerName"] = hostName();
-    defaults["fqdnName"] = canonicalHostName();
+    std::tie(defaults["localComputerName"], defaults["fqdnName"]) = hostNames();
 
     auto set = defaults;
     Dict all;
     for (auto& [key, value] : set)
         if (key != "vornagentPath") all[key] = *(value = key + " & {} %s");
-    ASSERT_TRUE(useSettings(agent, all));
+    ASSERT_TRUE(useSettings(agent, xml(all)));
     EXPECT_EQ(properties(), set);
 
     // Absent keys, empty defaulted ones, values of another type and unreadable files all mean
     // the defaults.
-    const std::string emptied =
-        plist::toXml(Dict{{"localComputerName", ""}, {"vornCustomerID", 42}}).value();
-    for (const auto& [bytes, readable] : {std::pair<std::string, bool>{none, true},
-                                          {emptied, true},
-                                          {"", false},
-                                          {"not a property list {} %s", false}}) {
+    const std::string emptied = xml({{"localComputerName", ""}, {"vornCustomerID", 42}});
+    for (const auto& [bytes, readable] : std::vector<std::pair<std::string, bool>>{
+             {xml({}), true}, {emptied, true}, {"", false}, {"not a property list {} %s", false}}) {
         SCOPED_TRACE(bytes);
         EXPECT_EQ(useSettings(agent, bytes), readable);
         EXPECT_EQ(properties(), defaults);
     }
-}
 
-TEST(ProcessInfo, OnlyATrustedParentPasses) {
-    AgentInstallation agent;
-    const std::pair<Dict, int> cases[] = {
-        {{{"TrustedParentPath", plist::Array{"/bin/sh", kSelf}}}, 10},
-        {{{"TrustedParentPath", "/bin/sh"}}, 11},
-        {{}, 11}};  // the last, no setting at all, fails closed
-    for (const auto& [settings, expected] : cases) {
+    // Only a trusted parent passes the parent check; no setting at all fails closed.
+    const Dict trusted{{"TrustedParentPath", plist::Array{"/bin/sh", kSelf}}},
+        other{{"TrustedParentPath", "/bin/sh"}};
+    for (const auto& [settings, expected] : {std::pair{trusted, 10}, {other, 11}, {Dict{}, 11}}) {
         SCOPED_TRACE(plist::describe(settings));
-        useSettings(agent, settings);
+        useSettings(agent, xml(settings));
         ChildProcess child(
             {kSelf}, {{"AGENTLIB_TEST_CHILD", "parent-check"}, {"VORNAGENT_PATH", agent.path()}});
         EXPECT_EQ(child.waitExit(), expected);
@@ -169,15 +133,12 @@ TEST(HttpHandlermac, PostsToTheServerAndGivesItsAnswer) {
     AgentInstallation agent;
     std::string body = "<?xml version=\"1.0\"?>\n<Report a=\"%s {}\">\xC3\xA9</Report>\r\n";
     for (int c = 0; c < 256; ++c) body.push_back(static_cast<char>(c));
-    const std::pair<std::optional<std::string>, int> cases[] = {
-        {server.url(), 0},
-        {created.url(), 0},
-        {missing.url(), 404},
-        {"http://127.0.0.1:" + std::to_string(unusedLocalPort()), -1},
-        {std::nullopt, -1}};
+    const std::string refused = "http://127.0.0.1:" + std::to_string(unusedLocalPort());
+    const std::vector<std::pair<std::string, int>> cases{
+        {server.url(), 0}, {created.url(), 0}, {missing.url(), 404}, {refused, -1}, {"", -1}};
     for (const auto& [url, expected] : cases) {
-        SCOPED_TRACE(url.value_or("no ServerURL"));
-        useSettings(agent, url ? Dict{{"ServerURL", *url}} : Dict{});
+        SCOPED_TRACE(url.empty() ? "no ServerURL" : url);
+        useSettings(agent, xml(url.empty() ? Dict{} : Dict{{"ServerURL", url}}));
         EXPECT_EQ(HttpHandlermac::initWithGlobals().VornSendData(
                       "/invswmetering?computer=My PC&x=%41",
                       std::vector<std::uint8_t>(body.begin(), body.end())),
@@ -201,66 +162,71 @@ TEST(Log, RecordsKeepTheirMessageAndPrintedLinesArriveAtOnce) {
                        fifo);
     const std::string printed = "printed 100% {}\n";
     std::string out;
-    eventually([&] {
-        char buffer[4096];
-        const ssize_t n = ::read(reader, buffer, sizeof buffer);
-        if (n > 0) out.append(buffer, static_cast<std::size_t>(n));
+    char buffer[4096];
+    ASSERT_TRUE(eventually([&] {
+        out.append(buffer, std::max<ssize_t>(::read(reader, buffer, sizeof buffer), 0));
         return out.ends_with(printed);
-    });
+    })) << out;
     ::close(reader);
-    ASSERT_TRUE(out.ends_with(printed)) << out;
     const std::string id = std::to_string(child.pid()) + ":" + std::to_string(child.pid());
+    // text holds one record per message, each "YYYY-MM-DD HH:MM:SS.mmm tallyvane[PID:TID] " with
+    // a local time from `from` to now, then the message unchanged and a line feed.
+    auto expectRecords = [&](const std::string& text, const std::vector<std::string>& messages) {
+        EXPECT_EQ(logMessagesOf(text), messages);
+        EXPECT_TRUE(text.ends_with('\n'));
+        static const std::regex prefix(
+            R"((^|\n)(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d)\.\d{3} tallyvane\[(\d+:\d+)\] )");
+        std::size_t count = 0;
+        for (std::sregex_iterator m(text.begin(), text.end(), prefix), e; m != e; ++m, ++count) {
+            EXPECT_EQ((*m)[3].str(), id);
+            EXPECT_TRUE(from <= (*m)[2].str() && (*m)[2].str() <= localNow()) << (*m)[2];
+        }
+        EXPECT_EQ(count, messages.size()) << text;
+    };
     const std::string early = out.substr(0, out.size() - printed.size());  // standard error
-    expectRecords(early, {"before the start %s {}"}, id, from);
+    expectRecords(early, {"before the start %s {}"});
     const std::string log = slurp(agent.path() + "/logs/Agentlib.log");
     EXPECT_EQ(log.rfind(early, 0), 0u);  // records from before the start open the file
-    expectRecords(log,
-                  {"before the start %s {}", "percent %s %d %% and braces {} {0}",
-                   "first line\nsecond line", "from a signal handler"},
-                  id, from);
+    expectRecords(log, {"before the start %s {}", "percent %s %d %% and braces {} {0}",
+                        "first line\nsecond line", "from a signal handler"});
 }
 
 TEST(Proplisthandler, ReadsStringsAndKindsAndNothingFromAMissingFile) {
     using Kind = Proplisthandler::Object::Kind;
-    const std::tuple<std::string, plist::Value, Kind> values[] = {
-        {"ConsoleUser", "alice {} %s", Kind::String},
-        {"Count", 42, Kind::Number},
-        {"Flag", true, Kind::Boolean},
-        {"Map", Dict{}, Kind::Dictionary}};
-    Dict dict;
-    for (const auto& [key, value, kind] : values) dict[key] = value;
     ScratchDir dir;
-    AgentInstallation::writePlist(dir.path() + "/consoleuser.plist", dict);
+    writePlist(dir.path() + "/consoleuser.plist",
+               Dict{{"User", "alice {} %s"}, {"Count", 42}, {"Flag", true}, {"Map", Dict{}}});
     Proplisthandler handler;
     ASSERT_TRUE(handler.InitwithFile(dir.path() + "/consoleuser.plist"));
-    for (const auto& [key, value, kind] : values)
-        EXPECT_EQ(handler.GetValueForKey(key).value().kind, kind) << key;
-    EXPECT_EQ(handler.GetValueForKey("ConsoleUser")->stringValue(), "alice {} %s");
+    EXPECT_EQ(handler.GetValueForKey("User")->stringValue(), "alice {} %s");
     EXPECT_EQ(handler.GetValueForKey("Count")->stringValue(), std::nullopt);
+    for (const auto& [key, kind] :
+         {std::pair{"Count", Kind::Number}, {"Flag", Kind::Boolean}, {"Map", Kind::Dictionary}})
+        EXPECT_EQ(handler.GetValueForKey(key).value().kind, kind) << key;
     EXPECT_EQ(handler.GetValueForKey("Missing"), std::nullopt);
     // A failed load forgets what an earlier one read.
     EXPECT_FALSE(handler.InitwithFile(dir.path() + "/missing.plist"));
-    EXPECT_EQ(handler.GetValueForKey("ConsoleUser"), std::nullopt);
+    EXPECT_EQ(handler.GetValueForKey("User"), std::nullopt);
 }
 
 TEST(FileUtils, CreatesFoldersWithTheGivenModeDespiteTheUmaskAndSeesWhatExists) {
     ScratchDir dir;
-    auto modeOf = [](const std::string& path) { return fs::status(path).permissions(); };
-    const std::string leaf = dir.path() + "/SoftwareMetering/leaf";
+    const std::string at = dir.path() + "/";
+    auto modeOf = [&](const std::string& name) { return fs::status(at + name).permissions(); };
     const mode_t previous = ::umask(022);
-    EXPECT_TRUE(FileUtils().createDirectoryAtPath(leaf, 777));
-    EXPECT_FALSE(FileUtils().createDirectoryAtPath(dir.path() + "/bad", 778));
+    EXPECT_TRUE(FileUtils().createDirectoryAtPath(at + "SoftwareMetering/leaf", 777));
+    EXPECT_FALSE(FileUtils().createDirectoryAtPath(at + "bad", 778));
     ::umask(previous);
-    EXPECT_EQ(modeOf(dir.path() + "/SoftwareMetering"), fs::perms(0777));
-    EXPECT_EQ(modeOf(leaf), fs::perms(0777));
-    EXPECT_EQ(modeOf(dir.path()), fs::perms(0700));  // existing folders keep their mode
+    EXPECT_EQ(modeOf("SoftwareMetering"), fs::perms(0777));
+    EXPECT_EQ(modeOf("SoftwareMetering/leaf"), fs::perms(0777));
+    EXPECT_EQ(modeOf(""), fs::perms(0700));  // existing folders keep their mode
 
-    std::ofstream(dir.path() + "/file") << "x";
-    fs::create_symlink(dir.path() + "/nowhere", dir.path() + "/dangling");
-    EXPECT_FALSE(FileUtils().createDirectoryAtPath(dir.path() + "/file", 777));
-    EXPECT_TRUE(FileUtils().isFileExist(dir.path() + "/file"));
-    EXPECT_TRUE(FileUtils().isFileExist(dir.path() + "/dangling"));  // a link, though dangling
-    EXPECT_FALSE(FileUtils().isFileExist(dir.path() + "/missing"));
+    std::ofstream(at + "file") << "x";
+    fs::create_symlink(at + "nowhere", at + "dangling");
+    EXPECT_FALSE(FileUtils().createDirectoryAtPath(at + "file", 777));
+    for (const auto& [name, exists] :
+         {std::pair{"file", true}, {"dangling", true}, {"missing", false}})
+        EXPECT_EQ(FileUtils().isFileExist(at + name), exists) << name;  // a dangling link exists
 }
 
 }  // namespace

@@ -4,9 +4,7 @@
 #include <chrono>
 #include <thread>
 
-#include "plist/PlistFile.h"
 #include "support/AgentInstallation.h"
-#include "support/AppBundle.h"
 #include "support/MgmtServer.h"
 
 namespace tallyvane::test {
@@ -36,10 +34,9 @@ class ReportProcess : public ::testing::Test {
                                      {"encodedLocalNameSpace", "WORKGROUP"},
                                      {"vornCustomerID", "7"},
                                      {"vornRemoteOffID", "3"}});
-        AgentInstallation::writePlist(agent.meteringPath("AppLaunchData.plist"),
-                                      Dict{{"100", kUsage}});
-        AgentInstallation::writePlist(agent.meteringPath("AppPostData.plist"),
-                                      Dict{{"AddedTime", "5"}, {"Other", "x"}});
+        writePlist(agent.meteringPath("AppLaunchData.plist"), Dict{{"100", kUsage}});
+        writePlist(agent.meteringPath("AppPostData.plist"),
+                   Dict{{"AddedTime", "5"}, {"Other", "x"}});
         auto monitor = agent.start({"startMonitoring"});
         EXPECT_TRUE(eventually([&] { return agent.logHas("Inside checkAlreadyRunningApps"); }));
 

@@ -1,22 +1,62 @@
 #pragma once
-// One scratch agent folder per test program, with the agent library started on it, and a fresh
-// metering folder for every test.
+// Scratch agent folders: one shared by the unit tests of a program (AgentFixture), one per
+// end-to-end test (AgentInstallation.h); both keep data/SoftwareMetering and logs/AppMonitor.log.
 #include <gtest/gtest.h>
+#include <stdlib.h>
 
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "lvornutils/VornUtilMac.h"
 #include "plist/PlistFile.h"
 #include "plist/Value.h"
 #include "support/ChildProcess.h"
 
 namespace tallyvane::test {
 
+// Writes value as an XML property list, creating the folder.
+inline void writePlist(const std::string& path, const plist::Value& value) {
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+    auto xml = plist::toXml(value);
+    ASSERT_TRUE(xml && plist::writeInPlace(path, *xml)) << path;
+}
+
+inline plist::Value readPlist(const std::string& path) {
+    auto value = plist::readFile(path);
+    EXPECT_TRUE(value) << path;
+    return value.value_or(plist::Value());
+}
+
+// The record under id in the launch-data file at path; empty when the file or record is missing.
+inline plist::Dict launchRecord(const std::string& path, const std::string& id) {
+    auto all = plist::readFile(path);
+    const plist::Dict* root = all ? plist::asDict(*all) : nullptr;
+    const plist::Dict* record = root && root->count(id) ? plist::asDict(root->at(id)) : nullptr;
+    return record ? *record : plist::Dict{};
+}
+
+// The messages of the agent's log from byte offset on, without their record prefix.
+inline std::vector<std::string> agentLogMessages(const std::string& agent, std::size_t offset = 0) {
+    const std::string text = slurp(agent + "/logs/AppMonitor.log");
+    return logMessagesOf(offset < text.size() ? text.substr(offset) : "");
+}
+
 class AgentFixture : public ::testing::Test {
   public:
-    // The agent folder shared by the tests of this program.
-    static const std::string& agentPath();
+    // The agent folder shared by the tests of this program, with the agent library started on it.
+    static const std::string& agentPath() {
+        static const auto scratch = [] {
+            auto dir = std::make_unique<ScratchDir>();
+            setenv("VORNAGENT_PATH", dir->path().c_str(), 1);
+            VornUtilMac util;
+            util.initializeVornGlobal();
+            util.startLoggingTo("AppMonitor.log", true);
+            return dir;
+        }();
+        return scratch->path();
+    }
     static std::string meteringPath(const std::string& file) {
         return agentPath() + "/data/SoftwareMetering/" + file;
     }
@@ -24,19 +64,21 @@ class AgentFixture : public ::testing::Test {
     static std::string ruleDataPath() { return meteringPath("AppRuleData.plist"); }
     static std::string postDataPath() { return meteringPath("AppPostData.plist"); }
 
-    // Writes value as an XML property list, creating the folder.
-    static void writePlist(const std::string& path, const plist::Value& value);
-    static plist::Value readPlist(const std::string& path);
-
   protected:
-    void SetUp() override;
-    // The log messages written since this test began, without their record prefix.
-    std::vector<std::string> logMessages() const;
-    // The log messages since the test began that start with prefix.
-    std::vector<std::string> logMessagesStartingWith(const std::string& prefix) const;
+    // Every test starts without a data folder and sees only the log written since.
+    void SetUp() override {
+        std::filesystem::remove_all(agentPath() + "/data");
+        offset_ = slurp(agentPath() + "/logs/AppMonitor.log").size();
+    }
+    std::vector<std::string> logMessages() const { return agentLogMessages(agentPath(), offset_); }
+    std::vector<std::string> logMessagesStartingWith(const std::string& prefix) const {
+        auto found = logMessages();
+        std::erase_if(found, [&](const std::string& m) { return !m.starts_with(prefix); });
+        return found;
+    }
 
   private:
-    std::uintmax_t logOffset_ = 0;
+    std::size_t offset_ = 0;
 };
 
 }  // namespace tallyvane::test

@@ -1,49 +1,65 @@
 #pragma once
-// A scratch agent installation for end-to-end tests: settings naming this test program as the
-// trusted parent, a data folder, and the real program started against it.
-#include <map>
-#include <memory>
-#include <string>
-#include <vector>
+// An agent installation of its own for an end-to-end test: settings naming this test program as
+// the trusted parent, a session bus, and the real program started against it.
+#include <signal.h>
 
-#include "plist/Value.h"
-#include "support/ChildProcess.h"
+#include <algorithm>
+#include <cstdio>
+#include <map>
+
+#include "support/AgentFixture.h"
 
 namespace tallyvane::test {
 
 class AgentInstallation {
   public:
     // settings go into config/agent.plist; TrustedParentPath defaults to this test program.
-    explicit AgentInstallation(plist::Dict settings = {});
+    explicit AgentInstallation(plist::Dict settings = {}) {
+        settings.try_emplace("TrustedParentPath", std::filesystem::canonical("/proc/self/exe"));
+        writePlist(path() + "/config/agent.plist", settings);
+        // A session bus of its own, so that tests running side by side never hear each other.
+        FILE* bus = popen("dbus-daemon --session --fork --print-address=1 --print-pid=1", "r");
+        char address[512] = {};
+        if (bus && std::fscanf(bus, "%511s %d", address, &busPid_) == 2) busAddress_ = address;
+        if (bus) pclose(bus);
+        EXPECT_FALSE(busAddress_.empty()) << "no private session bus";
+    }
+    ~AgentInstallation() {
+        if (busPid_ > 0) kill(busPid_, SIGTERM);
+    }
 
     const std::string& path() const { return dir_.path(); }
     std::string meteringPath(const std::string& file) const {
         return path() + "/data/SoftwareMetering/" + file;
     }
-    std::string logPath() const { return path() + "/logs/AppMonitor.log"; }
     std::string outputPath() const { return path() + "/stdout.txt"; }
 
     // Starts build/bin/tallyvane with the arguments, standard output into outputPath().
-    std::unique_ptr<ChildProcess> start(const std::vector<std::string>& arguments) const;
-    // The environment of the installation's processes: its agent folder and its own session bus.
-    std::map<std::string, std::string> environment() const;
-    // The log's messages without their record prefix.
-    std::vector<std::string> logMessages() const;
-    bool logHas(const std::string& message) const;
-
-    static std::string program();
-    static void writePlist(const std::string& path, const plist::Value& value);
+    std::unique_ptr<ChildProcess> start(std::vector<std::string> arguments) const {
+        arguments.insert(arguments.begin(), std::string(TALLYVANE_BIN_DIR) + "/tallyvane");
+        return std::make_unique<ChildProcess>(arguments, environment(), outputPath());
+    }
+    std::map<std::string, std::string> environment() const {
+        return {{"VORNAGENT_PATH", path()}, {"DBUS_SESSION_BUS_ADDRESS", busAddress_}};
+    }
+    std::vector<std::string> logMessages() const { return agentLogMessages(path()); }
+    bool logHas(const std::string& message) const {
+        return std::ranges::count(logMessages(), message) > 0;
+    }
+    // Posts a notification on the installation's bus as an operator would; dbus-send's status.
+    int sendByHand(const std::string& name) const {
+        ChildProcess send(
+            {"/usr/bin/dbus-send", "--session", "--type=signal",
+             "/org/tallyvane/DistributedNotificationCenter",
+             "org.tallyvane.DistributedNotificationCenter.Notification", "string:" + name},
+            environment());
+        return send.waitExit().value_or(-1);
+    }
 
   private:
     ScratchDir dir_;
-    // A session bus of its own, so that tests running side by side never hear each other.
     std::string busAddress_;
     pid_t busPid_ = -1;
-
-  public:
-    ~AgentInstallation();
-    AgentInstallation(const AgentInstallation&) = delete;
-    AgentInstallation& operator=(const AgentInstallation&) = delete;
 };
 
 }  // namespace tallyvane::test
