@@ -206,56 +206,72 @@ void AppMonitor::appDidTerminate(const WorkspaceNotification& notification) {
 
 // ---- sweeps of the running applications ----
 
+std::vector<RunningApplication> AppMonitor::runningMeteredApplications() {
+    auto applications = platform_.workspace.runningApplications();
+    std::erase_if(applications, [this](const RunningApplication& application) {
+        return !application.localizedName || !isMonitored(*application.localizedName);
+    });
+    return applications;
+}
+
 void AppMonitor::checkAlreadyRunningApps() {
     VornLog("Inside checkAlreadyRunningApps");
-    for (const RunningApplication& application : platform_.workspace.runningApplications()) {
-        if (!application.localizedName || !isMonitored(*application.localizedName)) continue;
+    for (const RunningApplication& application : runningMeteredApplications()) {
         const std::string& name = *application.localizedName;
         VornLog("checkAlreadyRunningApps: " + name + " is already running");
         UsageRecord record = getAppData(name);
-
-        const double now = platform_.clock.now();
-        const auto startOfToday = calendar::startOfDay(now);
-        const std::int64_t todayStart =
-            startOfToday ? calendar::wholeSeconds(*startOfToday).value_or(0) : 0;
-
         if (auto recorded = plist::integerFor(record, "LAUNCH_TIME")) {
             VornLog("LAUNCH_TIME exists with value: " + std::to_string(*recorded));
-            const double launch = static_cast<double>(*recorded);
-            const auto yesterday = calendar::addDays(now, -1);
-            if (calendar::isSameDay(launch, now)) {
-                VornPrint("Launch date is today.");
-            } else if (yesterday && startOfToday && calendar::isSameDay(launch, *yesterday)) {
-                VornPrint("Launch date is yesterday. Updating to start of today.");
-                record.insert_or_assign("LAUNCH_TIME", todayStart);
-            } else {
-                VornPrint("Launch date is older than yesterday.");
-            }
-            updateAppData(name, record);
-            updateMeteringData(name, record);
-            continue;
-        }
-
-        VornLog("LAUNCH_TIME key not found in appData for app");
-        const double started = getLaunchTimeForProcess(application.processIdentifier);
-        VornLog("launchTime value: " + calendar::utcText(started));
-        const std::int64_t startSeconds = calendar::wholeSeconds(started).value_or(0);
-        record.insert_or_assign("LAUNCH_TIME", startSeconds);
-        if (calendar::isSameDay(static_cast<double>(startSeconds), platform_.clock.now())) {
-            VornPrint("Launch date is today.");
+            carryLaunchIntoToday(name, std::move(record), *recorded);
         } else {
-            record.insert_or_assign("LAUNCH_TIME", todayStart);
-            VornPrint("Launch date is older than yesterday.");
+            VornLog("LAUNCH_TIME key not found in appData for app");
+            countRunningLaunch(application, std::move(record));
         }
-        updateAppData(name, record);
-        incrementLaunchCount(name, application);
     }
+}
+
+std::int64_t AppMonitor::startOfToday(double now) const {
+    const auto start = calendar::startOfDay(now);
+    return start ? calendar::wholeSeconds(*start).value_or(0) : 0;
+}
+
+void AppMonitor::carryLaunchIntoToday(const std::string& name, UsageRecord record,
+                                      std::int64_t launchTime) {
+    const double now = platform_.clock.now();
+    const double launch = static_cast<double>(launchTime);
+    const auto yesterday = calendar::addDays(now, -1);
+    if (calendar::isSameDay(launch, now)) {
+        VornPrint("Launch date is today.");
+    } else if (yesterday && calendar::startOfDay(now) && calendar::isSameDay(launch, *yesterday)) {
+        VornPrint("Launch date is yesterday. Updating to start of today.");
+        record.insert_or_assign("LAUNCH_TIME", startOfToday(now));
+    } else {
+        VornPrint("Launch date is older than yesterday.");
+    }
+    updateAppData(name, record);
+    updateMeteringData(name, record);
+}
+
+void AppMonitor::countRunningLaunch(const RunningApplication& application, UsageRecord record) {
+    const std::string& name = *application.localizedName;
+    const double started = getLaunchTimeForProcess(application.processIdentifier);
+    VornLog("launchTime value: " + calendar::utcText(started));
+    const std::int64_t startSeconds = calendar::wholeSeconds(started).value_or(0);
+    const double now = platform_.clock.now();
+    if (calendar::isSameDay(static_cast<double>(startSeconds), now)) {
+        record.insert_or_assign("LAUNCH_TIME", startSeconds);
+        VornPrint("Launch date is today.");
+    } else {
+        record.insert_or_assign("LAUNCH_TIME", startOfToday(now));
+        VornPrint("Launch date is older than yesterday.");
+    }
+    updateAppData(name, std::move(record));
+    incrementLaunchCount(name, application);
 }
 
 void AppMonitor::checkAlreadyRunningAppsAndUpdatePlist() {
     VornLog("Inside checkAlreadyRunningAppsAndUpdatePlist");
-    for (const RunningApplication& application : platform_.workspace.runningApplications()) {
-        if (!application.localizedName || !isMonitored(*application.localizedName)) continue;
+    for (const RunningApplication& application : runningMeteredApplications()) {
         const std::string& name = *application.localizedName;
         VornLog("checkAlreadyRunningAppsAndUpdatePlist: " + name + " is still running");
         auto settled = report::settleRunningRecord(getAppData(name), platform_.clock);

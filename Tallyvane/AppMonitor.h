@@ -72,6 +72,16 @@ class AppMonitor : public std::enable_shared_from_this<AppMonitor> {
     double getLaunchTimeForProcess(std::int32_t pid);
 
     bool isMonitored(const std::string& name) const;
+    // The running applications whose names are metered, in the workspace's order.
+    std::vector<RunningApplication> runningMeteredApplications();
+    // A running application whose record holds its launch moment: one from yesterday moves to
+    // the start of today.
+    void carryLaunchIntoToday(const std::string& name, UsageRecord record, std::int64_t launchTime);
+    // A running application whose record has no launch moment: counted from its process start,
+    // or from the start of today when it started on an earlier day.
+    void countRunningLaunch(const RunningApplication& application, UsageRecord record);
+    // The first second of the local day holding now (0 where the calendar has no answer).
+    std::int64_t startOfToday(double now) const;
     std::int64_t nowSeconds() const;
     std::string launchDataPath() const;
 
