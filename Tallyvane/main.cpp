@@ -18,8 +18,10 @@ using namespace tallyvane::linux_platform;
 
 // Everything the monitor needs from the operating system, alive for the whole process.
 struct PlatformServices {
+    explicit PlatformServices(ProcessEvents events)
+        : workspace(makeWorkspace(*mainLoop, {.events = events})) {}
     std::unique_ptr<MainLoop> mainLoop = makeMainLoop();
-    std::unique_ptr<Workspace> workspace = makeWorkspace(*mainLoop);
+    std::unique_ptr<Workspace> workspace;
     std::unique_ptr<ProcessTable> processes = makeProcessTable();
     Platform platform{systemClock(), *mainLoop, *workspace, *processes};
 };
@@ -34,7 +36,7 @@ struct PlatformServices {
 
 [[noreturn]] void monitorMode() {
     VornLog("main: Load plist and start monitoring");
-    PlatformServices services;
+    PlatformServices services(ProcessEvents::Automatic);
     auto monitor = std::make_shared<AppMonitor>(services.platform);
     monitor->monitorApps();
     startPeriodicChecker(monitor, *services.mainLoop);
@@ -50,7 +52,8 @@ struct PlatformServices {
 
 [[noreturn]] void reportMode() {
     VornLog("main: Date has changed, Posting xml data");
-    PlatformServices services;
+    // The report settles what runs now; it never waits for launches or terminations.
+    PlatformServices services(ProcessEvents::None);
     auto monitor = std::make_shared<AppMonitor>(services.platform);
     monitor->generateAndPostXML();
 

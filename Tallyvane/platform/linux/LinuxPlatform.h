@@ -18,6 +18,7 @@ enum class ProcessEvents {
     Automatic,  // the kernel's process event connector when it can be opened, else the scan
     Connector,  // the connector only; without it there are no launch or termination events
     Scan,       // periodic scan of /proc
+    None,       // no launch or termination events: only the running applications are listed
 };
 
 struct WorkspaceOptions {

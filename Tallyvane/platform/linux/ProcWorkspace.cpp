@@ -114,6 +114,8 @@ class ProcWorkspace final : public Workspace {
           center_(std::make_shared<WorkspaceNotificationCenter>()),
           uid_(::getuid()),
           stop_(::eventfd(0, EFD_CLOEXEC)) {
+        // Report mode only lists what runs: no watcher, no connector, no first scan.
+        if (options_.events == ProcessEvents::None) return;
         if (options_.events != ProcessEvents::Scan) connector_ = openConnector();
         // Leave most descriptors to the rest of the program; beyond the cap the scan reads
         // stat by path instead.
