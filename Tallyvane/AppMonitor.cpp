@@ -2,16 +2,12 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cmath>
-#include <limits>
 
 #include "calendar/Calendar.h"
 #include "lvornutils/FileUtils.h"
 #include "lvornutils/GlobVars.h"
 #include "lvornutils/Log.h"
 #include "platform/Bundle.h"
-#include "plist/AppName.h"
-#include "plist/PlistFile.h"
 #include "report/ReportUpload.h"
 #include "report/Settlement.h"
 
@@ -24,10 +20,15 @@ std::string dataDirectory() {
     return gv_globvars ? gv_globvars->vornagentDataDictPath().value_or("") : std::string();
 }
 
+// The table as a dictionary of records is rendered, without copying the records into one.
 std::string renderTable(const UsageRecords& table) {
-    plist::Dict asDict;
-    for (const auto& [name, record] : table) asDict.emplace(name, record);
-    return plist::describe(asDict);
+    if (table.empty()) return "[:]";
+    std::string text = "[";
+    for (const auto& [name, record] : table) {
+        if (text.size() > 1) text += ", ";
+        text += '"' + name + "\": " + plist::describe(record);
+    }
+    return text + "]";
 }
 
 // x + y, or nothing where the sum leaves the signed 64-bit range.

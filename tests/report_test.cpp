@@ -155,7 +155,8 @@ TEST_F(ReportTest, UploadClearsTheFiguresOnlyWhenTheServerAccepts) {
         VornUtilMac().initializeVornGlobal();
         writePlist(launchDataPath(), launchData);
         writePlist(postDataPath(), postData);
-        return report::buildAndPostReport(launchDataPath(), postDataPath(), clock);
+        return report::buildAndPostReport(launchDataPath(), postDataPath(), launchDataPath(),
+                                          clock);
     };
 
     MgmtServer rejecting({.status = 500});
@@ -181,7 +182,8 @@ TEST_F(ReportTest, UploadClearsTheFiguresOnlyWhenTheServerAccepts) {
                                                                    {"PRODUCT_NAME", "Editor"}}}}));
     // Without a launch-data file nothing is sent.
     std::filesystem::remove(launchDataPath());
-    EXPECT_EQ(report::buildAndPostReport(launchDataPath(), postDataPath(), clock), "nil");
+    EXPECT_EQ(report::buildAndPostReport(launchDataPath(), postDataPath(), launchDataPath(), clock),
+              "nil");
     EXPECT_EQ(accepting.requests().size(), 1u);
 }
 

@@ -5,7 +5,6 @@
 #include <vector>
 
 #include "calendar/Calendar.h"
-#include "lvornutils/GlobVars.h"
 #include "lvornutils/HttpHandlermac.h"
 #include "lvornutils/Log.h"
 #include "plist/PlistFile.h"
@@ -92,15 +91,6 @@ std::string buildAndPostReport(const std::string& launchDataPath, const std::str
         VornLog(std::string("generateAndPostXML: report abandoned: ") + e.what());
         return "nil";
     }
-}
-
-std::string buildAndPostReport(const std::string& launchDataPath, const std::string& postDataPath,
-                               const Clock& clock) {
-    std::optional<std::string> dataDir;
-    if (gv_globvars != nullptr) dataDir = gv_globvars->vornagentDataDictPath();
-    const std::string resetPath =
-        dataDir ? *dataDir + "/SoftwareMetering/AppLaunchData.plist" : launchDataPath;
-    return buildAndPostReport(launchDataPath, postDataPath, resetPath, clock);
 }
 
 }  // namespace tallyvane::report

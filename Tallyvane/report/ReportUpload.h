@@ -14,9 +14,4 @@ namespace tallyvane::report {
 std::string buildAndPostReport(const std::string& launchDataPath, const std::string& postDataPath,
                                const std::string& resetPath, const Clock& clock);
 
-// The same, clearing the launch-data file named by the agent globals' data directory (or
-// launchDataPath itself when the globals are not set up).
-std::string buildAndPostReport(const std::string& launchDataPath, const std::string& postDataPath,
-                               const Clock& clock);
-
 }  // namespace tallyvane::report

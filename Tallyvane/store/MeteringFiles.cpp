@@ -27,16 +27,14 @@ std::string directoryOf(const std::string& path) {
     return path.substr(0, slash);
 }
 
-// The launch-data file as a whole only when every top-level value is a dictionary.
-std::optional<Dict> readDictOfDicts(const std::string& bytes, plist::Error* error) {
-    auto root = plist::parse(bytes, error);
-    if (!root) return std::nullopt;
-    Dict* dict = plist::asDict(*root);
-    if (!dict) return std::nullopt;
-    for (const auto& [key, value] : *dict) {
-        if (!plist::asDict(value)) return std::nullopt;
-    }
-    return std::move(*dict);
+// The launch-data file's records, only when every top-level value is a dictionary: the
+// start-up reading and the reset take the file whole or not at all.
+Dict* asRecords(Value& root) {
+    Dict* records = plist::asDict(root);
+    if (!records) return nullptr;
+    for (const auto& [id, value] : *records)
+        if (!plist::asDict(value)) return nullptr;
+    return records;
 }
 
 std::optional<Dict> readDict(const std::string& path) {
@@ -85,8 +83,7 @@ std::optional<std::string> numberText(const Value& value) {
 }  // namespace
 
 void createPlistIfNotExists(const std::string& path) {
-    FileUtils files;
-    if (files.isFileExist(path)) {
+    if (FileUtils().isFileExist(path)) {
         VornLog("createPlistIfNotExists: Plist file already exists at " + path);
         return;
     }
@@ -131,9 +128,8 @@ std::optional<PlistError> updatePostDataPlist(const std::string& path, std::int6
 }
 
 std::optional<RuleData> readRuleData(const std::string& launchDataPath) {
-    auto bytes = plist::readBytes(launchDataPath);
-    if (!bytes) return std::nullopt;
-    auto records = readDictOfDicts(*bytes, nullptr);
+    auto root = plist::readFile(launchDataPath);
+    const Dict* records = root ? asRecords(*root) : nullptr;
     if (!records) return std::nullopt;
     RuleData rules;
     for (const auto& [id, value] : *records) {
@@ -240,11 +236,8 @@ void resetSoftwareMeteringRules(const std::string& launchDataPath) {
         VornPrint("Error processing plist: " + error.description);
         return;
     }
-    Dict* records = plist::asDict(*root);
+    Dict* records = asRecords(*root);
     if (!records) return;
-    for (const auto& [id, value] : *records) {
-        if (!plist::asDict(value)) return;
-    }
     for (auto& [id, value] : *records) {
         Dict* record = plist::asDict(value);
         for (std::string_view key : kUsageKeys) {

@@ -3,8 +3,35 @@
 #include "Internal.h"
 
 namespace {
+
 constexpr std::size_t kMaxPlistBytes = 64 << 20;
+
+// What a caller learns of a value's type; nothing for types a settings file does not hold.
+std::optional<Proplisthandler::Object::Kind> kindOf(plist_type type) {
+    using Kind = Proplisthandler::Object::Kind;
+    switch (type) {
+        case PLIST_STRING:
+            return Kind::String;
+        case PLIST_BOOLEAN:
+            return Kind::Boolean;
+        case PLIST_UINT:
+        case PLIST_REAL:
+        case PLIST_UID:
+            return Kind::Number;
+        case PLIST_DATE:
+            return Kind::Date;
+        case PLIST_DATA:
+            return Kind::Data;
+        case PLIST_ARRAY:
+            return Kind::Array;
+        case PLIST_DICT:
+            return Kind::Dictionary;
+        default:
+            return std::nullopt;
+    }
 }
+
+}  // namespace
 
 struct Proplisthandler::Impl {
     lvornutils::detail::PlistPtr root;
@@ -24,32 +51,10 @@ std::optional<Proplisthandler::Object> Proplisthandler::GetValueForKey(std::stri
     if (name.find('\0') != std::string::npos) return std::nullopt;
     plist_t node = plist_dict_get_item(impl_->root.get(), name.c_str());
     if (node == nullptr) return std::nullopt;
-    Object object{Object::Kind::String, {}};
-    switch (plist_get_node_type(node)) {
-        case PLIST_STRING:
-            object.string = lvornutils::detail::stringOf(node).value_or(std::string());
-            return object;
-        case PLIST_BOOLEAN:
-            object.kind = Object::Kind::Boolean;
-            return object;
-        case PLIST_UINT:
-        case PLIST_REAL:
-        case PLIST_UID:
-            object.kind = Object::Kind::Number;
-            return object;
-        case PLIST_DATE:
-            object.kind = Object::Kind::Date;
-            return object;
-        case PLIST_DATA:
-            object.kind = Object::Kind::Data;
-            return object;
-        case PLIST_ARRAY:
-            object.kind = Object::Kind::Array;
-            return object;
-        case PLIST_DICT:
-            object.kind = Object::Kind::Dictionary;
-            return object;
-        default:
-            return std::nullopt;
-    }
+    const auto kind = kindOf(plist_get_node_type(node));
+    if (!kind) return std::nullopt;
+    Object object{*kind, {}};
+    if (*kind == Object::Kind::String)
+        object.string = lvornutils::detail::stringOf(node).value_or(std::string());
+    return object;
 }

@@ -23,6 +23,13 @@ std::string matchRule(const std::string& name) {
     return rule;
 }
 
+// A failed bus call in words, with the bus's own error name where it gave one.
+std::string failure(const std::exception& e) {
+    if (const auto* bus = dynamic_cast<const sdbus::Error*>(&e))
+        return bus->getName() + ": " + bus->getMessage();
+    return e.what();
+}
+
 class DBusNotificationCenter final : public DistributedNotificationCenter {
   public:
     explicit DBusNotificationCenter(MainLoop& mainLoop) : mainLoop_(mainLoop) {}
@@ -49,11 +56,9 @@ class DBusNotificationCenter final : public DistributedNotificationCenter {
             // only after everything queued before it, the signal included, has been written.
             bus_->callMethod("Ping").onInterface("org.freedesktop.DBus.Peer");
             return true;
-        } catch (const sdbus::Error& e) {
-            VornLog("DistributedNotificationCenter: cannot post \"" + name +
-                    "\" on the session bus: " + e.getName() + ": " + e.getMessage());
         } catch (const std::exception& e) {
-            VornLog("DistributedNotificationCenter: cannot post \"" + name + "\": " + e.what());
+            VornLog("DistributedNotificationCenter: cannot post \"" + name +
+                    "\" on the session bus: " + failure(e));
         }
         bus_.reset();
         object_.reset();
@@ -84,11 +89,9 @@ class DBusNotificationCenter final : public DistributedNotificationCenter {
             std::lock_guard lock(mutex_);
             observers_.push_back(std::move(observer));
             return true;
-        } catch (const sdbus::Error& e) {
-            VornLog("DistributedNotificationCenter: cannot observe \"" + name +
-                    "\" on the session bus: " + e.getName() + ": " + e.getMessage());
         } catch (const std::exception& e) {
-            VornLog("DistributedNotificationCenter: cannot observe \"" + name + "\": " + e.what());
+            VornLog("DistributedNotificationCenter: cannot observe \"" + name +
+                    "\" on the session bus: " + failure(e));
         }
         return false;
     }
