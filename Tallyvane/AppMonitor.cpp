@@ -4,20 +4,18 @@
 #include <chrono>
 
 #include "calendar/Calendar.h"
-#include "lvornutils/FileUtils.h"
-#include "lvornutils/GlobVars.h"
 #include "lvornutils/Log.h"
 #include "platform/Bundle.h"
 #include "report/ReportUpload.h"
-#include "report/Settlement.h"
+#include "usage/UsageRules.h"
 
 namespace tallyvane {
 namespace {
 
 constexpr auto kRegistrationDelay = std::chrono::milliseconds(2000);
 
-std::string dataDirectory() {
-    return gv_globvars ? gv_globvars->vornagentDataDictPath().value_or("") : std::string();
+std::string meteringPath(const AgentSettings& settings, const char* file) {
+    return settings.text(Setting::vornagentDataDictPath) + "/SoftwareMetering/" + file;
 }
 
 // The table as a dictionary of records is rendered, without copying the records into one.
@@ -26,16 +24,9 @@ std::string renderTable(const UsageRecords& table) {
     std::string text = "[";
     for (const auto& [name, record] : table) {
         if (text.size() > 1) text += ", ";
-        text += '"' + name + "\": " + plist::describe(record);
+        text += '"' + name + "\": " + record.describe();
     }
     return text + "]";
-}
-
-// x + y, or nothing where the sum leaves the signed 64-bit range.
-std::optional<std::int64_t> checkedAdd(std::int64_t x, std::int64_t y) {
-    std::int64_t sum = 0;
-    if (__builtin_add_overflow(x, y, &sum)) return std::nullopt;
-    return sum;
 }
 
 }  // namespace
@@ -49,32 +40,31 @@ std::string renderList(const std::vector<std::string>& names) {
     return text + "]";
 }
 
-AppMonitor::AppMonitor(const Platform& platform)
-    : appLaunchDataPlistURL(dataDirectory() + "/SoftwareMetering/AppLaunchData.plist"),
-      swmPostDataURL(dataDirectory() + "/SoftwareMetering/AppPostData.plist"),
-      appRuleMappingDataURL(dataDirectory() + "/SoftwareMetering/AppRuleData.plist"),
-      platform_(platform) {
-    createPlistIfNotExists(appRuleMappingDataURL);
-
-    if (!FileUtils().isFileExist(appLaunchDataPlistURL)) {
+AppMonitor::AppMonitor(const Platform& platform, const AgentSettings& settings)
+    : appLaunchDataPlistURL(meteringPath(settings, "AppLaunchData.plist")),
+      swmPostDataURL(meteringPath(settings, "AppPostData.plist")),
+      appRuleMappingDataURL(meteringPath(settings, "AppRuleData.plist")),
+      platform_(platform),
+      settings_(settings),
+      files_(platform.files) {
+    files_.createPlistIfNotExists(appRuleMappingDataURL);
+    if (!platform_.files.exists(appLaunchDataPlistURL)) {
         VornLog("AppLaunchData file not found at " + appLaunchDataPlistURL);
         return;
     }
-
-    if (auto error = updatePostDataPlist(swmPostDataURL, swmPostDataURL))
+    if (auto error = files_.updatePostDataPlist(swmPostDataURL, nowSeconds()))
         VornLog("Error in updating AppPostData Plist: " + error->text());
 
-    if (auto rules = store::readRuleData(appLaunchDataPlistURL)) {
+    if (auto rules = files_.readRuleData(appLaunchDataPlistURL)) {
         monitoredApps_ = std::move(rules->monitoredApps);
         appRuledata_ = std::move(rules->appRuledata);
         VornLog("Monitored Apps: " + renderList(monitoredApps_));
-        saveAppRuleData();
+        files_.saveAppRuleData(appRuledata_, appRuleMappingDataURL);
     } else {
         VornLog("Failed to load or parse plist file at " + appLaunchDataPlistURL);
     }
-
     // Not shared yet, but the table is only ever touched through its queue.
-    appsData_.replace(loadAppLaunchDataToUpdate(appLaunchDataPlistURL));
+    reloadUsageTable();
     VornLog("Init complete. Monitoring " + std::to_string(monitoredApps_.size()) +
             " apps: " + renderList(monitoredApps_));
 }
@@ -96,12 +86,10 @@ void AppMonitor::initNotificationDelegates() {
     platform_.mainLoop.postAfter(kRegistrationDelay, [self = shared_from_this()] {
         auto& center = self->platform_.workspace.notificationCenter();
         AppMonitor* observer = self.get();
-        center.addObserver(
-            observer, WorkspaceEvent::DidLaunchApplication,
-            [observer](const WorkspaceNotification& n) { observer->appDidLaunch(n); });
-        center.addObserver(
-            observer, WorkspaceEvent::DidTerminateApplication,
-            [observer](const WorkspaceNotification& n) { observer->appDidTerminate(n); });
+        center.addObserver(observer, WorkspaceEvent::DidLaunchApplication,
+                           [observer](const auto& n) { observer->appDidLaunch(n); });
+        center.addObserver(observer, WorkspaceEvent::DidTerminateApplication,
+                           [observer](const auto& n) { observer->appDidTerminate(n); });
     });
 }
 
@@ -113,11 +101,9 @@ void AppMonitor::monitorApps() {
 
 void AppMonitor::resetPlist() {
     VornLog("AppMonitor: resetPlist() called");
-    appsData_.replace(loadAppLaunchDataToUpdate(appLaunchDataPlistURL));
+    reloadUsageTable();
     checkAlreadyRunningApps();
 }
-
-// ---- launches and terminations ----
 
 void AppMonitor::appDidLaunch(const WorkspaceNotification& notification) {
     VornLog("Inside appDidLaunch");
@@ -127,9 +113,9 @@ void AppMonitor::appDidLaunch(const WorkspaceNotification& notification) {
         VornLog("App launched: " + name);
         if (isMonitored(name)) {
             VornLog("Match found: " + name);
-            UsageRecord record = getAppData(name);
-            record.insert_or_assign("LAUNCH_TIME", nowSeconds());
-            updateAppData(name, std::move(record));
+            UsageRecord record = appsData_.get(name);
+            usage::stampLaunch(record, nowSeconds());
+            appsData_.put(name, std::move(record));
             incrementLaunchCount(name, application);
         }
     }
@@ -140,31 +126,21 @@ void AppMonitor::incrementLaunchCount(const std::string& name,
                                       const RunningApplication& application) {
     const UsageRecords snapshot = appsData_.snapshot();
     VornLog("AppData while didLauch " + renderTable(snapshot));
-    if (snapshot.empty()) appsData_.replace(loadAppLaunchDataToUpdate(appLaunchDataPlistURL));
+    if (snapshot.empty()) reloadUsageTable();
 
-    UsageRecord record = getAppData(name);
-    const std::int64_t count = plist::integerFor(record, "TOTAL_RUN_COUNT").value_or(0);
-    record.insert_or_assign("TOTAL_RUN_COUNT", checkedAdd(count, 1).value_or(count));
-    record.insert_or_assign("PRODUCT_NAME", name);
-
-    std::string version = "Unknown";
-    if (application.bundleURL) {
-        if (auto info = bundleInfoDictionary(*application.bundleURL))
-            if (const std::string* v = plist::stringFor(*info, "CFBundleShortVersionString"))
-                version = *v;
-    }
-    record.insert_or_assign("PRODUCT_VERSION", version);
-    record.insert_or_assign("FILE_VERSION", version);
-    record.insert_or_assign("LAST_USED", nowSeconds());
-
-    updateAppData(name, record);
+    UsageRecord record = appsData_.get(name);
+    const auto version = application.bundleURL
+                             ? bundleShortVersion(platform_.files, *application.bundleURL)
+                             : std::nullopt;
+    usage::countLaunch(record, name, version.value_or("Unknown"), nowSeconds());
+    appsData_.put(name, record);
     updateMeteringData(name, record);
 }
 
 void AppMonitor::updateMeteringData(const std::string& name, const UsageRecord& record) {
     VornLog("Inside updateMeteringData");
     if (auto id = getAppDefinitionId(name))
-        saveAppsData(*id, record);
+        files_.saveAppsData(appLaunchDataPlistURL, *id, record);
     else
         VornLog("updateLastUsedTime: Unable to fetch appDefinitionId from the AppLaunchPlist");
 }
@@ -173,39 +149,25 @@ void AppMonitor::appDidTerminate(const WorkspaceNotification& notification) {
     const UsageRecords snapshot = appsData_.snapshot();
     VornLog("AppData while didTerminate " + renderTable(snapshot));
     VornLog("Inside appDidTerminate");
-    if (snapshot.empty()) appsData_.replace(loadAppLaunchDataToUpdate(appLaunchDataPlistURL));
+    if (snapshot.empty()) reloadUsageTable();
 
     if (!notification.application || !notification.application->localizedName) return;
     const std::string& name = *notification.application->localizedName;
     if (!isMonitored(name)) return;
 
     VornLog("Inside appDidTerminate and getting the launch date and run time calculation");
-    UsageRecord record = getAppData(name);
-    const std::int64_t launchTime = plist::integerFor(record, "LAUNCH_TIME").value_or(0);
-    VornLog("appDidTerminate: launchTime: " + std::to_string(launchTime));
-    VornLog("appDidTerminate: " + name + " Launch on " + std::to_string(launchTime));
-
-    // A clock reading that leaves 64 bits counts as no run time rather than an overflow.
-    const double elapsed = platform_.clock.now() - static_cast<double>(launchTime);
-    const std::int64_t sessionRunTime = calendar::wholeSeconds(elapsed).value_or(0);
-    VornLog("appDidTerminate: sessionRunTime " + std::to_string(sessionRunTime));
-
-    if (launchTime == 0) {
-        record.insert_or_assign("TOTAL_RUN_TIME", std::int64_t{0});
-    } else {
-        const std::int64_t total = plist::integerFor(record, "TOTAL_RUN_TIME").value_or(0);
-        record.insert_or_assign("TOTAL_RUN_TIME",
-                                checkedAdd(total, sessionRunTime).value_or(total));
-    }
-    record.insert_or_assign("LAST_USED", nowSeconds());
-
-    updateAppData(name, record);
+    UsageRecord record = appsData_.get(name);
+    const auto launch = record.launchTime().value_or(0);
+    VornLog("appDidTerminate: launchTime: " + std::to_string(launch));
+    VornLog("appDidTerminate: " + name + " Launch on " + std::to_string(launch));
+    const double now = platform_.clock.now();
+    const auto run = usage::terminate(record, now, nowSeconds());
+    VornLog("appDidTerminate: sessionRunTime " + std::to_string(run.sessionRunTime));
+    appsData_.put(name, record);
     updateMeteringData(name, record);
     VornLog("appDidTerminate: " + name +
             " closed at (Unix epoch): " + std::to_string(nowSeconds()));
 }
-
-// ---- sweeps of the running applications ----
 
 std::vector<RunningApplication> AppMonitor::runningMeteredApplications() {
     auto applications = platform_.workspace.runningApplications();
@@ -220,118 +182,79 @@ void AppMonitor::checkAlreadyRunningApps() {
     for (const RunningApplication& application : runningMeteredApplications()) {
         const std::string& name = *application.localizedName;
         VornLog("checkAlreadyRunningApps: " + name + " is already running");
-        UsageRecord record = getAppData(name);
-        if (auto recorded = plist::integerFor(record, "LAUNCH_TIME")) {
+        UsageRecord record = appsData_.get(name);
+        if (auto recorded = record.launchTime()) {
             VornLog("LAUNCH_TIME exists with value: " + std::to_string(*recorded));
-            carryLaunchIntoToday(name, std::move(record), *recorded);
+            using enum usage::CarriedLaunch;
+            switch (usage::carryIntoToday(record, *recorded, platform_.clock.now())) {
+                case Today:
+                    VornPrint("Launch date is today.");
+                    break;
+                case Yesterday:
+                    VornPrint("Launch date is yesterday. Updating to start of today.");
+                    break;
+                case Older:
+                    VornPrint("Launch date is older than yesterday.");
+                    break;
+            }
+            appsData_.put(name, record);
+            updateMeteringData(name, record);
         } else {
             VornLog("LAUNCH_TIME key not found in appData for app");
-            countRunningLaunch(application, std::move(record));
+            const double started = getLaunchTimeForProcess(application.processIdentifier);
+            VornLog("launchTime value: " + calendar::utcText(started));
+            const bool today = usage::startRunning(record, started, platform_.clock.now()) ==
+                               usage::RunningSince::Today;
+            VornPrint(today ? "Launch date is today." : "Launch date is older than yesterday.");
+            appsData_.put(name, std::move(record));
+            incrementLaunchCount(name, application);
         }
     }
 }
 
-std::int64_t AppMonitor::startOfToday(double now) const {
-    const auto start = calendar::startOfDay(now);
-    return start ? calendar::wholeSeconds(*start).value_or(0) : 0;
-}
-
-void AppMonitor::carryLaunchIntoToday(const std::string& name, UsageRecord record,
-                                      std::int64_t launchTime) {
-    const double now = platform_.clock.now();
-    const double launch = static_cast<double>(launchTime);
-    const auto yesterday = calendar::addDays(now, -1);
-    if (calendar::isSameDay(launch, now)) {
-        VornPrint("Launch date is today.");
-    } else if (yesterday && calendar::startOfDay(now) && calendar::isSameDay(launch, *yesterday)) {
-        VornPrint("Launch date is yesterday. Updating to start of today.");
-        record.insert_or_assign("LAUNCH_TIME", startOfToday(now));
-    } else {
-        VornPrint("Launch date is older than yesterday.");
-    }
-    updateAppData(name, record);
-    updateMeteringData(name, record);
-}
-
-void AppMonitor::countRunningLaunch(const RunningApplication& application, UsageRecord record) {
-    const std::string& name = *application.localizedName;
-    const double started = getLaunchTimeForProcess(application.processIdentifier);
-    VornLog("launchTime value: " + calendar::utcText(started));
-    const std::int64_t startSeconds = calendar::wholeSeconds(started).value_or(0);
-    const double now = platform_.clock.now();
-    if (calendar::isSameDay(static_cast<double>(startSeconds), now)) {
-        record.insert_or_assign("LAUNCH_TIME", startSeconds);
-        VornPrint("Launch date is today.");
-    } else {
-        record.insert_or_assign("LAUNCH_TIME", startOfToday(now));
-        VornPrint("Launch date is older than yesterday.");
-    }
-    updateAppData(name, std::move(record));
-    incrementLaunchCount(name, application);
-}
-
 void AppMonitor::checkAlreadyRunningAppsAndUpdatePlist() {
     VornLog("Inside checkAlreadyRunningAppsAndUpdatePlist");
+    using Outcome = usage::Settlement::Outcome;
     for (const RunningApplication& application : runningMeteredApplications()) {
         const std::string& name = *application.localizedName;
         VornLog("checkAlreadyRunningAppsAndUpdatePlist: " + name + " is still running");
-        auto settled = report::settleRunningRecord(getAppData(name), platform_.clock);
-        if (!settled) continue;
-        updateAppData(name, *settled);
-        updateMeteringData(name, *settled);
+        const double now = platform_.clock.now();
+        auto result = usage::settle(appsData_.get(name), now, platform_.clock.now());
+        if (result.outcome == Outcome::NoLaunchTime) {
+            VornLog("Error: Could not read LAUNCH_TIME from appData.");
+            continue;
+        }
+        VornLog("launchDate: : " + calendar::utcText(result.launch));
+        const std::string unsettled = "checkAlreadyRunningAppsAndUpdatePlist: ";
+        if (result.outcome == Outcome::NoLaunchDay) {
+            VornLog(unsettled + "LAUNCH_TIME " + usage::shortestDecimal(result.launch) +
+                    " has no calendar day; the record is left unsettled");
+            continue;
+        }
+        VornLog("UpdateLastUsedTime: " + std::to_string(result.lastUsed));
+        VornLog("totalRunTime: : " + usage::shortestDecimal(result.runTime));
+        if (result.outcome == Outcome::NoToday) {
+            VornLog(unsettled + "today has no calendar day; the record is left unsettled");
+            continue;
+        }
+        appsData_.put(name, result.settled);
+        updateMeteringData(name, result.settled);
     }
 }
 
 std::string AppMonitor::generateAndPostXML() {
     VornLog("Inside generateAndPostXML");
     checkAlreadyRunningAppsAndUpdatePlist();
-    return report::buildAndPostReport(appLaunchDataPlistURL, swmPostDataURL, launchDataPath(),
-                                      platform_.clock);
+    return report::buildAndPostReport(files_, settings_, appLaunchDataPlistURL, swmPostDataURL,
+                                      launchDataPath(), platform_.clock);
 }
-
-// ---- the metering files ----
 
 std::optional<std::string> AppMonitor::getAppDefinitionId(const std::string& name) {
-    return store::getAppDefinitionId(appRuleMappingDataURL, name);
+    return files_.getAppDefinitionId(appRuleMappingDataURL, name);
 }
 
-UsageRecords AppMonitor::loadAppLaunchDataToUpdate(const std::string& url) {
-    return store::loadAppLaunchDataToUpdate(url);
-}
-
-void AppMonitor::saveAppsData(const std::string& appDefinitionId, const UsageRecord& record) {
-    store::saveAppsData(appLaunchDataPlistURL, appDefinitionId, record);
-}
-
-void AppMonitor::saveAppRuleData() {
-    store::saveAppRuleData(appRuledata_, appRuleMappingDataURL);
-}
-
-void AppMonitor::createPlistIfNotExists(const std::string& url) {
-    store::createPlistIfNotExists(url);
-}
-
-std::optional<AppMonitor::PlistError> AppMonitor::updatePostDataPlist(const std::string& path,
-                                                                      const std::string&) {
-    return store::updatePostDataPlist(path, nowSeconds());
-}
-
-void AppMonitor::updateAddedTime(const std::string& url) {
-    store::updateAddedTime(url, nowSeconds());
-}
-
-void AppMonitor::resetSoftwareMeteringRules() {
-    store::resetSoftwareMeteringRules(launchDataPath());
-}
-
-// ---- the usage table ----
-
-UsageRecord AppMonitor::getAppData(const std::string& name) {
-    return appsData_.get(name);
-}
-
-void AppMonitor::updateAppData(const std::string& name, UsageRecord record) {
-    appsData_.put(name, std::move(record));
+void AppMonitor::reloadUsageTable() {
+    appsData_.replace(files_.loadAppLaunchDataToUpdate(appLaunchDataPlistURL));
 }
 
 double AppMonitor::getLaunchTimeForProcess(std::int32_t pid) {
@@ -344,12 +267,11 @@ bool AppMonitor::isMonitored(const std::string& name) const {
 }
 
 std::int64_t AppMonitor::nowSeconds() const {
-    return calendar::wholeSeconds(platform_.clock.now()).value_or(0);
+    return usage::secondsOf(platform_.clock.now());
 }
 
 std::string AppMonitor::launchDataPath() const {
-    // Built afresh, as the reset does, rather than taken from the field.
-    return dataDirectory() + "/SoftwareMetering/AppLaunchData.plist";
+    return meteringPath(settings_, "AppLaunchData.plist");
 }
 
 }  // namespace tallyvane

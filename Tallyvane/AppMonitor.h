@@ -1,8 +1,8 @@
 #pragma once
 // The usage monitor: the metered list, the usage table and every operation of monitor and
-// report mode, in the words the operators read in the log. The mechanisms live elsewhere:
-// property-list files in plist/ and store/, the report in report/, the calendar in calendar/,
-// and the operating system behind platform/.
+// report mode, in the words the operators read in the log. The rules of a usage record live in
+// usage/, the metering files in store/, the report in report/, and the operating system behind
+// platform/.
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "platform/Platform.h"
-#include "plist/Value.h"
+#include "settings/AgentSettings.h"
 #include "store/MeteringFiles.h"
 #include "store/UsageTable.h"
 
@@ -20,10 +20,10 @@ class AppMonitor : public std::enable_shared_from_this<AppMonitor> {
   public:
     using PlistError = store::PlistError;
 
-    // Builds the file locations from the agent's data directory, prepares the metering files and
+    // Builds the file locations from the agent's data folder, prepares the metering files and
     // loads the metered list, the rule mapping and the usage table. Never fails; every failure
-    // is logged. The agent library's globals must be set up first.
-    explicit AppMonitor(const Platform& platform);
+    // is logged. Both arguments must outlive the monitor.
+    AppMonitor(const Platform& platform, const AgentSettings& settings);
     ~AppMonitor();
     AppMonitor(const AppMonitor&) = delete;
     AppMonitor& operator=(const AppMonitor&) = delete;
@@ -47,45 +47,34 @@ class AppMonitor : public std::enable_shared_from_this<AppMonitor> {
     void incrementLaunchCount(const std::string& name, const RunningApplication& application);
     // Writes a record just put back into the usage table through to the launch-data file.
     void updateMeteringData(const std::string& name, const UsageRecord& record);
-    void saveAppsData(const std::string& appDefinitionId, const UsageRecord& record);
-    void saveAppRuleData();
     void checkAlreadyRunningApps();
     void checkAlreadyRunningAppsAndUpdatePlist();
     // Settles the running applications, builds and posts the usage report; returns the report
     // text, or "nil" when the launch-data file could not be read.
     std::string generateAndPostXML();
     std::optional<std::string> getAppDefinitionId(const std::string& name);
-    UsageRecords loadAppLaunchDataToUpdate(const std::string& url);
-    void createPlistIfNotExists(const std::string& url);
-    std::optional<PlistError> updatePostDataPlist(const std::string& path, const std::string& url);
-    void updateAddedTime(const std::string& url);
-    void resetSoftwareMeteringRules();
     // Reloads the usage table from the launch-data file and sweeps the running applications.
     void resetPlist();
 
+    // The metering file operations, on this monitor's files.
+    store::MeteringFiles& files() { return files_; }
     // A copy of the whole usage table, after every update submitted before it.
     UsageRecords usageTableSnapshot() { return appsData_.snapshot(); }
 
   private:
-    UsageRecord getAppData(const std::string& name);
-    void updateAppData(const std::string& name, UsageRecord record);
     double getLaunchTimeForProcess(std::int32_t pid);
-
+    // Replaces the usage table by a fresh load of the launch-data file.
+    void reloadUsageTable();
     bool isMonitored(const std::string& name) const;
     // The running applications whose names are metered, in the workspace's order.
     std::vector<RunningApplication> runningMeteredApplications();
-    // A running application whose record holds its launch moment: one from yesterday moves to
-    // the start of today.
-    void carryLaunchIntoToday(const std::string& name, UsageRecord record, std::int64_t launchTime);
-    // A running application whose record has no launch moment: counted from its process start,
-    // or from the start of today when it started on an earlier day.
-    void countRunningLaunch(const RunningApplication& application, UsageRecord record);
-    // The first second of the local day holding now (0 where the calendar has no answer).
-    std::int64_t startOfToday(double now) const;
     std::int64_t nowSeconds() const;
+    // The launch-data path built afresh from the settings, as the reset builds it.
     std::string launchDataPath() const;
 
     Platform platform_;
+    const AgentSettings& settings_;
+    store::MeteringFiles files_;
     UsageTable appsData_;
     std::vector<std::string> monitoredApps_;
     plist::Dict appRuledata_;

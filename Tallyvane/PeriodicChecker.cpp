@@ -3,7 +3,6 @@
 #include <chrono>
 
 #include "AppMonitor.h"
-#include "lvornutils/GlobVars.h"
 #include "lvornutils/Log.h"
 #include "lvornutils/Proplisthandler.h"
 
@@ -23,11 +22,10 @@ ConsoleAction decideConsoleAction(const std::optional<std::string>& user,
     return ConsoleAction::Drop;
 }
 
-void checkConsoleSession(AppMonitor& monitor, std::optional<std::string>& remembered) {
-    const std::string agentPath =
-        gv_globvars ? gv_globvars->vornagentPath().value_or("") : std::string();
+void checkConsoleSession(AppMonitor& monitor, const AgentSettings& settings,
+                         std::optional<std::string>& remembered) {
     Proplisthandler file;
-    file.InitwithFile(agentPath + "/consoleuser.plist");
+    file.InitwithFile(settings.text(Setting::vornagentPath) + "/consoleuser.plist");
     auto stringFor = [&](std::string_view key) -> std::optional<std::string> {
         auto object = file.GetValueForKey(key);
         return object ? object->stringValue() : std::nullopt;
@@ -48,12 +46,13 @@ void checkConsoleSession(AppMonitor& monitor, std::optional<std::string>& rememb
     }
 }
 
-void startPeriodicChecker(std::shared_ptr<AppMonitor> monitor, MainLoop& loop) {
+void startPeriodicChecker(std::shared_ptr<AppMonitor> monitor, MainLoop& loop,
+                          const AgentSettings& settings) {
     constexpr auto kPeriod = std::chrono::seconds(3);
     // The remembered user starts present but empty, not absent.
-    loop.every(kPeriod, [monitor = std::move(monitor),
+    loop.every(kPeriod, [monitor = std::move(monitor), &settings,
                          remembered = std::optional<std::string>(std::string())]() mutable {
-        checkConsoleSession(*monitor, remembered);
+        checkConsoleSession(*monitor, settings, remembered);
     });
 }
 

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "platform/MainLoop.h"
+#include "settings/AgentSettings.h"
 
 namespace tallyvane {
 
@@ -18,10 +19,13 @@ ConsoleAction decideConsoleAction(const std::optional<std::string>& user,
                                   const std::optional<std::string>& event,
                                   std::optional<std::string>& remembered);
 
-// One tick: reads consoleuser.plist in the agent directory and acts on the monitor.
-void checkConsoleSession(AppMonitor& monitor, std::optional<std::string>& remembered);
+// One tick: reads consoleuser.plist in the agent folder and acts on the monitor.
+void checkConsoleSession(AppMonitor& monitor, const AgentSettings& settings,
+                         std::optional<std::string>& remembered);
 
-// Every 3 seconds from now, for the life of the loop. The timer holds the monitor.
-void startPeriodicChecker(std::shared_ptr<AppMonitor> monitor, MainLoop& loop);
+// Every 3 seconds from now, for the life of the loop. The timer holds the monitor; the settings
+// must outlive the loop.
+void startPeriodicChecker(std::shared_ptr<AppMonitor> monitor, MainLoop& loop,
+                          const AgentSettings& settings);
 
 }  // namespace tallyvane

@@ -23,7 +23,7 @@ struct PlatformServices {
     std::unique_ptr<MainLoop> mainLoop = makeMainLoop();
     std::unique_ptr<Workspace> workspace;
     std::unique_ptr<ProcessTable> processes = makeProcessTable();
-    Platform platform{systemClock(), *mainLoop, *workspace, *processes};
+    Platform platform{systemClock(), *mainLoop, *workspace, *processes, posixFileSystem()};
 };
 
 // Ends the process at once: the objects of the run stay as they are, as they would at a kill,
@@ -37,9 +37,9 @@ struct PlatformServices {
 [[noreturn]] void monitorMode() {
     VornLog("main: Load plist and start monitoring");
     PlatformServices services(ProcessEvents::Automatic);
-    auto monitor = std::make_shared<AppMonitor>(services.platform);
+    auto monitor = std::make_shared<AppMonitor>(services.platform, agentLibrarySettings());
     monitor->monitorApps();
-    startPeriodicChecker(monitor, *services.mainLoop);
+    startPeriodicChecker(monitor, *services.mainLoop, agentLibrarySettings());
 
     auto notifications = makeDistributedNotificationCenter(*services.mainLoop);
     notifications->addObserver("reset", [monitor] {
@@ -54,7 +54,7 @@ struct PlatformServices {
     VornLog("main: Date has changed, Posting xml data");
     // The report settles what runs now; it never waits for launches or terminations.
     PlatformServices services(ProcessEvents::None);
-    auto monitor = std::make_shared<AppMonitor>(services.platform);
+    auto monitor = std::make_shared<AppMonitor>(services.platform, agentLibrarySettings());
     monitor->generateAndPostXML();
 
     auto notifications = makeDistributedNotificationCenter(*services.mainLoop);

@@ -50,7 +50,7 @@ IdleProcesses& idle() {
 // each tracked application (here every process, the worst case).
 void BM_SteadyScan(benchmark::State& state) {
     idle();
-    std::vector<UniqueFd> comms;
+    std::vector<tallyvane::UniqueFd> comms;
     for (pid_t pid : listPids())
         comms.emplace_back(::open(("/proc/" + std::to_string(pid) + "/comm").c_str(), O_RDONLY));
     for (auto _ : state) {

@@ -20,11 +20,13 @@
 
 #include "lvornutils/VornUtilMac.h"
 #include "platform/Clock.h"
-#include "plist/PlistFile.h"
+#include "platform/FileSystem.h"
+#include "plist/Plist.h"
 #include "plist/Value.h"
 #include "report/ReportUpload.h"
-#include "report/Settlement.h"
+#include "settings/AgentSettings.h"
 #include "store/MeteringFiles.h"
+#include "usage/UsageRules.h"
 
 extern char** environ;
 
@@ -52,6 +54,8 @@ struct Setup {
     fs::path agent;
     std::string launchData, postData, pristine;
     pid_t server = -1;
+    // Kept across runs, as the documents the program has read stay known within one process.
+    store::MeteringFiles files{posixFileSystem()};
 
     Setup() {
         agent = fs::temp_directory_path() / ("report_bench." + std::to_string(getpid()));
@@ -74,15 +78,15 @@ struct Setup {
                                          {"TOTAL_RUN_COUNT", 3},
                                          {"TOTAL_RUN_TIME", 7200}});
         }
-        plist::writeInPlace(pristine, *plist::toXml(plist::Value(root)));
-        plist::writeInPlace(postData, *plist::toXml(plist::Value(plist::Dict{})));
+        files.write(pristine, plist::Value(root), store::MeteringFiles::Write::InPlace);
+        files.write(postData, plist::Value(plist::Dict{}), store::MeteringFiles::Write::InPlace);
 
         const std::string port = startServer();
-        plist::writeInPlace(
-            (agent / "config/agent.plist").string(),
-            *plist::toXml(plist::Value(plist::Dict{{"ServerURL", "http://127.0.0.1:" + port},
-                                                   {"localComputerName", "bench"},
-                                                   {"vornCustomerID", "7"}})));
+        files.write((agent / "config/agent.plist").string(),
+                    plist::Value(plist::Dict{{"ServerURL", "http://127.0.0.1:" + port},
+                                             {"localComputerName", "bench"},
+                                             {"vornCustomerID", "7"}}),
+                    store::MeteringFiles::Write::InPlace);
         setenv("VORNAGENT_PATH", agent.c_str(), 1);
         VornUtilMac util;
         util.initializeVornGlobal();
@@ -165,15 +169,16 @@ void BM_SettleBuildPost(benchmark::State& state) {
         state.ResumeTiming();
         for (int i = 0; i < settled; ++i) {
             const std::string id = std::to_string(100000 + i * 997);
-            const plist::Dict record{{"AppDefinitionId", id},
-                                     {"LAUNCH_TIME", 1714550400},
-                                     {"PRODUCT_NAME", "App"},
-                                     {"TOTAL_RUN_COUNT", 3}};
-            if (auto done = report::settleRunningRecord(record, clock))
-                store::saveAppsData(s.launchData, id, *done);
+            const UsageRecord record(plist::Dict{{"AppDefinitionId", id},
+                                                 {"LAUNCH_TIME", 1714550400},
+                                                 {"PRODUCT_NAME", "App"},
+                                                 {"TOTAL_RUN_COUNT", 3}});
+            auto done = usage::settle(record, clock.now(), clock.now());
+            if (done.outcome == usage::Settlement::Outcome::Settled)
+                s.files.saveAppsData(s.launchData, id, done.settled);
         }
-        const std::string document =
-            report::buildAndPostReport(s.launchData, s.postData, s.launchData, clock);
+        const std::string document = report::buildAndPostReport(
+            s.files, agentLibrarySettings(), s.launchData, s.postData, s.launchData, clock);
         benchmark::DoNotOptimize(document.data());
     }
 }

@@ -1,6 +1,6 @@
 #pragma once
-// Shared set-up of the fuzz targets: a scratch folder for the input file, the agent log sent to
-// /dev/null, standard output silenced.
+// Shared set-up of the fuzz targets: input files in memory, the agent log sent to /dev/null,
+// standard output silenced.
 #include <fcntl.h>
 #include <lvornutils/Log.h>
 #include <lvornutils/VornUtilMac.h>
@@ -13,16 +13,13 @@
 #include <string>
 #include <string_view>
 
-#include "plist/PlistFile.h"
+#include "platform/memory/MemoryFileSystem.h"
 
 namespace fuzz {
 
 inline const std::string& scratch() {
     static const std::string dir = [] {
-        // In memory when possible: ext4 flushes a truncated-then-rewritten file on close, which
-        // would hold each run up on the disk.
-        std::string name = access("/dev/shm", W_OK) == 0 ? "/dev/shm/tallyvane_fuzz.XXXXXX"
-                                                         : "/tmp/tallyvane_fuzz.XXXXXX";
+        std::string name = "/tmp/tallyvane_fuzz.XXXXXX";
         if (!mkdtemp(name.data())) abort();
         setenv("VORNAGENT_PATH", name.c_str(), 1);
         // Every record goes to /dev/null: the log would otherwise grow by megabytes a second.
@@ -45,13 +42,16 @@ inline const std::string& scratch() {
     return dir;
 }
 
+// The files the targets read and write.
+inline tallyvane::MemoryFileSystem& files() {
+    static tallyvane::MemoryFileSystem memory;
+    return memory;
+}
+
 // The fuzz input as the file another program left at path.
 inline std::string inputFile(const std::uint8_t* data, std::size_t size, const char* name) {
     std::string path = scratch() + "/" + name;
-    if (!tallyvane::plist::writeInPlace(
-            path, std::string_view(reinterpret_cast<const char*>(data), size))) {
-        abort();
-    }
+    files().put(path, std::string(reinterpret_cast<const char*>(data), size));
     return path;
 }
 

@@ -3,8 +3,8 @@
 #include "store/MeteringFiles.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    tallyvane::store::MeteringFiles store(fuzz::files());
     auto path = fuzz::inputFile(data, size, "AppRuleData.plist");
-    for (const char* name : {"Safari", "1", ""})
-        (void)tallyvane::store::getAppDefinitionId(path, name);
+    for (const char* name : {"Safari", "1", ""}) (void)store.getAppDefinitionId(path, name);
     return 0;
 }

@@ -3,8 +3,9 @@
 #include "store/MeteringFiles.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    auto table = tallyvane::store::loadAppLaunchDataToUpdate(
-        fuzz::inputFile(data, size, "AppLaunchData.plist"));
-    for (const auto& [name, record] : table) (void)tallyvane::plist::describe(record);
+    tallyvane::store::MeteringFiles store(fuzz::files());
+    auto table =
+        store.loadAppLaunchDataToUpdate(fuzz::inputFile(data, size, "AppLaunchData.plist"));
+    for (const auto& [name, record] : table) (void)record.describe();
     return 0;
 }

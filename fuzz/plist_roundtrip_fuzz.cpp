@@ -2,7 +2,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "plist/PlistFile.h"
+#include "plist/Plist.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace tallyvane::plist;

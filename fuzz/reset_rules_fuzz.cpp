@@ -3,7 +3,7 @@
 #include "store/MeteringFiles.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    tallyvane::store::resetSoftwareMeteringRules(
-        fuzz::inputFile(data, size, "AppLaunchData.plist"));
+    tallyvane::store::MeteringFiles store(fuzz::files());
+    store.resetSoftwareMeteringRules(fuzz::inputFile(data, size, "AppLaunchData.plist"));
     return 0;
 }

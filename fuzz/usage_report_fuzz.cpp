@@ -1,10 +1,12 @@
 // Building the usage report from a launch-data file, as report mode reads it.
 #include "FuzzSupport.h"
 #include "report/UsageReport.h"
+#include "store/MeteringFiles.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    auto root = tallyvane::plist::readFile(fuzz::inputFile(data, size, "AppLaunchData.plist"));
-    const auto* launchData = root ? tallyvane::plist::asDict(*root) : nullptr;
+    tallyvane::store::MeteringFiles store(fuzz::files());
+    auto root = store.read(fuzz::inputFile(data, size, "AppLaunchData.plist"));
+    auto* launchData = root ? tallyvane::plist::asDict(*root) : nullptr;
     if (launchData) {
         tallyvane::report::AgentValues agent;
         (void)tallyvane::report::usageReport({}, *launchData, agent);

@@ -16,7 +16,7 @@
 #include <sstream>
 
 #include "lvornutils/lvornutils.h"
-#include "plist/PlistFile.h"
+#include "plist/Plist.h"
 #include "support/AgentInstallation.h"
 #include "support/MgmtServer.h"
 
@@ -55,7 +55,7 @@ bool useSettings(const AgentInstallation& agent, const std::string& bytes) {
     ::setenv("VORNAGENT_PATH", agent.path().c_str(), 1);
     return VornUtilMac().initializeVornGlobal();
 }
-const auto xml = [](const Dict& settings) { return plist::toXml(settings).value(); };
+const auto xml = [](const Dict& settings) { return *plist::toXml(settings); };
 
 // The host name, and its canonical name as the resolver gives it.
 std::pair<std::string, std::string> hostNames() {

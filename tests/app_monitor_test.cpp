@@ -35,15 +35,21 @@ std::pair<const std::string, Value> rule(const std::string& fileName, const std:
 class MonitorTest : public AgentFixture {
   protected:
     MemoryPlatform os;
+    FixedSettings settings{{{Setting::vornagentPath, agentPath()},
+                            {Setting::vornagentDataDictPath, agentPath() + "/data"}}};
 
     static RunningApplication app(std::string name, int pid) { return {name, std::nullopt, pid}; }
     void meter(const Dict& launchData) {
         writePlist(launchDataPath(), launchData);
         writePlist(postDataPath(), Dict{{"AddedTime", "1"}});
     }
-    std::shared_ptr<AppMonitor> start() { return std::make_shared<AppMonitor>(os.platform()); }
+    std::shared_ptr<AppMonitor> start() {
+        return std::make_shared<AppMonitor>(os.platform(), settings);
+    }
     Dict fileRecord(const std::string& id) { return launchRecord(launchDataPath(), id); }
-    auto fileInt(const std::string& id, const char* key) { return integerFor(fileRecord(id), key); }
+    auto fileInt(const std::string& id, const char* key) {
+        return plist::integerFor(fileRecord(id), key);
+    }
 };
 
 TEST_F(MonitorTest, StartUpReadsTheLaunchDataWhateverShapeItIsIn) {
@@ -126,7 +132,7 @@ TEST_F(MonitorTest, LaunchesAreCountedOnlyWhileRegistered) {
     writePlist(ruleDataPath(), Dict{{"Editor", "7"}});
     os.workspace.launch(app("Viewer", 202));
     EXPECT_EQ(fileInt("8", "TOTAL_RUN_COUNT"), 2);
-    EXPECT_EQ(plist::integerFor(monitor->usageTableSnapshot()["Viewer"], "TOTAL_RUN_COUNT"), 3);
+    EXPECT_EQ(monitor->usageTableSnapshot()["Viewer"].totalRunCount(), 3);
     EXPECT_EQ(logMessagesStartingWith("updateLastUsedTime: ").size(), 1u);
 
     // Asked twice within two seconds, the monitor ends up registered twice.
@@ -257,7 +263,7 @@ TEST_F(MonitorTest, ConsoleWatcherFollowsTheRealConsoleUserFile) {
         const std::string file = agentPath() + "/consoleuser.plist";
         std::filesystem::remove(file);
         if (event) writePlist(file, Dict{{"logType", event}, {"CurrentConsoleUser", user}});
-        checkConsoleSession(*monitor, remembered);
+        checkConsoleSession(*monitor, settings, remembered);
         os.loop.runDelayed();
     };
 

@@ -10,7 +10,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "plist/PlistFile.h"
 #include "store/MeteringFiles.h"
 #include "support/AgentFixture.h"
 
@@ -24,8 +23,10 @@ using plist::Value;
 using testing::ElementsAre;
 using testing::Key;
 
-class MeteringFiles : public AgentFixture {
+class MeteringFilesTest : public AgentFixture {
   protected:
+    store::MeteringFiles files{posixFileSystem()};
+
     // Writes value in libplist's binary format, as another program would.
     static void writeBinary(const std::string& path, const Value& value) {
         writePlist(path, value);
@@ -35,7 +36,7 @@ class MeteringFiles : public AgentFixture {
         char* bin = nullptr;
         uint32_t length = 0;
         plist_to_bin(node, &bin, &length);
-        ASSERT_TRUE(plist::writeInPlace(path, std::string_view(bin, length)));
+        ASSERT_TRUE(posixFileSystem().writeInPlace(path, std::string_view(bin, length)));
         free(bin);
         plist_free(node);
     }
@@ -64,9 +65,9 @@ const Dict kLaunchData{
 
 }  // namespace
 
-TEST_F(MeteringFiles, PostDataIsRecreatedAndStamped) {
+TEST_F(MeteringFilesTest, PostDataIsRecreatedAndStamped) {
     const std::string post = postDataPath(), missing = meteringPath("missing.plist");
-    auto error = updatePostDataPlist(post, 1700000000);
+    auto error = files.updatePostDataPlist(post, 1700000000);
     ASSERT_TRUE(error);
     EXPECT_EQ(error->text(),
               "fileNotFound(\"updatePostDataPlist: Plist file was missing and recreated at " +
@@ -78,28 +79,28 @@ TEST_F(MeteringFiles, PostDataIsRecreatedAndStamped) {
                             "createPlistIfNotExists: Plist file not found, creating a new one...",
                             "createPlistIfNotExists: Plist file created successfully at " + post,
                             "updatePostDataPlist: Plist file created successfully at " + post));
-    EXPECT_FALSE(updatePostDataPlist(post, 1));  // an existing file is left alone
+    EXPECT_FALSE(files.updatePostDataPlist(post, 1));  // an existing file is left alone
     EXPECT_EQ(readPlist(post), Value(Dict{{"AddedTime", "1700000000"}}));
 
     writeBinary(post, Dict{{"AddedTime", 5}, {"Other", -1}});
     EXPECT_EQ(printedBy([&] {
-                  updateAddedTime(post, 1800000000);
-                  updateAddedTime(missing, 1);
+                  files.updateAddedTime(post, 1800000000);
+                  files.updateAddedTime(missing, 1);
               }),
               "Successfully updated AddedTime to 1800000000\nPlist file not found at path: " +
                   missing + "\n");
     EXPECT_EQ(readPlist(post), Value(Dict{{"AddedTime", "1800000000"}, {"Other", -1}}));
 }
 
-TEST_F(MeteringFiles, RecordsAreNamedByProductOrFileName) {
+TEST_F(MeteringFilesTest, RecordsAreNamedByProductOrFileName) {
     const std::string launch = launchDataPath(), missing = meteringPath("missing.plist");
     writeBinary(launch, kLaunchData);
-    auto rules = readRuleData(launch);
+    auto rules = files.readRuleData(launch);
     ASSERT_TRUE(rules);
     // Every lower-case ".app" goes; duplicates stay listed and the later id wins the mapping.
     EXPECT_THAT(rules->monitoredApps, ElementsAre("Proliance", "Big.APP", "Dup", "Dup", "Num"));
     EXPECT_EQ(rules->appRuledata, (Dict{{"Proliance", "1"}, {"Dup", "4"}, {"Num", "5"}}));
-    saveAppRuleData(rules->appRuledata, ruleDataPath());
+    files.saveAppRuleData(rules->appRuledata, ruleDataPath());
     EXPECT_EQ(readPlist(ruleDataPath()), Value(rules->appRuledata));
 
     // A record that is not a dictionary fails start-up reading whole, the table skips it, and
@@ -108,24 +109,24 @@ TEST_F(MeteringFiles, RecordsAreNamedByProductOrFileName) {
     withString["7"] = "not a record";
     writePlist(launch, withString);
     const std::string before = slurp(launch);
-    EXPECT_FALSE(readRuleData(launch));
-    EXPECT_THAT(loadAppLaunchDataToUpdate(launch),
+    EXPECT_FALSE(files.readRuleData(launch));
+    EXPECT_THAT(files.loadAppLaunchDataToUpdate(launch),
                 ElementsAre(Key("Big.APP"), Key("Dup"), Key("Duplicate"), Key("Num"),
                             testing::Pair("Proliance", *plist::asDict(kLaunchData.at("1")))));
-    EXPECT_EQ(printedBy([&] { resetSoftwareMeteringRules(launch); }), "");
+    EXPECT_EQ(printedBy([&] { files.resetSoftwareMeteringRules(launch); }), "");
     EXPECT_EQ(slurp(launch), before);
 
     writePlist(launch, Array{});
-    EXPECT_FALSE(readRuleData(launch));
-    EXPECT_FALSE(readRuleData(missing));
-    EXPECT_EQ(printedBy([&] { EXPECT_TRUE(loadAppLaunchDataToUpdate(missing).empty()); }),
+    EXPECT_FALSE(files.readRuleData(launch));
+    EXPECT_FALSE(files.readRuleData(missing));
+    EXPECT_EQ(printedBy([&] { EXPECT_TRUE(files.loadAppLaunchDataToUpdate(missing).empty()); }),
               "Failed to read plist at " + missing + "\n");
 }
 
-TEST_F(MeteringFiles, LaunchDataIsResetAndSavedEntryByEntry) {
+TEST_F(MeteringFilesTest, LaunchDataIsResetAndSavedEntryByEntry) {
     const std::string launch = launchDataPath(), missing = meteringPath("missing.plist");
     writeBinary(launch, kLaunchData);
-    EXPECT_EQ(printedBy([&] { resetSoftwareMeteringRules(launch); }),
+    EXPECT_EQ(printedBy([&] { files.resetSoftwareMeteringRules(launch); }),
               "Plist updated successfully.\n");
     EXPECT_EQ(slurp(launch).rfind("<?xml", 0), 0u);  // binary in, XML out
     Dict expected = kLaunchData;
@@ -133,22 +134,22 @@ TEST_F(MeteringFiles, LaunchDataIsResetAndSavedEntryByEntry) {
          {"TOTAL_RUN_COUNT", "LAST_USED", "TOTAL_RUN_TIME", "LAUNCH_TIME", "RUNNING_NO_OF_DAYS"})
         plist::asDict(expected["1"])->erase(key);
     EXPECT_EQ(readPlist(launch), Value(expected));
-    EXPECT_EQ(printedBy([&] { resetSoftwareMeteringRules(missing); }),
+    EXPECT_EQ(printedBy([&] { files.resetSoftwareMeteringRules(missing); }),
               "Unable to read plist data.\n");
 
     // The saved entry replaces the old one whole: its AppDefinitionId and PRODUCT_VERSION go.
-    const UsageRecord record{{"FileName", "Pro.appliance.app"},
-                             {"TOTAL_RUN_COUNT", -1},
-                             {"LAST_USED", std::numeric_limits<std::int64_t>::min()},
-                             {"LAUNCH_TIME", std::numeric_limits<std::int64_t>::max()},
-                             {"TOTAL_RUN_TIME", 60.0},
-                             {"RUNNING_NO_OF_DAYS", 60.5}};
-    saveAppsData(launch, "1", record);
-    expected["1"] = record;
+    const UsageRecord record(Dict{{"FileName", "Pro.appliance.app"},
+                                  {"TOTAL_RUN_COUNT", -1},
+                                  {"LAST_USED", std::numeric_limits<std::int64_t>::min()},
+                                  {"LAUNCH_TIME", std::numeric_limits<std::int64_t>::max()},
+                                  {"TOTAL_RUN_TIME", 60.0},
+                                  {"RUNNING_NO_OF_DAYS", 60.5}});
+    files.saveAppsData(launch, "1", record);
+    expected["1"] = record.fields();
     EXPECT_EQ(readPlist(launch), Value(expected));
     const std::string after = slurp(launch);
-    saveAppsData(launch, "99", record);
-    saveAppsData(missing, "1", record);
+    files.saveAppsData(launch, "99", record);
+    files.saveAppsData(missing, "1", record);
     EXPECT_EQ(slurp(launch), after);
     EXPECT_FALSE(std::filesystem::exists(missing));
     EXPECT_THAT(logMessagesStartingWith("saveAppsData: "),
@@ -157,12 +158,12 @@ TEST_F(MeteringFiles, LaunchDataIsResetAndSavedEntryByEntry) {
                             "saveAppsData: Failed to load PLIST data."));
 }
 
-TEST_F(MeteringFiles, LookupReadsTheMappingAfreshEveryTime) {
+TEST_F(MeteringFilesTest, LookupReadsTheMappingAfreshEveryTime) {
     const std::string rules = ruleDataPath();
     std::vector<testing::Matcher<std::string>> log;
     auto lookup = [&](const std::string& path, const std::string& name,
                       std::optional<std::string> id, std::optional<std::string> failure = {}) {
-        EXPECT_EQ(getAppDefinitionId(path, name), id) << name;
+        EXPECT_EQ(files.getAppDefinitionId(path, name), id) << name;
         log.push_back("Inside getAppDefinitionId");
         if (failure) log.push_back(testing::StartsWith("getAppDefinitionId: " + *failure));
         log.push_back("getAppDefinitionId: AppDefinitionId for " + name + " is " +

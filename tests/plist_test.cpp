@@ -10,8 +10,10 @@
 
 #include <gtest/gtest.h>
 
-#include "plist/PlistFile.h"
+#include "platform/FileSystem.h"
+#include "plist/Plist.h"
 #include "plist/Value.h"
+#include "store/MeteringFiles.h"
 #include "support/ChildProcess.h"
 
 namespace fs = std::filesystem;
@@ -93,22 +95,24 @@ TEST(Plist, WrittenDocumentsReadBackThroughLibplist) {
 
 TEST(Plist, AFileRewrittenByAnotherProgramIsReadAfresh) {
     const std::string dir = scratchFolder(), path = dir + "/shared.plist";
+    FileSystem& files = posixFileSystem();
+    store::MeteringFiles documents(files);
     const Dict ours{{"count", std::int64_t{1}}};
-    ASSERT_TRUE(writeInPlace(path, std::string(1000, 'x')));
-    ASSERT_TRUE(writeInPlace(path, *toXml(Value(ours))));  // cuts the longer file short
-    EXPECT_EQ(readFile(path), Value(ours));
+    ASSERT_TRUE(files.writeInPlace(path, std::string(1000, 'x')));
+    ASSERT_TRUE(documents.write(path, Value(ours), store::MeteringFiles::Write::InPlace));
+    EXPECT_EQ(documents.read(path), Value(ours));  // the longer file was cut short
     // Same length, other content: only the bytes tell them apart.
     std::string theirs = slurp(path);
     theirs.replace(theirs.find("<integer>1<"), 11, "<integer>2<");
-    ASSERT_TRUE(writeInPlace(path, theirs));
-    EXPECT_EQ(readFile(path), Value(Dict{{"count", std::int64_t{2}}}));
-    ASSERT_TRUE(writeAtomically(path, binaryOf(Value(ours))));
-    EXPECT_EQ(readFile(path), Value(ours));
+    ASSERT_TRUE(files.writeInPlace(path, theirs));
+    EXPECT_EQ(documents.read(path), Value(Dict{{"count", std::int64_t{2}}}));
+    ASSERT_TRUE(files.writeAtomically(path, binaryOf(Value(ours))));
+    EXPECT_EQ(documents.read(path), Value(ours));
     // The replacement stays readable by others and leaves no temporary file behind.
     EXPECT_EQ(fs::status(path).permissions() & fs::perms::others_read, fs::perms::others_read);
     EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
-    EXPECT_FALSE(writeAtomically(dir + "/no/such/f.plist", "x"));
-    EXPECT_FALSE(writeInPlace(dir + "/no/such/f.plist", "x"));
+    EXPECT_FALSE(files.writeAtomically(dir + "/no/such/f.plist", "x"));
+    EXPECT_FALSE(files.writeInPlace(dir + "/no/such/f.plist", "x"));
 }
 
 TEST(Plist, HostileInputIsRefusedWithAnError) {
@@ -128,15 +132,16 @@ TEST(Plist, HostileInputIsRefusedWithAnError) {
           binary.substr(0, binary.size() - 5), std::string("bplist00"), unclosed,
           nested + "</plist>", nulInKey, nulInString}) {
         SCOPED_TRACE(bytes.substr(0, 40));
-        Error error;
-        EXPECT_FALSE(parse(bytes, &error));
-        EXPECT_FALSE(error.description.empty());
+        const auto parsed = parse(bytes);
+        EXPECT_FALSE(parsed);
+        EXPECT_FALSE(parsed.status().description().empty());
     }
     const std::string dir = scratchFolder();
-    Error error;
-    EXPECT_FALSE(readFile(dir + "/missing.plist", &error));
-    EXPECT_NE(error.description.find("missing.plist"), std::string::npos);
-    EXPECT_FALSE(readBytes(dir));  // a folder
+    FileSystem& files = posixFileSystem();
+    const auto missing = files.readFile(dir + "/missing.plist");
+    EXPECT_FALSE(missing);
+    EXPECT_NE(missing.status().description().find("missing.plist"), std::string::npos);
+    EXPECT_FALSE(files.readFile(dir));  // a folder
     ASSERT_EQ(mkfifo((dir + "/fifo").c_str(), 0600), 0);
-    EXPECT_FALSE(readBytes(dir + "/fifo"));  // must not block
+    EXPECT_FALSE(files.readFile(dir + "/fifo"));  // must not block
 }

@@ -8,12 +8,13 @@
 #include "calendar/Calendar.h"
 #include "lvornutils/VornUtilMac.h"
 #include "report/ReportUpload.h"
-#include "report/Settlement.h"
 #include "report/UsageReport.h"
+#include "settings/AgentSettings.h"
 #include "support/AgentFixture.h"
 #include "support/MgmtServer.h"
 #include "support/SettableClock.h"
 #include "support/TimeZone.h"
+#include "usage/UsageRules.h"
 
 namespace tallyvane::test {
 namespace {
@@ -21,7 +22,21 @@ namespace {
 using plist::Dict;
 using plist::Value;
 
-class ReportTest : public AgentFixture {};
+class ReportTest : public AgentFixture {
+  protected:
+    store::MeteringFiles files{posixFileSystem()};
+    std::string report(const Clock& clock) {
+        return report::buildAndPostReport(files, agentLibrarySettings(), launchDataPath(),
+                                          postDataPath(), launchDataPath(), clock);
+    }
+};
+
+// The record settled by a report at now, the clock reading fresh when it ends.
+std::optional<Dict> settled(Dict record, double now, double fresh) {
+    auto result = usage::settle(UsageRecord(std::move(record)), now, fresh);
+    if (result.outcome != usage::Settlement::Outcome::Settled) return std::nullopt;
+    return std::move(result.settled).fields();
+}
 
 std::string golden(const std::string& name) {
     return slurp(std::string(TALLYVANE_SOURCE_DIR) + "/tests/golden/" + name);
@@ -107,18 +122,18 @@ TEST_F(ReportTest, SettlementChargesTheLaunchDayInThreeZones) {
         SCOPED_TRACE(d.zone);
         TimeZone zone(d.zone);
         SettableClock clock(d.at(0, 0, 30, 0));
-        EXPECT_EQ(report::settleRunningRecord({{"LAUNCH_TIME", d.at(-1, 10, 0, 0)},
-                                               {"TOTAL_RUN_TIME", 3600},
-                                               {"PRODUCT_NAME", "Editor"}},
-                                              clock),
+        const double now = clock.now();
+        EXPECT_EQ(settled({{"LAUNCH_TIME", d.at(-1, 10, 0, 0)},
+                           {"TOTAL_RUN_TIME", 3600},
+                           {"PRODUCT_NAME", "Editor"}},
+                          now, now),
                   (Dict{{"LAUNCH_TIME", d.at(0, 0, 0, 0)},
                         {"TOTAL_RUN_TIME", 50399.0},
                         {"LAST_USED", d.at(-1, 23, 59, 59)},
                         {"RUNNING_NO_OF_DAYS", 0},
                         {"PRODUCT_NAME", "Editor"}}));
         // Three days ago, stored as a real: two whole days, the launch day charged the same.
-        EXPECT_EQ(report::settleRunningRecord(
-                      {{"LAUNCH_TIME", static_cast<double>(d.at(-3, 10, 0, 0))}}, clock),
+        EXPECT_EQ(settled({{"LAUNCH_TIME", static_cast<double>(d.at(-3, 10, 0, 0))}}, now, now),
                   (Dict{{"LAUNCH_TIME", d.at(0, 0, 0, 0)},
                         {"TOTAL_RUN_TIME", 50399.0},
                         {"LAST_USED", d.at(-3, 23, 59, 59)},
@@ -126,15 +141,15 @@ TEST_F(ReportTest, SettlementChargesTheLaunchDayInThreeZones) {
     }
     TimeZone utc("UTC");
     // The new launch time comes from the clock read at the end, not the report's instant.
-    SettableClock clock(86400.0 * 20000 + 0.5);
-    EXPECT_EQ(report::settleRunningRecord({{"LAUNCH_TIME", 0}}, 86400.0 * 20000 - 1, clock),
+    const double fresh = 86400.0 * 20000 + 0.5;
+    EXPECT_EQ(settled({{"LAUNCH_TIME", 0}}, 86400.0 * 20000 - 1, fresh),
               (Dict{{"LAUNCH_TIME", std::int64_t{86400} * 20000},
                     {"TOTAL_RUN_TIME", 0},
                     {"LAST_USED", 86399},
                     {"RUNNING_NO_OF_DAYS", 19999}}));
     for (const Value& launch : {Value("12"), Value(true), Value(1e300)})
-        EXPECT_FALSE(report::settleRunningRecord({{"LAUNCH_TIME", launch}}, clock));
-    EXPECT_FALSE(report::settleRunningRecord({}, clock));
+        EXPECT_FALSE(settled({{"LAUNCH_TIME", launch}}, fresh, fresh));
+    EXPECT_FALSE(settled({}, fresh, fresh));
 }
 
 TEST_F(ReportTest, UploadClearsTheFiguresOnlyWhenTheServerAccepts) {
@@ -155,8 +170,7 @@ TEST_F(ReportTest, UploadClearsTheFiguresOnlyWhenTheServerAccepts) {
         VornUtilMac().initializeVornGlobal();
         writePlist(launchDataPath(), launchData);
         writePlist(postDataPath(), postData);
-        return report::buildAndPostReport(launchDataPath(), postDataPath(), launchDataPath(),
-                                          clock);
+        return this->report(clock);
     };
 
     MgmtServer rejecting({.status = 500});
@@ -182,8 +196,7 @@ TEST_F(ReportTest, UploadClearsTheFiguresOnlyWhenTheServerAccepts) {
                                                                    {"PRODUCT_NAME", "Editor"}}}}));
     // Without a launch-data file nothing is sent.
     std::filesystem::remove(launchDataPath());
-    EXPECT_EQ(report::buildAndPostReport(launchDataPath(), postDataPath(), launchDataPath(), clock),
-              "nil");
+    EXPECT_EQ(this->report(clock), "nil");
     EXPECT_EQ(accepting.requests().size(), 1u);
 }
 

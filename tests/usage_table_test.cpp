@@ -23,17 +23,17 @@ TEST(UsageTable, OrderHoldsAcrossThreads) {
             std::int64_t last = -1;
             while (!done.load()) {
                 auto record = r == 0 ? table.snapshot()["App"] : table.get("App");
-                auto count = plist::integerFor(record, "TOTAL_RUN_COUNT");
+                auto count = record.totalRunCount();
                 if (!count) continue;
-                if (*count < last || static_cast<std::int64_t>(record.count("odd")) != *count % 2)
+                if (*count < last || (record.string("odd") != nullptr) != (*count % 2 == 1))
                     ++faults;
                 last = *count;
             }
         });
     }
     for (int i = 0; i < 2000; ++i) {
-        UsageRecord record{{"TOTAL_RUN_COUNT", Value(i)}};
-        if (i % 2) record["odd"] = Value(true);
+        UsageRecord record(plist::Dict{{"TOTAL_RUN_COUNT", Value(i)}});
+        if (i % 2) record.set("odd", Value("yes"));
         table.put("App", record);
         if (table.get("App") != record) ++faults;  // a read after a write sees it, whole
     }

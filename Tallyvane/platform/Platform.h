@@ -1,5 +1,6 @@
 #pragma once
 #include "platform/Clock.h"
+#include "platform/FileSystem.h"
 #include "platform/MainLoop.h"
 #include "platform/Workspace.h"
 
@@ -11,6 +12,7 @@ struct Platform {
     MainLoop& mainLoop;
     Workspace& workspace;
     ProcessTable& processes;
+    FileSystem& files;
 };
 
 }  // namespace tallyvane

@@ -4,12 +4,10 @@
 #include <exception>
 #include <vector>
 
-#include "calendar/Calendar.h"
 #include "lvornutils/HttpHandlermac.h"
 #include "lvornutils/Log.h"
-#include "plist/PlistFile.h"
 #include "report/UsageReport.h"
-#include "store/MeteringFiles.h"
+#include "usage/UsageRules.h"
 
 namespace tallyvane::report {
 namespace {
@@ -46,18 +44,19 @@ bool isUtf8(std::string_view s) {
     return true;
 }
 
-std::string build(const std::string& launchDataPath, const std::string& postDataPath,
+std::string build(store::MeteringFiles& files, const AgentSettings& settings,
+                  const std::string& launchDataPath, const std::string& postDataPath,
                   const std::string& resetPath, const Clock& clock) {
-    const AccountValues account = readAccountValues();
+    const AccountValues account = readAccountValues(settings);
     std::string document = reportHead(account);
-    const auto root = plist::readFile(launchDataPath);
-    const plist::Dict* launchData = root ? plist::asDict(*root) : nullptr;
+    auto root = files.read(launchDataPath);
+    plist::Dict* launchData = root ? plist::asDict(*root) : nullptr;
     if (launchData == nullptr) {
         VornLog("generateAndPostXML: Failed to read plist file from URL.");
         return "nil";
     }
-    appendUsageRows(document, *launchData);
-    const AgentValues agent = readAgentValues();
+    appendUsageRows(document, std::move(*launchData));
+    const AgentValues agent = readAgentValues(settings);
     document += reportTail(agent);
 
     // Record texts come from property lists and are UTF-8 already; settings could hold any bytes.
@@ -67,13 +66,13 @@ std::string build(const std::string& launchDataPath, const std::string& postData
     else
         VornLog("generateAndPostXML: Failed to convert Data back to String.");
 
-    const std::string path = requestPath(agent, readEncodedLocalNameSpace());
+    const std::string path = requestPath(agent, settings.get(Setting::encodedLocalNameSpace));
     VornLog("generateAndPostXML: addAgentParams: URL to send: " + path);
     const int result = HttpHandlermac::initWithGlobals().VornSendData(path, body);
     if (result == 0) {
         VornLog("generateAndPostXML: Software Metering data sent successfully");
-        store::updateAddedTime(postDataPath, calendar::wholeSeconds(clock.now()).value_or(0));
-        store::resetSoftwareMeteringRules(resetPath);
+        files.updateAddedTime(postDataPath, usage::secondsOf(clock.now()));
+        files.resetSoftwareMeteringRules(resetPath);
     } else {
         VornLog("generateAndPostXML: Software Metering data not 404 sent successfully");
     }
@@ -82,10 +81,11 @@ std::string build(const std::string& launchDataPath, const std::string& postData
 
 }  // namespace
 
-std::string buildAndPostReport(const std::string& launchDataPath, const std::string& postDataPath,
+std::string buildAndPostReport(store::MeteringFiles& files, const AgentSettings& settings,
+                               const std::string& launchDataPath, const std::string& postDataPath,
                                const std::string& resetPath, const Clock& clock) {
     try {
-        return build(launchDataPath, postDataPath, resetPath, clock);
+        return build(files, settings, launchDataPath, postDataPath, resetPath, clock);
     } catch (const std::exception& e) {
         // Out of memory or a library fault: the report run ends without sending or clearing.
         VornLog(std::string("generateAndPostXML: report abandoned: ") + e.what());

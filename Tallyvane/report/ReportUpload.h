@@ -3,6 +3,8 @@
 #include <string>
 
 #include "platform/Clock.h"
+#include "settings/AgentSettings.h"
+#include "store/MeteringFiles.h"
 
 namespace tallyvane::report {
 
@@ -11,7 +13,8 @@ namespace tallyvane::report {
 // time and clears the usage keys of the launch-data file at resetPath. Returns the document
 // whether or not it was sent, or "nil" when the launch-data file cannot be read (then nothing
 // is sent or changed). Logs each step; never throws.
-std::string buildAndPostReport(const std::string& launchDataPath, const std::string& postDataPath,
+std::string buildAndPostReport(store::MeteringFiles& files, const AgentSettings& settings,
+                               const std::string& launchDataPath, const std::string& postDataPath,
                                const std::string& resetPath, const Clock& clock);
 
 }  // namespace tallyvane::report

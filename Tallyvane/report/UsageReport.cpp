@@ -4,9 +4,9 @@
 #include <limits>
 
 #include "calendar/Calendar.h"
-#include "lvornutils/GlobVars.h"
 #include "lvornutils/Log.h"
-#include "report/Settlement.h"
+#include "usage/UsageRecord.h"
+#include "usage/UsageRules.h"
 
 namespace tallyvane::report {
 namespace {
@@ -43,32 +43,25 @@ std::string textOf(const std::string* s) {
 
 }  // namespace
 
-AccountValues readAccountValues() {
-    if (gv_globvars == nullptr) return {};
+AccountValues readAccountValues(const AgentSettings& settings) {
     AccountValues v;
-    v.localComputerName = gv_globvars->localComputerName();
-    v.encodedLocalNameSpace = gv_globvars->encodedLocalNameSpace();
+    v.localComputerName = settings.get(Setting::localComputerName);
+    v.encodedLocalNameSpace = settings.get(Setting::encodedLocalNameSpace);
     return v;
 }
 
-AgentValues readAgentValues() {
-    if (gv_globvars == nullptr) return {};
+AgentValues readAgentValues(const AgentSettings& settings) {
     AgentValues v;
-    v.localComputerName = gv_globvars->localComputerName();
-    v.currentLocalNamespace = gv_globvars->currentLocalNamespace();
-    v.vornCustomerID = gv_globvars->vornCustomerID();
-    v.vornCustomerName = gv_globvars->vornCustomerName();
-    v.vornMSPName = gv_globvars->vornMSPName();
-    v.vornAgentResourceID = gv_globvars->vornAgentResourceID();
-    v.fqdnName = gv_globvars->fqdnName();
-    v.serialNumber = gv_globvars->serialNumber();
-    v.vornRemoteOffID = gv_globvars->vornRemoteOffID();
+    v.localComputerName = settings.get(Setting::localComputerName);
+    v.currentLocalNamespace = settings.get(Setting::currentLocalNamespace);
+    v.vornCustomerID = settings.get(Setting::vornCustomerID);
+    v.vornCustomerName = settings.get(Setting::vornCustomerName);
+    v.vornMSPName = settings.get(Setting::vornMSPName);
+    v.vornAgentResourceID = settings.get(Setting::vornAgentResourceID);
+    v.fqdnName = settings.get(Setting::fqdnName);
+    v.serialNumber = settings.get(Setting::serialNumber);
+    v.vornRemoteOffID = settings.get(Setting::vornRemoteOffID);
     return v;
-}
-
-std::optional<std::string> readEncodedLocalNameSpace() {
-    if (gv_globvars == nullptr) return std::nullopt;
-    return gv_globvars->encodedLocalNameSpace();
 }
 
 std::string reportHead(const AccountValues& account) {
@@ -83,21 +76,21 @@ std::string reportHead(const AccountValues& account) {
     return out;
 }
 
-void appendUsageRows(std::string& document, const plist::Dict& launchData) {
-    for (const auto& [key, value] : launchData) {
-        const plist::Dict* record = plist::asDict(value);
-        if (record == nullptr) continue;
-        const std::string* appDefinitionId = plist::stringFor(*record, "AppDefinitionId");
+void appendUsageRows(std::string& document, plist::Dict launchData) {
+    for (auto& [id, value] : launchData) {
+        plist::Dict* fields = plist::asDict(value);
+        if (fields == nullptr) continue;
+        const UsageRecord record(std::move(*fields));
+        const std::string* appDefinitionId = record.appDefinitionId();
         if (appDefinitionId == nullptr) continue;
 
-        const std::int64_t lastUsed = plist::integerFor(*record, "LAST_USED").value_or(0);
-        const std::int64_t runCount = plist::integerFor(*record, "TOTAL_RUN_COUNT").value_or(0);
-        const double runTime = plist::realFor(*record, "TOTAL_RUN_TIME").value_or(0);
-        const std::string fileVersion = textOf(plist::stringFor(*record, "FILE_VERSION"));
-        const std::string productName = textOf(plist::stringFor(*record, "PRODUCT_NAME"));
-        const std::string productVersion = textOf(plist::stringFor(*record, "PRODUCT_VERSION"));
-        const std::int64_t runningDays =
-            plist::integerFor(*record, "RUNNING_NO_OF_DAYS").value_or(0);
+        const std::int64_t lastUsed = record.lastUsed().value_or(0);
+        const std::int64_t runCount = record.totalRunCount().value_or(0);
+        const double runTime = record.exactReal(key::kTotalRunTime).value_or(0);
+        const std::string fileVersion = textOf(record.string(key::kFileVersion));
+        const std::string productName = textOf(record.string(key::kProductName));
+        const std::string productVersion = textOf(record.string(key::kProductVersion));
+        const std::int64_t runningDays = record.runningNoOfDays().value_or(0);
 
         if (lastUsed == 0 || runCount == 0) {
             VornLog(" Total Run count is  zero , So " + productName + " is not yet opened");
@@ -107,7 +100,7 @@ void appendUsageRows(std::string& document, const plist::Dict& launchData) {
         if (!wholeRunTime) {
             // The row needs a whole number of seconds; a run time without one is not reported.
             VornLog("generateAndPostXML: " + productName + " is left out: TOTAL_RUN_TIME " +
-                    shortestDecimal(runTime) + " has no whole-second value");
+                    usage::shortestDecimal(runTime) + " has no whole-second value");
             continue;
         }
         const std::string opened =
@@ -163,10 +156,10 @@ std::string reportTail(const AgentValues& agent) {
     return out;
 }
 
-std::string usageReport(const AccountValues& account, const plist::Dict& launchData,
+std::string usageReport(const AccountValues& account, plist::Dict launchData,
                         const AgentValues& agent) {
     std::string document = reportHead(account);
-    appendUsageRows(document, launchData);
+    appendUsageRows(document, std::move(launchData));
     document += reportTail(agent);
     return document;
 }

@@ -1,13 +1,12 @@
 #include "store/MeteringFiles.h"
 
-#include <lvornutils/FileUtils.h>
 #include <lvornutils/Log.h>
 
-#include <array>
 #include <string_view>
 
-#include "plist/AppName.h"
-#include "plist/PlistFile.h"
+#include "plist/Plist.h"
+#include "plist/XmlWriter.h"
+#include "usage/AppName.h"
 
 namespace tallyvane::store {
 
@@ -15,10 +14,6 @@ namespace {
 
 using plist::Dict;
 using plist::Value;
-
-// The usage keys a successful report clears, in the order they are removed.
-constexpr std::array<std::string_view, 5> kUsageKeys = {
-    "TOTAL_RUN_COUNT", "TOTAL_RUN_TIME", "LAST_USED", "LAUNCH_TIME", "RUNNING_NO_OF_DAYS"};
 
 std::string directoryOf(const std::string& path) {
     auto slash = path.rfind('/');
@@ -35,14 +30,6 @@ Dict* asRecords(Value& root) {
     for (const auto& [id, value] : *records)
         if (!plist::asDict(value)) return nullptr;
     return records;
-}
-
-std::optional<Dict> readDict(const std::string& path) {
-    auto root = plist::readFile(path);
-    if (!root) return std::nullopt;
-    Dict* dict = plist::asDict(*root);
-    if (!dict) return std::nullopt;
-    return std::move(*dict);
 }
 
 // Backslashes and quotes escaped, so that the rendered error reads back unambiguously.
@@ -82,22 +69,44 @@ std::optional<std::string> numberText(const Value& value) {
 
 }  // namespace
 
-void createPlistIfNotExists(const std::string& path) {
-    if (FileUtils().isFileExist(path)) {
+Result<Value> MeteringFiles::read(const std::string& path) {
+    auto bytes = files_.readFile(path);
+    if (!bytes) return bytes.status();
+    if (auto known = documents_.find(*bytes)) return std::move(*known);
+    auto value = plist::parse(*bytes);
+    if (value) documents_.remember(std::move(*bytes), *value);
+    return value;
+}
+
+Status MeteringFiles::write(const std::string& path, Value value, Write how) {
+    bool exact = false;
+    auto xml = plist::writeXml(value, &exact);
+    if (!xml) return Status::error("The property list could not be serialized as XML.");
+    Status written = how == Write::InPlace ? files_.writeInPlace(path, *xml)
+                                           : files_.writeAtomically(path, *xml);
+    // What was written is what the next read finds, unless the writer could not keep it exact.
+    if (written.ok() && exact) documents_.remember(std::move(*xml), std::move(value));
+    return written;
+}
+
+std::optional<Dict> MeteringFiles::readDict(const std::string& path) {
+    auto root = read(path);
+    Dict* dict = root ? plist::asDict(*root) : nullptr;
+    if (!dict) return std::nullopt;
+    return std::move(*dict);
+}
+
+void MeteringFiles::createPlistIfNotExists(const std::string& path) {
+    if (files_.exists(path)) {
         VornLog("createPlistIfNotExists: Plist file already exists at " + path);
         return;
     }
     VornLog("createPlistIfNotExists: Plist file not found, creating a new one...");
-    auto xml = plist::toXml(Value(Dict{}));
-    if (!xml) {
-        VornLog("createPlistIfNotExists: Failed to serialize initial plist data");
-        return;
-    }
-    std::string folder = directoryOf(path);
-    if (!FileUtils().isFileExist(folder)) FileUtils().createDirectoryAtPath(folder, 777);
-    plist::Error error;
-    if (!plist::writeInPlace(path, *xml, &error)) {
-        VornLog("createPlistIfNotExists: Failed to create plist file: " + error.description);
+    const std::string folder = directoryOf(path);
+    if (!files_.exists(folder)) (void)files_.createDirectory(folder, 777);
+    Status written = write(path, Value(Dict{}), Write::InPlace);
+    if (!written) {
+        VornLog("createPlistIfNotExists: Failed to create plist file: " + written.description());
         return;
     }
     VornLog("createPlistIfNotExists: Plist file created successfully at " + path);
@@ -108,8 +117,9 @@ std::string PlistError::text() const {
     return name + "(\"" + escaped(message) + "\")";
 }
 
-std::optional<PlistError> updatePostDataPlist(const std::string& path, std::int64_t now) {
-    if (FileUtils().isFileExist(path)) {
+std::optional<PlistError> MeteringFiles::updatePostDataPlist(const std::string& path,
+                                                             std::int64_t now) {
+    if (files_.exists(path)) {
         VornLog("updatePostDataPlist: Plist file exists at " + path +
                 ", proceeding with updates...");
         return std::nullopt;
@@ -117,8 +127,7 @@ std::optional<PlistError> updatePostDataPlist(const std::string& path, std::int6
     VornLog("updatePostDataPlist: Plist file not found at " + path);
     createPlistIfNotExists(path);
     Dict data{{"AddedTime", Value(std::to_string(now))}};
-    auto xml = plist::toXml(Value(std::move(data)));
-    if (!xml || !plist::writeAtomically(path, *xml)) {
+    if (!write(path, Value(std::move(data)), Write::Atomically)) {
         return PlistError{PlistError::Case::failedToCreateFile,
                           "updatePostDataPlist: Failed to create plist file at " + path};
     }
@@ -127,37 +136,36 @@ std::optional<PlistError> updatePostDataPlist(const std::string& path, std::int6
                       "updatePostDataPlist: Plist file was missing and recreated at " + path};
 }
 
-std::optional<RuleData> readRuleData(const std::string& launchDataPath) {
-    auto root = plist::readFile(launchDataPath);
+std::optional<RuleData> MeteringFiles::readRuleData(const std::string& launchDataPath) {
+    auto root = read(launchDataPath);
     const Dict* records = root ? asRecords(*root) : nullptr;
     if (!records) return std::nullopt;
     RuleData rules;
     for (const auto& [id, value] : *records) {
-        const Dict& record = *plist::asDict(value);
+        const UsageRecord record(*plist::asDict(value));
         if (record.empty()) continue;
-        const std::string* fileName = plist::stringFor(record, "FileName");
+        const std::string* fileName = record.fileName();
         if (!fileName) continue;
         std::string name = applicationName(*fileName);
         rules.monitoredApps.push_back(name);
-        if (const std::string* appId = plist::stringFor(record, "AppDefinitionId")) {
+        if (const std::string* appId = record.appDefinitionId())
             rules.appRuledata.insert_or_assign(std::move(name), Value(*appId));
-        }
     }
     return rules;
 }
 
-void saveAppRuleData(const plist::Dict& appRuledata, const std::string& ruleMappingPath) {
+void MeteringFiles::saveAppRuleData(const plist::Dict& appRuledata,
+                                    const std::string& ruleMappingPath) {
     VornLog("Inside saveAppRuleData");
-    plist::Error error;
-    auto xml = plist::toXml(Value(appRuledata), &error);
-    if (!xml || !plist::writeInPlace(ruleMappingPath, *xml, &error)) {
-        VornLog("saveAppRuleData: Error saving app rule data: " + error.description);
+    Status written = write(ruleMappingPath, Value(appRuledata), Write::InPlace);
+    if (!written) {
+        VornLog("saveAppRuleData: Error saving app rule data: " + written.description());
         return;
     }
     VornLog("saveAppRuleData: AppRule is written successfully");
 }
 
-UsageRecords loadAppLaunchDataToUpdate(const std::string& launchDataPath) {
+UsageRecords MeteringFiles::loadAppLaunchDataToUpdate(const std::string& launchDataPath) {
     UsageRecords table;
     auto records = readDict(launchDataPath);
     if (!records) {
@@ -165,23 +173,17 @@ UsageRecords loadAppLaunchDataToUpdate(const std::string& launchDataPath) {
         return table;
     }
     for (auto& [id, value] : *records) {
-        Dict* record = plist::asDict(value);
-        if (!record) continue;
-        std::string name;
-        if (const std::string* productName = plist::stringFor(*record, "PRODUCT_NAME")) {
-            name = *productName;
-        } else if (const std::string* fileName = plist::stringFor(*record, "FileName")) {
-            name = applicationName(*fileName);
-        } else {
-            continue;
-        }
-        table.insert_or_assign(std::move(name), std::move(*record));
+        Dict* fields = plist::asDict(value);
+        if (!fields) continue;
+        UsageRecord record(std::move(*fields));
+        if (auto name = record.tableName())
+            table.insert_or_assign(std::move(*name), std::move(record));
     }
     return table;
 }
 
-void saveAppsData(const std::string& launchDataPath, const std::string& appDefinitionId,
-                  const UsageRecord& record) {
+void MeteringFiles::saveAppsData(const std::string& launchDataPath,
+                                 const std::string& appDefinitionId, const UsageRecord& record) {
     VornLog("Inside saveAppsData");
     auto records = readDict(launchDataPath);
     if (!records) {
@@ -193,19 +195,18 @@ void saveAppsData(const std::string& launchDataPath, const std::string& appDefin
         VornLog("saveAppsData: App data not found for AppDefinitionId " + appDefinitionId + ".");
         return;
     }
-    entry->second = Value(record);
-    VornLog(" plistData[appDefinitionIDString] = newAppData   " + plist::describe(record));
-    plist::Error error;
-    auto xml = plist::toXml(Value(std::move(*records)), &error);
-    if (!xml || !plist::writeInPlace(launchDataPath, *xml, &error)) {
-        VornLog("saveAppsData: Error saving apps data: " + error.description);
+    entry->second = Value(record.fields());
+    VornLog(" plistData[appDefinitionIDString] = newAppData   " + record.describe());
+    Status written = write(launchDataPath, Value(std::move(*records)), Write::InPlace);
+    if (!written) {
+        VornLog("saveAppsData: Error saving apps data: " + written.description());
         return;
     }
     VornLog("saveAppsData: Apps data saved for AppDefinitionId " + appDefinitionId);
 }
 
-void updateAddedTime(const std::string& postDataPath, std::int64_t now) {
-    if (!FileUtils().isFileExist(postDataPath)) {
+void MeteringFiles::updateAddedTime(const std::string& postDataPath, std::int64_t now) {
+    if (!files_.exists(postDataPath)) {
         VornPrint("Plist file not found at path: " + postDataPath);
         return;
     }
@@ -214,57 +215,53 @@ void updateAddedTime(const std::string& postDataPath, std::int64_t now) {
         VornPrint("Failed to read plist contents.");
         return;
     }
-    std::string nowText = std::to_string(now);
+    const std::string nowText = std::to_string(now);
     data->insert_or_assign("AddedTime", Value(nowText));
-    auto xml = plist::toXml(Value(std::move(*data)));
-    if (!xml || !plist::writeAtomically(postDataPath, *xml)) {
+    if (!write(postDataPath, Value(std::move(*data)), Write::Atomically)) {
         VornPrint("Failed to write updated plist.");
         return;
     }
     VornPrint("Successfully updated AddedTime to " + nowText);
 }
 
-void resetSoftwareMeteringRules(const std::string& launchDataPath) {
-    auto bytes = plist::readBytes(launchDataPath);
+void MeteringFiles::resetSoftwareMeteringRules(const std::string& launchDataPath) {
+    auto bytes = files_.readFile(launchDataPath);
     if (!bytes) {
         VornPrint("Unable to read plist data.");
         return;
     }
-    plist::Error error;
-    auto root = plist::parse(*bytes, &error);
+    auto root = documents_.find(*bytes);
     if (!root) {
-        VornPrint("Error processing plist: " + error.description);
-        return;
+        auto parsed = plist::parse(*bytes);
+        if (!parsed) {
+            VornPrint("Error processing plist: " + parsed.status().description());
+            return;
+        }
+        root = std::move(*parsed);
     }
     Dict* records = asRecords(*root);
     if (!records) return;
     for (auto& [id, value] : *records) {
-        Dict* record = plist::asDict(value);
-        for (std::string_view key : kUsageKeys) {
-            if (auto it = record->find(key); it != record->end()) record->erase(it);
-        }
+        UsageRecord record(std::move(*plist::asDict(value)));
+        record.clearUsage();
+        value = Value(std::move(record).fields());
     }
-    auto xml = plist::toXml(std::move(*root), &error);
-    if (!xml) {
-        VornPrint("Error processing plist: " + error.description);
-        return;
-    }
-    if (!plist::writeInPlace(launchDataPath, *xml, &error)) {
-        VornPrint("Error processing plist: " + error.description);
+    Status written = write(launchDataPath, std::move(*root), Write::InPlace);
+    if (!written) {
+        VornPrint("Error processing plist: " + written.description());
         return;
     }
     VornPrint("Plist updated successfully.");
 }
 
-std::optional<std::string> getAppDefinitionId(const std::string& ruleMappingPath,
-                                              const std::string& name) {
+std::optional<std::string> MeteringFiles::getAppDefinitionId(const std::string& ruleMappingPath,
+                                                             const std::string& name) {
     VornLog("Inside getAppDefinitionId");
     std::optional<std::string> result;
-    plist::Error error;
-    auto root = plist::readFile(ruleMappingPath, &error);
+    auto root = read(ruleMappingPath);
     if (!root) {
         VornLog("getAppDefinitionId: Error loading or parsing app rule plist: " +
-                error.description);
+                root.status().description());
     } else if (const Dict* mapping = plist::asDict(*root); !mapping) {
         VornLog("getAppDefinitionId: Failed to parse plist as dictionary");
     } else if (auto it = mapping->find(name); it != mapping->end()) {

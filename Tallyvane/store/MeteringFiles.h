@@ -1,20 +1,21 @@
 #pragma once
 // The operations on the metering files: AppLaunchData.plist (usage records by app definition
 // id), AppRuleData.plist (application name to app definition id) and AppPostData.plist
-// (AddedTime). Each runs on the calling thread, reads its file afresh, writes whole files as
-// XML, logs or prints its own outcome and never throws.
+// (AddedTime). Each runs on the calling thread, reads its file afresh through the file system,
+// writes whole files as XML, logs or prints its own outcome and never throws. One thread at a
+// time.
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "base/Status.h"
+#include "platform/FileSystem.h"
 #include "plist/Value.h"
-#include "store/UsageTable.h"
+#include "store/DocumentCache.h"
+#include "usage/UsageRecord.h"
 
 namespace tallyvane::store {
-
-// Creates a missing file holding an empty dictionary (and its folder, mode 777), in place.
-void createPlistIfNotExists(const std::string& path);
 
 // What updatePostDataPlist hands to its caller.
 struct PlistError {
@@ -25,37 +26,53 @@ struct PlistError {
     std::string text() const;
 };
 
-// Leaves an existing post-data file alone. A missing one is recreated with AddedTime = now as a
-// string, written atomically, and reported as fileNotFound (or failedToCreateFile).
-std::optional<PlistError> updatePostDataPlist(const std::string& path, std::int64_t now);
-
 // The metered list and the rule mapping read from the launch-data file at start-up.
 struct RuleData {
     std::vector<std::string> monitoredApps;  // in enumeration order, duplicates kept
     plist::Dict appRuledata;                 // application name to app definition id (string)
 };
-// Nothing when the file is unreadable, not a property list, or not a dictionary of dictionaries.
-std::optional<RuleData> readRuleData(const std::string& launchDataPath);
 
-// Writes appRuledata over the rule mapping file, in place.
-void saveAppRuleData(const plist::Dict& appRuledata, const std::string& ruleMappingPath);
+class MeteringFiles {
+  public:
+    explicit MeteringFiles(FileSystem& files) : files_(files) {}
 
-// A fresh usage table from the launch-data file, keyed by PRODUCT_NAME when it is a string,
-// else by FileName with every ".app" removed. Empty when the file cannot be read.
-UsageRecords loadAppLaunchDataToUpdate(const std::string& launchDataPath);
+    FileSystem& fileSystem() { return files_; }
+    // The property list in the file at path.
+    Result<plist::Value> read(const std::string& path);
+    // The value written over the file at path as XML, in place or atomically.
+    enum class Write { InPlace, Atomically };
+    Status write(const std::string& path, plist::Value value, Write how);
 
-// Replaces the record under appDefinitionId in the launch-data file, when the file holds one.
-void saveAppsData(const std::string& launchDataPath, const std::string& appDefinitionId,
-                  const UsageRecord& record);
+    // Creates a missing file holding an empty dictionary (and its folder, mode 777), in place.
+    void createPlistIfNotExists(const std::string& path);
+    // Leaves an existing post-data file at path alone. A missing one is recreated with
+    // AddedTime = now as a string, written atomically, and reported as fileNotFound (or
+    // failedToCreateFile).
+    std::optional<PlistError> updatePostDataPlist(const std::string& path, std::int64_t now);
+    // Nothing when the file is unreadable, not a property list, or not a dictionary of
+    // dictionaries.
+    std::optional<RuleData> readRuleData(const std::string& launchDataPath);
+    // Writes appRuledata over the rule mapping file, in place.
+    void saveAppRuleData(const plist::Dict& appRuledata, const std::string& ruleMappingPath);
+    // A fresh usage table from the launch-data file, keyed by each record's table name. Empty
+    // when the file cannot be read.
+    UsageRecords loadAppLaunchDataToUpdate(const std::string& launchDataPath);
+    // Replaces the record under appDefinitionId in the launch-data file, when it holds one.
+    void saveAppsData(const std::string& launchDataPath, const std::string& appDefinitionId,
+                      const UsageRecord& record);
+    // Sets AddedTime (a string) in the post-data file to now, keeping its other keys; atomic.
+    void updateAddedTime(const std::string& postDataPath, std::int64_t now);
+    // Removes the five usage keys from every record of the launch-data file, writes it back.
+    void resetSoftwareMeteringRules(const std::string& launchDataPath);
+    // The app definition id of an application name, read afresh from the rule mapping file.
+    std::optional<std::string> getAppDefinitionId(const std::string& ruleMappingPath,
+                                                  const std::string& name);
 
-// Sets AddedTime (a string) in the post-data file to now, keeping its other keys; atomic.
-void updateAddedTime(const std::string& postDataPath, std::int64_t now);
+  private:
+    std::optional<plist::Dict> readDict(const std::string& path);
 
-// Removes the five usage keys from every record of the launch-data file and writes it back.
-void resetSoftwareMeteringRules(const std::string& launchDataPath);
-
-// The app definition id of an application name, read afresh from the rule mapping file.
-std::optional<std::string> getAppDefinitionId(const std::string& ruleMappingPath,
-                                              const std::string& name);
+    FileSystem& files_;
+    DocumentCache documents_;
+};
 
 }  // namespace tallyvane::store

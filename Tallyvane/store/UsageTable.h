@@ -2,15 +2,10 @@
 #include <map>
 #include <string>
 
-#include "plist/Value.h"
 #include "store/AccessQueue.h"
+#include "usage/UsageRecord.h"
 
 namespace tallyvane {
-
-// One metered application's figures, key to property-list value.
-using UsageRecord = plist::Dict;
-// Application name to usage record.
-using UsageRecords = std::map<std::string, UsageRecord, std::less<>>;
 
 // The in-memory usage table. Every access after start-up goes through its queue, labelled
 // "com.appmonitor.plistaccessQueue": reads wait, writes are queued, replacements are waited for.

@@ -10,7 +10,8 @@
 #include <vector>
 
 #include "lvornutils/VornUtilMac.h"
-#include "plist/PlistFile.h"
+#include "platform/FileSystem.h"
+#include "plist/Plist.h"
 #include "plist/Value.h"
 #include "support/ChildProcess.h"
 
@@ -20,18 +21,24 @@ namespace tallyvane::test {
 inline void writePlist(const std::string& path, const plist::Value& value) {
     std::filesystem::create_directories(std::filesystem::path(path).parent_path());
     auto xml = plist::toXml(value);
-    ASSERT_TRUE(xml && plist::writeInPlace(path, *xml)) << path;
+    ASSERT_TRUE(xml && posixFileSystem().writeInPlace(path, *xml)) << path;
+}
+
+// The file at path, parsed; nothing when it cannot be read or parsed.
+inline std::optional<plist::Value> parsePlistFile(const std::string& path) {
+    auto bytes = posixFileSystem().readFile(path);
+    return bytes ? plist::parse(*bytes).value() : std::nullopt;
 }
 
 inline plist::Value readPlist(const std::string& path) {
-    auto value = plist::readFile(path);
+    auto value = parsePlistFile(path);
     EXPECT_TRUE(value) << path;
     return value.value_or(plist::Value());
 }
 
 // The record under id in the launch-data file at path; empty when the file or record is missing.
 inline plist::Dict launchRecord(const std::string& path, const std::string& id) {
-    auto all = plist::readFile(path);
+    auto all = parsePlistFile(path);
     const plist::Dict* root = all ? plist::asDict(*all) : nullptr;
     const plist::Dict* record = root && root->count(id) ? plist::asDict(root->at(id)) : nullptr;
     return record ? *record : plist::Dict{};

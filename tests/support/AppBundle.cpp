@@ -3,7 +3,8 @@
 #include <gtest/gtest.h>
 #include <filesystem>
 
-#include "plist/PlistFile.h"
+#include "platform/FileSystem.h"
+#include "plist/Plist.h"
 
 namespace tallyvane::test {
 
@@ -23,7 +24,8 @@ std::string makeBundle(const std::string& dir, const std::string& name, const Bu
         if (info.bundleName) dict["CFBundleName"] = *info.bundleName;
         if (info.shortVersion) dict["CFBundleShortVersionString"] = *info.shortVersion;
         const auto xml = plist::toXml(plist::Value(dict));
-        EXPECT_TRUE(xml && plist::writeAtomically((contents / "Info.plist").string(), *xml))
+        EXPECT_TRUE(
+            xml && posixFileSystem().writeAtomically((contents / "Info.plist").string(), *xml).ok())
             << "cannot write the Info.plist of " << name;
     }
     return executable.string();

@@ -5,6 +5,7 @@
 #include <map>
 #include <vector>
 
+#include "platform/FileSystem.h"
 #include "platform/Platform.h"
 #include "support/SettableClock.h"
 
@@ -71,7 +72,8 @@ struct MemoryPlatform {
     ManualMainLoop loop;
     MemoryWorkspace workspace;
     MemoryProcessTable processes;
-    Platform platform() { return Platform{clock, loop, workspace, processes}; }
+    FileSystem* files = &posixFileSystem();
+    Platform platform() { return Platform{clock, loop, workspace, processes, *files}; }
 };
 
 }  // namespace tallyvane::test

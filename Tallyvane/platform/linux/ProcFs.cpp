@@ -13,11 +13,6 @@
 
 namespace tallyvane::linux_platform {
 
-void UniqueFd::reset(int fd) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = fd;
-}
-
 std::optional<std::string> readSmallFile(const std::string& path, std::size_t limit) {
     UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd) return std::nullopt;
@@ -172,7 +167,7 @@ RunningApplication describeApplication(pid_t pid, const std::string& exePath) {
     if (lastComponent(macos) == "MacOS" && lastComponent(contents) == "Contents" &&
         bundleName.size() > 4 && endsWith(bundleName, ".app")) {
         app.bundleURL = bundle;
-        if (auto info = bundleInfoDictionary(bundle)) {
+        if (auto info = bundleInfoDictionary(posixFileSystem(), bundle)) {
             for (const char* key : {"CFBundleDisplayName", "CFBundleName"}) {
                 const std::string* name = plist::stringFor(*info, key);
                 if (name && !name->empty()) {

@@ -10,30 +10,9 @@
 #include <vector>
 
 #include "platform/WorkspaceNotificationCenter.h"
+#include "platform/posix/UniqueFd.h"
 
 namespace tallyvane::linux_platform {
-
-// An owned file descriptor.
-class UniqueFd {
-  public:
-    UniqueFd() = default;
-    explicit UniqueFd(int fd) : fd_(fd) {}
-    UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    UniqueFd& operator=(UniqueFd&& other) noexcept {
-        if (this != &other) reset(std::exchange(other.fd_, -1));
-        return *this;
-    }
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-    ~UniqueFd() { reset(); }
-
-    int get() const { return fd_; }
-    explicit operator bool() const { return fd_ >= 0; }
-    void reset(int fd = -1);
-
-  private:
-    int fd_ = -1;
-};
 
 // The fields of /proc/PID/stat the workspace uses.
 struct ProcStat {

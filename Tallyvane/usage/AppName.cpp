@@ -1,4 +1,4 @@
-#include "plist/AppName.h"
+#include "usage/AppName.h"
 
 namespace tallyvane {
 

@@ -1,0 +1,37 @@
+#pragma once
+// The files the program reads and writes, behind one interface: the operating system's in
+// production, one in memory (with injected faults) in tests.
+#include <string>
+#include <string_view>
+
+#include "base/Status.h"
+
+namespace tallyvane {
+
+class FileSystem {
+  public:
+    virtual ~FileSystem() = default;
+
+    // Files larger than this are not ours; reading one fails.
+    static constexpr std::size_t kMaxFileBytes = 64u << 20;
+
+    // Whether anything exists at path (a dangling symbolic link counts).
+    virtual bool exists(const std::string& path) = 0;
+    // The whole regular file at path. Never blocks on a FIFO or device: anything but a regular
+    // file fails, as does one larger than kMaxFileBytes.
+    virtual Result<std::string> readFile(const std::string& path) = 0;
+    // Truncates the file (creating it) and writes bytes in its place. A failure may leave the
+    // file partly written.
+    virtual Status writeInPlace(const std::string& path, std::string_view bytes) = 0;
+    // Writes bytes to a temporary file beside path that then replaces it; a failure leaves the
+    // old file.
+    virtual Status writeAtomically(const std::string& path, std::string_view bytes) = 0;
+    // Creates the folder and its missing parents, permissions given as the digits of the octal
+    // mode (777 means rwxrwxrwx), as the agent library applies them.
+    virtual Status createDirectory(const std::string& path, int permissions) = 0;
+};
+
+// The operating system's files (POSIX calls); one shared instance. Thread-safe.
+FileSystem& posixFileSystem();
+
+}  // namespace tallyvane

@@ -1,0 +1,109 @@
+#include "platform/memory/MemoryFileSystem.h"
+
+#include <cstring>
+
+namespace tallyvane {
+namespace {
+
+std::string parentOf(const std::string& path) {
+    const auto slash = path.rfind('/');
+    return slash == std::string::npos || slash == 0 ? std::string() : path.substr(0, slash);
+}
+
+}  // namespace
+
+bool MemoryFileSystem::exists(const std::string& path) {
+    std::lock_guard lock(mutex_);
+    return files_.count(path) || folders_.count(path);
+}
+
+Result<std::string> MemoryFileSystem::readFile(const std::string& path) {
+    std::lock_guard lock(mutex_);
+    const auto it = files_.find(path);
+    if (it == files_.end()) {
+        const char* why = folders_.count(path) ? "not a regular file" : std::strerror(ENOENT);
+        return Status::error("Cannot read \"" + path + "\": " + why);
+    }
+    if (it->second.size() > kMaxFileBytes)
+        return Status::error("Cannot read \"" + path + "\": the file is too large");
+    return it->second;
+}
+
+Status MemoryFileSystem::faulted(std::string_view& bytes, const std::string& path) {
+    ++writes_;
+    if (crashed_) return Status::error("Cannot write \"" + path + "\": the process is gone");
+    if (!fault_) return {};
+    const Fault fault = *fault_;
+    fault_.reset();
+    if (bytes.size() <= fault.afterBytes) return {};
+    bytes = bytes.substr(0, fault.afterBytes);
+    if (fault.error == 0) crashed_ = true;
+    return Status::error("Cannot write \"" + path +
+                         "\": " + std::strerror(fault.error ? fault.error : EIO));
+}
+
+Status MemoryFileSystem::writeInPlace(const std::string& path, std::string_view bytes) {
+    std::lock_guard lock(mutex_);
+    if (!parentOf(path).empty() && !folders_.count(parentOf(path)))
+        return Status::error("Cannot open for writing \"" + path + "\": " + std::strerror(ENOENT));
+    if (crashed_) return faulted(bytes, path);
+    Status status = faulted(bytes, path);
+    files_[path] = std::string(bytes);
+    return status;
+}
+
+Status MemoryFileSystem::writeAtomically(const std::string& path, std::string_view bytes) {
+    std::lock_guard lock(mutex_);
+    if (!parentOf(path).empty() && !folders_.count(parentOf(path)))
+        return Status::error("Cannot create a temporary file for \"" + path +
+                             "\": " + std::strerror(ENOENT));
+    Status status = faulted(bytes, path);
+    // The temporary file is what a fault cuts short; the target is replaced only when whole.
+    if (status.ok()) files_[path] = std::string(bytes);
+    return status;
+}
+
+Status MemoryFileSystem::createDirectory(const std::string& path, int) {
+    std::lock_guard lock(mutex_);
+    for (std::string folder = path; !folder.empty(); folder = parentOf(folder)) {
+        if (files_.count(folder)) return Status::error("Cannot create the folder \"" + path + "\"");
+        folders_.insert(folder);
+    }
+    return {};
+}
+
+void MemoryFileSystem::inject(Fault fault) {
+    std::lock_guard lock(mutex_);
+    fault_ = fault;
+}
+
+void MemoryFileSystem::clearFault() {
+    std::lock_guard lock(mutex_);
+    fault_.reset();
+    crashed_ = false;
+}
+
+std::optional<std::string> MemoryFileSystem::contents(const std::string& path) const {
+    std::lock_guard lock(mutex_);
+    const auto it = files_.find(path);
+    return it == files_.end() ? std::nullopt : std::optional<std::string>(it->second);
+}
+
+void MemoryFileSystem::put(const std::string& path, std::string bytes) {
+    std::lock_guard lock(mutex_);
+    for (std::string folder = parentOf(path); !folder.empty(); folder = parentOf(folder))
+        folders_.insert(folder);
+    files_[path] = std::move(bytes);
+}
+
+void MemoryFileSystem::remove(const std::string& path) {
+    std::lock_guard lock(mutex_);
+    files_.erase(path);
+}
+
+std::size_t MemoryFileSystem::writes() const {
+    std::lock_guard lock(mutex_);
+    return writes_;
+}
+
+}  // namespace tallyvane

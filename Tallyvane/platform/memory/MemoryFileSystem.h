@@ -1,0 +1,50 @@
+#pragma once
+// Files in memory, for tests and fuzzing: a write can be made to stop part-way (a crash, a full
+// disk, an I/O error) to see what a reader finds afterwards.
+#include <cerrno>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <set>
+
+#include "platform/FileSystem.h"
+
+namespace tallyvane {
+
+class MemoryFileSystem final : public FileSystem {
+  public:
+    // The next write stops after afterBytes bytes have reached the file. error is the errno it
+    // then fails with (ENOSPC, EIO); 0 stands for a crash: the bytes stay and the write never
+    // returns to tell, so every later write fails too until clearFault().
+    struct Fault {
+        std::size_t afterBytes = 0;
+        int error = EIO;
+    };
+
+    bool exists(const std::string& path) override;
+    Result<std::string> readFile(const std::string& path) override;
+    Status writeInPlace(const std::string& path, std::string_view bytes) override;
+    Status writeAtomically(const std::string& path, std::string_view bytes) override;
+    Status createDirectory(const std::string& path, int permissions) override;
+
+    void inject(Fault fault);
+    void clearFault();
+    // The file's bytes as they stand, or nothing.
+    std::optional<std::string> contents(const std::string& path) const;
+    void put(const std::string& path, std::string bytes);
+    void remove(const std::string& path);
+    std::size_t writes() const;
+
+  private:
+    // Applies the pending fault to a write of bytes: what reaches the file, and the failure.
+    Status faulted(std::string_view& bytes, const std::string& path);
+
+    mutable std::mutex mutex_;
+    std::map<std::string, std::string, std::less<>> files_;
+    std::set<std::string, std::less<>> folders_;
+    std::optional<Fault> fault_;
+    bool crashed_ = false;
+    std::size_t writes_ = 0;
+};
+
+}  // namespace tallyvane

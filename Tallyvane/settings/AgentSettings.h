@@ -1,0 +1,49 @@
+#pragma once
+// The management agent's settings as the program reads them: each one afresh at each use, so
+// that a value can be followed from the agent's settings to where it is used.
+#include <map>
+#include <optional>
+#include <string>
+
+namespace tallyvane {
+
+enum class Setting {
+    vornagentPath,          // the agent folder (consoleuser.plist)
+    vornagentDataDictPath,  // the data folder (SoftwareMetering/)
+    localComputerName,
+    currentLocalNamespace,
+    encodedLocalNameSpace,
+    vornCustomerID,
+    vornCustomerName,
+    vornMSPName,
+    vornAgentResourceID,
+    fqdnName,
+    serialNumber,
+    vornRemoteOffID,
+};
+
+class AgentSettings {
+  public:
+    virtual ~AgentSettings() = default;
+    // The setting's value now; nothing when the agent has none. Thread-safe.
+    virtual std::optional<std::string> get(Setting setting) const = 0;
+    // The value, or the empty string.
+    std::string text(Setting setting) const { return get(setting).value_or(""); }
+};
+
+// The settings of the agent library's globals (set up by VornUtilMac::initializeVornGlobal);
+// all absent before that.
+const AgentSettings& agentLibrarySettings();
+
+// Settings fixed by their holder, for tests and tools.
+class FixedSettings final : public AgentSettings {
+  public:
+    explicit FixedSettings(std::map<Setting, std::string> fixed = {}) : values(std::move(fixed)) {}
+    std::map<Setting, std::string> values;
+    std::optional<std::string> get(Setting setting) const override {
+        const auto it = values.find(setting);
+        return it == values.end() ? std::nullopt : std::optional<std::string>(it->second);
+    }
+};
+
+}  // namespace tallyvane
