@@ -51,10 +51,10 @@ IdleProcesses& idle() {
 void BM_SteadyScan(benchmark::State& state) {
     idle();
     std::vector<tallyvane::UniqueFd> comms;
-    for (pid_t pid : listPids())
+    for (pid_t pid : ProcFs().pids())
         comms.emplace_back(::open(("/proc/" + std::to_string(pid) + "/comm").c_str(), O_RDONLY));
     for (auto _ : state) {
-        benchmark::DoNotOptimize(listPids());
+        benchmark::DoNotOptimize(ProcFs().pids());
         for (const auto& fd : comms) benchmark::DoNotOptimize(readComm(fd));
     }
     state.counters["processes"] = static_cast<double>(comms.size());
@@ -65,7 +65,7 @@ BENCHMARK(BM_SteadyScan)->Unit(benchmark::kMillisecond);
 void BM_SteadyScanByPath(benchmark::State& state) {
     idle();
     for (auto _ : state)
-        for (pid_t pid : listPids()) benchmark::DoNotOptimize(readStat(pid));
+        for (pid_t pid : ProcFs().pids()) benchmark::DoNotOptimize(ProcFs().stat(pid));
 }
 BENCHMARK(BM_SteadyScanByPath)->Unit(benchmark::kMillisecond);
 
@@ -73,10 +73,10 @@ BENCHMARK(BM_SteadyScanByPath)->Unit(benchmark::kMillisecond);
 void BM_FirstLookScan(benchmark::State& state) {
     idle();
     for (auto _ : state) {
-        for (pid_t pid : listPids()) {
-            benchmark::DoNotOptimize(readStat(pid));
-            benchmark::DoNotOptimize(readExe(pid));
-            benchmark::DoNotOptimize(readRealUid(pid));
+        for (pid_t pid : ProcFs().pids()) {
+            benchmark::DoNotOptimize(ProcFs().stat(pid));
+            benchmark::DoNotOptimize(ProcFs().exe(pid));
+            benchmark::DoNotOptimize(ProcFs().realUid(pid));
         }
     }
 }

@@ -58,14 +58,14 @@ std::optional<ProcStat> parseStat(std::string_view text) {
     return std::nullopt;
 }
 
-std::optional<ProcStat> readStat(pid_t pid) {
-    const auto text = readSmallFile("/proc/" + std::to_string(pid) + "/stat", 4096);
+std::optional<ProcStat> ProcFs::stat(pid_t pid) const {
+    const auto text = readSmallFile(path(pid, "stat"), 4096);
     if (!text) return std::nullopt;
     return parseStat(*text);
 }
 
-std::optional<std::string> readExe(pid_t pid) {
-    const std::string link = "/proc/" + std::to_string(pid) + "/exe";
+std::optional<std::string> ProcFs::exe(pid_t pid) const {
+    const std::string link = path(pid, "exe");
     std::string target(256, '\0');
     for (;;) {
         const ssize_t n = ::readlink(link.c_str(), target.data(), target.size());
@@ -89,8 +89,8 @@ std::optional<std::string> readComm(const UniqueFd& fd) {
     return comm;
 }
 
-std::optional<uid_t> readRealUid(pid_t pid) {
-    const auto text = readSmallFile("/proc/" + std::to_string(pid) + "/status");
+std::optional<uid_t> ProcFs::realUid(pid_t pid) const {
+    const auto text = readSmallFile(path(pid, "status"));
     if (!text) return std::nullopt;
     const auto at = text->find("\nUid:");
     if (at == std::string::npos) return std::nullopt;
@@ -104,8 +104,12 @@ std::optional<uid_t> readRealUid(pid_t pid) {
     return uid;
 }
 
-std::optional<pid_t> lastStartedPid() {
-    const auto text = readSmallFile("/proc/loadavg", 256);
+UniqueFd ProcFs::openComm(pid_t pid) const {
+    return UniqueFd(::open(path(pid, "comm").c_str(), O_RDONLY | O_CLOEXEC));
+}
+
+std::optional<pid_t> ProcFs::lastStartedPid() const {
+    const auto text = readSmallFile(root_ + "/loadavg", 256);
     if (!text) return std::nullopt;
     const auto space = text->rfind(' ');
     if (space == std::string::npos) return std::nullopt;
@@ -118,9 +122,9 @@ std::optional<pid_t> lastStartedPid() {
     return pid;
 }
 
-std::vector<pid_t> listPids() {
+std::vector<pid_t> ProcFs::pids() const {
     std::vector<pid_t> pids;
-    std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir("/proc"), ::closedir);
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(root_.c_str()), ::closedir);
     if (!dir) return pids;
     while (const dirent* entry = ::readdir(dir.get())) {
         const char* name = entry->d_name;

@@ -25,20 +25,33 @@ std::optional<std::string> readSmallFile(const std::string& path, std::size_t li
 
 // Parses the text of /proc/PID/stat; the command name may hold blanks and ')'.
 std::optional<ProcStat> parseStat(std::string_view text);
-std::optional<ProcStat> readStat(pid_t pid);
-// The resolved /proc/PID/exe, as the kernel gives it (a deleted file ends in " (deleted)").
-std::optional<std::string> readExe(pid_t pid);
-// The command name through an open /proc/PID/comm; nothing once that process is gone (also
-// when its PID has been reused since the open).
+// The command name through an open PID/comm; nothing once that process is gone (also when its
+// PID has been reused since the open).
 std::optional<std::string> readComm(const UniqueFd& fd);
-// The real user id from /proc/PID/status.
-std::optional<uid_t> readRealUid(pid_t pid);
-// The process ids under /proc, ascending.
-std::vector<pid_t> listPids();
 
-// The PID the kernel handed out last in our PID namespace (the fifth field of /proc/loadavg).
-// While it stays the same no process has been started.
-std::optional<pid_t> lastStartedPid();
+// The process table under a /proc tree: the real one, or a made-up one in tests.
+class ProcFs {
+  public:
+    explicit ProcFs(std::string root = "/proc") : root_(std::move(root)) {}
+
+    std::optional<ProcStat> stat(pid_t pid) const;
+    // The resolved PID/exe, as the kernel gives it (a deleted file ends in " (deleted)").
+    std::optional<std::string> exe(pid_t pid) const;
+    // The real user id from PID/status.
+    std::optional<uid_t> realUid(pid_t pid) const;
+    UniqueFd openComm(pid_t pid) const;
+    // The process ids in the tree, ascending.
+    std::vector<pid_t> pids() const;
+    // The PID the kernel handed out last in our PID namespace (the fifth field of loadavg).
+    // While it stays the same no process has been started.
+    std::optional<pid_t> lastStartedPid() const;
+
+  private:
+    std::string path(pid_t pid, const char* file) const {
+        return root_ + "/" + std::to_string(pid) + "/" + file;
+    }
+    std::string root_;
+};
 
 // What the workspace reports for a process running the executable at exePath.
 RunningApplication describeApplication(pid_t pid, const std::string& exePath);

@@ -1,0 +1,70 @@
+// The usage record's rules as pure functions: counts and run times at the edges of 64 bits,
+// and the three ways a figure is read.
+#include <gtest/gtest.h>
+
+#include <limits>
+
+#include "usage/UsageRules.h"
+
+namespace tallyvane::test {
+namespace {
+
+using plist::Dict;
+using plist::Value;
+constexpr auto kMax = std::numeric_limits<std::int64_t>::max();
+
+TEST(UsageRules, FiguresThatWouldOverflowKeepTheirValueAndOtherKeysStay) {
+    UsageRecord record(Dict{{"TOTAL_RUN_COUNT", kMax}, {"AgentKey", "kept"}});
+    usage::countLaunch(record, "Editor", "2.1", 1000);
+    EXPECT_EQ(record.fields(), (Dict{{"TOTAL_RUN_COUNT", kMax},
+                                     {"AgentKey", "kept"},
+                                     {"PRODUCT_NAME", "Editor"},
+                                     {"PRODUCT_VERSION", "2.1"},
+                                     {"FILE_VERSION", "2.1"},
+                                     {"LAST_USED", 1000}}));
+    record.set(key::kTotalRunCount, "many");
+    usage::countLaunch(record, "Editor", "2.1", 1000);
+    EXPECT_EQ(record.totalRunCount(), 1);
+
+    // A run added to a total already at the top of the range leaves the total alone.
+    record.set(key::kLaunchTime, 1000);
+    record.set(key::kTotalRunTime, kMax - 10);
+    const auto run = usage::terminate(record, 1060.9, 1060);
+    EXPECT_EQ(run.sessionRunTime, 60);
+    EXPECT_EQ(record.totalRunTime(), kMax - 10);
+    record.set(key::kTotalRunTime, 500.0);  // a whole real reads as its integer
+    usage::terminate(record, 1060.9, 1060);
+    EXPECT_EQ(record.fields().at("TOTAL_RUN_TIME"), Value(std::int64_t{560}));
+    EXPECT_EQ(record.launchTime(), 1000);  // left for the next termination
+}
+
+TEST(UsageRules, EachReaderTakesTheNumbersItCanHoldExactly) {
+    const std::int64_t beyondDouble = (std::int64_t{1} << 53) + 1;
+    const UsageRecord record(Dict{{"int", beyondDouble},
+                                  {"whole", 60.0},
+                                  {"half", 60.5},
+                                  {"huge", 1e300},
+                                  {"max", kMax},
+                                  {"text", "60"}});
+    struct Row {
+        const char* key;
+        std::optional<std::int64_t> integer;
+        std::optional<double> exact, any;
+    };
+    const Row rows[] = {{"int", beyondDouble, std::nullopt, double(beyondDouble)},
+                        {"whole", 60, 60.0, 60.0},
+                        {"half", std::nullopt, 60.5, 60.5},
+                        {"huge", std::nullopt, 1e300, 1e300},
+                        {"max", kMax, std::nullopt, double(kMax)},
+                        {"text", std::nullopt, std::nullopt, std::nullopt},
+                        {"absent", std::nullopt, std::nullopt, std::nullopt}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.key);
+        EXPECT_EQ(record.integer(row.key), row.integer);
+        EXPECT_EQ(record.exactReal(row.key), row.exact);
+        EXPECT_EQ(record.anyNumber(row.key), row.any);
+    }
+}
+
+}  // namespace
+}  // namespace tallyvane::test
