@@ -18,27 +18,12 @@ std::string meteringPath(const AgentSettings& settings, const char* file) {
     return settings.text(Setting::vornagentDataDictPath) + "/SoftwareMetering/" + file;
 }
 
-// The table as a dictionary of records is rendered, without copying the records into one.
-std::string renderTable(const UsageRecords& table) {
-    if (table.empty()) return "[:]";
-    std::string text = "[";
-    for (const auto& [name, record] : table) {
-        if (text.size() > 1) text += ", ";
-        text += '"' + name + "\": " + record.describe();
-    }
-    return text + "]";
-}
+// What the sweep prints for a recorded launch, by how it was carried into today.
+constexpr const char* kCarried[] = {"Launch date is today.",
+                                    "Launch date is yesterday. Updating to start of today.",
+                                    "Launch date is older than yesterday."};
 
 }  // namespace
-
-std::string renderList(const std::vector<std::string>& names) {
-    std::string text = "[";
-    for (std::size_t i = 0; i < names.size(); ++i) {
-        if (i) text += ", ";
-        text += '"' + names[i] + '"';
-    }
-    return text + "]";
-}
 
 AppMonitor::AppMonitor(const Platform& platform, const AgentSettings& settings)
     : appLaunchDataPlistURL(meteringPath(settings, "AppLaunchData.plist")),
@@ -185,18 +170,8 @@ void AppMonitor::checkAlreadyRunningApps() {
         UsageRecord record = appsData_.get(name);
         if (auto recorded = record.launchTime()) {
             VornLog("LAUNCH_TIME exists with value: " + std::to_string(*recorded));
-            using enum usage::CarriedLaunch;
-            switch (usage::carryIntoToday(record, *recorded, platform_.clock.now())) {
-                case Today:
-                    VornPrint("Launch date is today.");
-                    break;
-                case Yesterday:
-                    VornPrint("Launch date is yesterday. Updating to start of today.");
-                    break;
-                case Older:
-                    VornPrint("Launch date is older than yesterday.");
-                    break;
-            }
+            const auto carried = usage::carryIntoToday(record, *recorded, platform_.clock.now());
+            VornPrint(kCarried[static_cast<int>(carried)]);
             appsData_.put(name, record);
             updateMeteringData(name, record);
         } else {
@@ -205,7 +180,7 @@ void AppMonitor::checkAlreadyRunningApps() {
             VornLog("launchTime value: " + calendar::utcText(started));
             const bool today = usage::startRunning(record, started, platform_.clock.now()) ==
                                usage::RunningSince::Today;
-            VornPrint(today ? "Launch date is today." : "Launch date is older than yesterday.");
+            VornPrint(kCarried[today ? 0 : 2]);
             appsData_.put(name, std::move(record));
             incrementLaunchCount(name, application);
         }
@@ -225,16 +200,18 @@ void AppMonitor::checkAlreadyRunningAppsAndUpdatePlist() {
             continue;
         }
         VornLog("launchDate: : " + calendar::utcText(result.launch));
-        const std::string unsettled = "checkAlreadyRunningAppsAndUpdatePlist: ";
-        if (result.outcome == Outcome::NoLaunchDay) {
-            VornLog(unsettled + "LAUNCH_TIME " + usage::shortestDecimal(result.launch) +
+        const auto unsettled = [&](const std::string& what) {
+            VornLog("checkAlreadyRunningAppsAndUpdatePlist: " + what +
                     " has no calendar day; the record is left unsettled");
+        };
+        if (result.outcome == Outcome::NoLaunchDay) {
+            unsettled("LAUNCH_TIME " + usage::shortestDecimal(result.launch));
             continue;
         }
         VornLog("UpdateLastUsedTime: " + std::to_string(result.lastUsed));
         VornLog("totalRunTime: : " + usage::shortestDecimal(result.runTime));
         if (result.outcome == Outcome::NoToday) {
-            VornLog(unsettled + "today has no calendar day; the record is left unsettled");
+            unsettled("today");
             continue;
         }
         appsData_.put(name, result.settled);

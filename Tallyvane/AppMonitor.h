@@ -80,7 +80,4 @@ class AppMonitor : public std::enable_shared_from_this<AppMonitor> {
     plist::Dict appRuledata_;
 };
 
-// ["a", "b"]: names in order, each in double quotes, separated by a comma and a blank.
-std::string renderList(const std::vector<std::string>& names);
-
 }  // namespace tallyvane

@@ -1,12 +1,12 @@
-// The monitor's operations over real metering files and an in-memory workspace and clock.
+// The monitor's operations over metering files, workspace and clock in memory.
 #include <gtest/gtest.h>
 
 #include <ctime>
 #include <filesystem>
-#include <fstream>
 
 #include "AppMonitor.h"
 #include "PeriodicChecker.h"
+#include "platform/memory/MemoryFileSystem.h"
 #include "support/AgentFixture.h"
 #include "support/MemoryPlatform.h"
 #include "support/TimeZone.h"
@@ -34,7 +34,9 @@ std::pair<const std::string, Value> rule(const std::string& fileName, const std:
 
 class MonitorTest : public AgentFixture {
   protected:
+    MemoryFileSystem files;
     MemoryPlatform os;
+    MonitorTest() { os.files = &files; }
     FixedSettings settings{{{Setting::vornagentPath, agentPath()},
                             {Setting::vornagentDataDictPath, agentPath() + "/data"}}};
 
@@ -46,7 +48,22 @@ class MonitorTest : public AgentFixture {
     std::shared_ptr<AppMonitor> start() {
         return std::make_shared<AppMonitor>(os.platform(), settings);
     }
-    Dict fileRecord(const std::string& id) { return launchRecord(launchDataPath(), id); }
+    // The metering files live in memory; the log and the console user file stay on disk.
+    void writePlist(const std::string& path, const Value& value) {
+        files.put(path, *plist::toXml(value));
+    }
+    Value readPlist(const std::string& path) {
+        auto bytes = files.contents(path);
+        auto value = bytes ? plist::parse(*bytes).value() : std::nullopt;
+        EXPECT_TRUE(value) << path;
+        return value.value_or(Value());
+    }
+    Dict fileRecord(const std::string& id) {
+        const Value all = readPlist(launchDataPath());
+        const Dict* root = plist::asDict(all);
+        const Dict* record = root && root->count(id) ? plist::asDict(root->at(id)) : nullptr;
+        return record ? *record : Dict{};
+    }
     auto fileInt(const std::string& id, const char* key) {
         return plist::integerFor(fileRecord(id), key);
     }
@@ -58,7 +75,7 @@ TEST_F(MonitorTest, StartUpReadsTheLaunchDataWhateverShapeItIsIn) {
     EXPECT_EQ(logMessagesStartingWith("AppLaunchData file not found at "),
               std::vector<std::string>{"AppLaunchData file not found at " + launchDataPath()});
     EXPECT_EQ(readPlist(ruleDataPath()), Value(Dict{}));
-    EXPECT_FALSE(std::filesystem::exists(postDataPath()));
+    EXPECT_FALSE(files.exists(postDataPath()));
 
     writePlist(launchDataPath(),
                Dict{rule("Pro.appliance.app", "10"),
@@ -93,7 +110,7 @@ TEST_F(MonitorTest, StartUpReadsTheLaunchDataWhateverShapeItIsIn) {
     EXPECT_EQ(readPlist(ruleDataPath()), Value(Dict{{"Kept", "1"}}));
     EXPECT_EQ(monitor->usageTableSnapshot().count("Good"), 1u);
     for (const char* garbage : {"", "<?xml", "bplist00\xff\xff", "not a plist at all"}) {
-        std::ofstream(launchDataPath(), std::ios::trunc) << garbage;
+        files.put(launchDataPath(), garbage);
         monitor = start();
         EXPECT_TRUE(monitor->monitoredApps().empty() && monitor->usageTableSnapshot().empty())
             << garbage;
@@ -262,7 +279,7 @@ TEST_F(MonitorTest, ConsoleWatcherFollowsTheRealConsoleUserFile) {
     auto tick = [&](const char* event, const char* user) {
         const std::string file = agentPath() + "/consoleuser.plist";
         std::filesystem::remove(file);
-        if (event) writePlist(file, Dict{{"logType", event}, {"CurrentConsoleUser", user}});
+        if (event) test::writePlist(file, Dict{{"logType", event}, {"CurrentConsoleUser", user}});
         checkConsoleSession(*monitor, settings, remembered);
         os.loop.runDelayed();
     };

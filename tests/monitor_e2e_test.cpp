@@ -64,16 +64,19 @@ TEST(MonitorProcess, LaunchesAndTerminationsOfRealApplicationsAreMetered) {
     const double runningSince = wallNow();
     auto running = run("Running");
     auto overnight = run("Overnight");
-    ASSERT_TRUE(eventually([&] { return slurp("/proc/" + std::to_string(running->pid()) + "/comm")
-                                     .starts_with("Running"); }));
+    ASSERT_TRUE(eventually([&] {
+        return slurp("/proc/" + std::to_string(running->pid()) + "/comm").starts_with("Running");
+    }));
     const double runningBy = wallNow();
     auto monitor = agent.start({"startMonitoring"});
     ASSERT_TRUE(eventually([&] { return agent.logHas("Inside checkAlreadyRunningApps"); }));
     // The observers take effect two seconds later: until a probe's launch is seen.
-    ASSERT_TRUE(eventually([&] {
-        auto probe = run("Probe");
-        return eventually([&] { return agent.logHas("App launched: Probe"); }, 500ms);
-    }, 20s));
+    ASSERT_TRUE(eventually(
+        [&] {
+            auto probe = run("Probe");
+            return eventually([&] { return agent.logHas("App launched: Probe"); }, 500ms);
+        },
+        20s));
 
     // Already running at start: counted from its real start today, or moved to today.
     EXPECT_EQ(field("103", "TOTAL_RUN_COUNT"), 1);
@@ -110,8 +113,8 @@ TEST(MonitorProcess, LaunchesAndTerminationsOfRealApplicationsAreMetered) {
     auto loose = run("Loose");
     const std::string noRule =
         "updateLastUsedTime: Unable to fetch appDefinitionId from the AppLaunchPlist";
-    ASSERT_TRUE(eventually(
-        [&] { return agent.logHas(noRule) && agent.logHas("App launched: Other"); }));
+    ASSERT_TRUE(
+        eventually([&] { return agent.logHas(noRule) && agent.logHas("App launched: Other"); }));
     EXPECT_EQ(launchRecord(launchData, "102"), before);
 
     // A successful report cleared the usage keys; on "reset" the running ones count again.

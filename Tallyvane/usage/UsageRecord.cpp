@@ -48,4 +48,24 @@ std::optional<std::string> UsageRecord::tableName() const {
     return std::nullopt;
 }
 
+std::string renderList(const std::vector<std::string>& names) {
+    std::string text = "[";
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (i) text += ", ";
+        text += '"' + names[i] + '"';
+    }
+    return text + "]";
+}
+
+// The records are rendered one by one, not copied into one dictionary first.
+std::string renderTable(const UsageRecords& table) {
+    if (table.empty()) return "[:]";
+    std::string text = "[";
+    for (const auto& [name, record] : table) {
+        if (text.size() > 1) text += ", ";
+        text += '"' + name + "\": " + record.describe();
+    }
+    return text + "]";
+}
+
 }  // namespace tallyvane

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "plist/Value.h"
 
@@ -77,5 +78,10 @@ class UsageRecord {
 
 // Application name to usage record.
 using UsageRecords = std::map<std::string, UsageRecord, std::less<>>;
+
+// For log lines: ["a", "b"], names in order, each in double quotes, separated by a comma and a
+// blank; and the table as ["name": ["KEY": value, ...], ...].
+std::string renderList(const std::vector<std::string>& names);
+std::string renderTable(const UsageRecords& table);
 
 }  // namespace tallyvane

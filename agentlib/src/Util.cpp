@@ -11,26 +11,11 @@
 #include <vector>
 
 #include "lvornutils/GlobVars.h"
+#include "platform/posix/UniqueFd.h"
 
 namespace lvornutils::detail {
 
-namespace {
-
-class Fd {
-  public:
-    explicit Fd(int fd) noexcept : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const noexcept { return fd_; }
-
-  private:
-    int fd_;
-};
-
-}  // namespace
+using Fd = tallyvane::UniqueFd;
 
 PlistPtr loadPlistFile(const std::string& path, std::size_t maxBytes) {
     if (path.empty() || path.find('\0') != std::string::npos) return nullptr;
