@@ -6,7 +6,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     tallyvane::store::MeteringFiles store(fuzz::files());
     auto root = store.read(fuzz::inputFile(data, size, "AppLaunchData.plist"));
-    auto* launchData = root ? tallyvane::plist::asDict(*root) : nullptr;
+    const auto* launchData = root ? tallyvane::plist::asDict(*root) : nullptr;
     if (launchData) {
         tallyvane::report::AgentValues agent;
         (void)tallyvane::report::usageReport({}, *launchData, agent);

@@ -50,12 +50,12 @@ std::string build(store::MeteringFiles& files, const AgentSettings& settings,
     const AccountValues account = readAccountValues(settings);
     std::string document = reportHead(account);
     auto root = files.read(launchDataPath);
-    plist::Dict* launchData = root ? plist::asDict(*root) : nullptr;
+    const plist::Dict* launchData = root ? plist::asDict(*root) : nullptr;
     if (launchData == nullptr) {
         VornLog("generateAndPostXML: Failed to read plist file from URL.");
         return "nil";
     }
-    appendUsageRows(document, std::move(*launchData));
+    appendUsageRows(document, *launchData);
     const AgentValues agent = readAgentValues(settings);
     document += reportTail(agent);
 

@@ -76,11 +76,11 @@ std::string reportHead(const AccountValues& account) {
     return out;
 }
 
-void appendUsageRows(std::string& document, plist::Dict launchData) {
-    for (auto& [id, value] : launchData) {
-        plist::Dict* fields = plist::asDict(value);
+void appendUsageRows(std::string& document, const plist::Dict& launchData) {
+    for (const auto& [id, value] : launchData) {
+        const plist::Dict* fields = plist::asDict(value);
         if (fields == nullptr) continue;
-        const UsageRecord record(std::move(*fields));
+        const UsageRecordView record(*fields);
         const std::string* appDefinitionId = record.appDefinitionId();
         if (appDefinitionId == nullptr) continue;
 
@@ -156,10 +156,10 @@ std::string reportTail(const AgentValues& agent) {
     return out;
 }
 
-std::string usageReport(const AccountValues& account, plist::Dict launchData,
+std::string usageReport(const AccountValues& account, const plist::Dict& launchData,
                         const AgentValues& agent) {
     std::string document = reportHead(account);
-    appendUsageRows(document, std::move(launchData));
+    appendUsageRows(document, launchData);
     document += reportTail(agent);
     return document;
 }

@@ -39,7 +39,7 @@ std::string reportHead(const AccountValues& account);
 // A record whose TOTAL_RUN_TIME has no 64-bit whole-second value is left out with a log line;
 // extra-day rows stop, with a log line, where LAST_USED + 86400 * (k - 1) leaves the 64-bit range
 // or after kMostExtraDays rows.
-void appendUsageRows(std::string& document, plist::Dict launchData);
+void appendUsageRows(std::string& document, const plist::Dict& launchData);
 // The nine AgentParams lines and "</Summary>" (no line feed after it).
 std::string reportTail(const AgentValues& agent);
 
@@ -47,7 +47,7 @@ std::string reportTail(const AgentValues& agent);
 inline constexpr std::int64_t kMostExtraDays = 100000;
 
 // The whole document: head, rows, tail.
-std::string usageReport(const AccountValues& account, plist::Dict launchData,
+std::string usageReport(const AccountValues& account, const plist::Dict& launchData,
                         const AgentValues& agent);
 
 // "/invswmetering?computer=...&domain=...&customerId=...&resourceid=...&remoffId=...

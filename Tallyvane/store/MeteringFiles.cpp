@@ -142,8 +142,8 @@ std::optional<RuleData> MeteringFiles::readRuleData(const std::string& launchDat
     if (!records) return std::nullopt;
     RuleData rules;
     for (const auto& [id, value] : *records) {
-        const UsageRecord record(*plist::asDict(value));
-        if (record.empty()) continue;
+        const UsageRecordView record(*plist::asDict(value));
+        if (record.fields().empty()) continue;
         const std::string* fileName = record.fileName();
         if (!fileName) continue;
         std::string name = applicationName(*fileName);

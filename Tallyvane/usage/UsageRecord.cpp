@@ -10,27 +10,15 @@ constexpr double kTwo63 = 9223372036854775808.0;
 
 }  // namespace
 
-std::optional<std::int64_t> UsageRecord::integer(std::string_view key) const {
-    return plist::integerFor(fields_, key);
-}
-
-std::optional<double> UsageRecord::exactReal(std::string_view key) const {
-    const auto it = fields_.find(key);
-    if (it == fields_.end()) return std::nullopt;
+std::optional<double> detail::exactReal(const plist::Dict& fields, std::string_view key) {
+    const auto it = fields.find(key);
+    if (it == fields.end()) return std::nullopt;
     if (const auto* d = std::get_if<double>(&it->second.v)) return *d;
     if (const auto* i = std::get_if<std::int64_t>(&it->second.v)) {
         const auto d = static_cast<double>(*i);
         if (d < kTwo63 && static_cast<std::int64_t>(d) == *i) return d;
     }
     return std::nullopt;
-}
-
-std::optional<double> UsageRecord::anyNumber(std::string_view key) const {
-    return plist::realFor(fields_, key);
-}
-
-const std::string* UsageRecord::string(std::string_view key) const {
-    return plist::stringFor(fields_, key);
 }
 
 void UsageRecord::set(std::string_view key, plist::Value value) {
@@ -42,9 +30,11 @@ void UsageRecord::clearUsage() {
         if (auto it = fields_.find(key); it != fields_.end()) fields_.erase(it);
 }
 
-std::optional<std::string> UsageRecord::tableName() const {
-    if (const std::string* productName = string(key::kProductName)) return *productName;
-    if (const std::string* file = fileName()) return applicationName(*file);
+std::optional<std::string> detail::tableName(const plist::Dict& fields) {
+    if (const std::string* productName = plist::stringFor(fields, key::kProductName))
+        return *productName;
+    if (const std::string* file = plist::stringFor(fields, key::kFileName))
+        return applicationName(*file);
     return std::nullopt;
 }
 

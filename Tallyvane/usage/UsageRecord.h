@@ -27,7 +27,63 @@ inline constexpr std::string_view kLastUsed = "LAST_USED";
 inline constexpr std::string_view kRunningNoOfDays = "RUNNING_NO_OF_DAYS";
 }  // namespace key
 
-class UsageRecord {
+namespace detail {
+std::optional<double> exactReal(const plist::Dict& fields, std::string_view key);
+std::optional<std::string> tableName(const plist::Dict& fields);
+}  // namespace detail
+
+// The reads of a record, written once for the record and for a view of one. Self has fields().
+template <typename Self>
+class RecordReads {
+  public:
+    // The three ways a figure is read. An integer: a number whose value is whole and within the
+    // signed 64-bit range (60.0 reads as 60). An exact real: a number that a double holds
+    // exactly (an integer beyond 2^53 does not). Any number: whatever number is stored, as a
+    // double. Anything else is absent, and the reader applies its own default.
+    std::optional<std::int64_t> integer(std::string_view key) const {
+        return plist::integerFor(all(), key);
+    }
+    std::optional<double> exactReal(std::string_view key) const {
+        return detail::exactReal(all(), key);
+    }
+    std::optional<double> anyNumber(std::string_view key) const {
+        return plist::realFor(all(), key);
+    }
+    const std::string* string(std::string_view key) const { return plist::stringFor(all(), key); }
+
+    // The agent's rule keys.
+    const std::string* fileName() const { return string(key::kFileName); }
+    const std::string* appDefinitionId() const { return string(key::kAppDefinitionId); }
+    // The name the usage table keeps the record under: PRODUCT_NAME when it is a string, else
+    // FileName with every ".app" removed; nothing without either.
+    std::optional<std::string> tableName() const { return detail::tableName(all()); }
+
+    // The figures as the monitor reads them: integers.
+    std::optional<std::int64_t> launchTime() const { return integer(key::kLaunchTime); }
+    std::optional<std::int64_t> totalRunCount() const { return integer(key::kTotalRunCount); }
+    std::optional<std::int64_t> totalRunTime() const { return integer(key::kTotalRunTime); }
+    std::optional<std::int64_t> lastUsed() const { return integer(key::kLastUsed); }
+    std::optional<std::int64_t> runningNoOfDays() const { return integer(key::kRunningNoOfDays); }
+
+    // "["KEY": value, ...]" for log lines.
+    std::string describe() const { return plist::describe(all()); }
+
+  private:
+    const plist::Dict& all() const { return static_cast<const Self&>(*this).fields(); }
+};
+
+// A record read where it lies, without a copy.
+class UsageRecordView : public RecordReads<UsageRecordView> {
+  public:
+    explicit UsageRecordView(const plist::Dict& fields) : fields_(&fields) {}
+    const plist::Dict& fields() const { return *fields_; }
+
+  private:
+    const plist::Dict* fields_;
+};
+
+// A record of its own, as the usage table holds it and the rules change it.
+class UsageRecord : public RecordReads<UsageRecord> {
   public:
     // The usage figures a successful report clears, in the order they are removed.
     static constexpr std::array<std::string_view, 5> kUsageKeys = {
@@ -40,37 +96,11 @@ class UsageRecord {
     const plist::Dict& fields() const& { return fields_; }
     plist::Dict fields() && { return std::move(fields_); }
     bool empty() const { return fields_.empty(); }
-    bool operator==(const UsageRecord&) const = default;
-
-    // The three ways a figure is read. An integer: a number whose value is whole and within the
-    // signed 64-bit range (60.0 reads as 60). An exact real: a number that a double holds
-    // exactly (an integer beyond 2^53 does not). Any number: whatever number is stored, as a
-    // double. Anything else is absent, and the reader applies its own default.
-    std::optional<std::int64_t> integer(std::string_view key) const;
-    std::optional<double> exactReal(std::string_view key) const;
-    std::optional<double> anyNumber(std::string_view key) const;
-    const std::string* string(std::string_view key) const;
+    bool operator==(const UsageRecord& other) const { return fields_ == other.fields_; }
 
     void set(std::string_view key, plist::Value value);
     // Removes the usage figures, leaving the rule keys, the product and unknown keys.
     void clearUsage();
-
-    // The agent's rule keys.
-    const std::string* fileName() const { return string(key::kFileName); }
-    const std::string* appDefinitionId() const { return string(key::kAppDefinitionId); }
-    // The name the usage table keeps the record under: PRODUCT_NAME when it is a string, else
-    // FileName with every ".app" removed; nothing without either.
-    std::optional<std::string> tableName() const;
-
-    // The figures as the monitor reads them: integers.
-    std::optional<std::int64_t> launchTime() const { return integer(key::kLaunchTime); }
-    std::optional<std::int64_t> totalRunCount() const { return integer(key::kTotalRunCount); }
-    std::optional<std::int64_t> totalRunTime() const { return integer(key::kTotalRunTime); }
-    std::optional<std::int64_t> lastUsed() const { return integer(key::kLastUsed); }
-    std::optional<std::int64_t> runningNoOfDays() const { return integer(key::kRunningNoOfDays); }
-
-    // "["KEY": value, ...]" for log lines.
-    std::string describe() const { return plist::describe(fields_); }
 
   private:
     plist::Dict fields_;
