@@ -1,6 +1,7 @@
 #pragma once
 // The files the program reads and writes, behind one interface: the operating system's in
 // production, one in memory (with injected faults) in tests.
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -17,9 +18,30 @@ class FileSystem {
 
     // Whether anything exists at path (a dangling symbolic link counts).
     virtual bool exists(const std::string& path) = 0;
-    // The whole regular file at path. Never blocks on a FIFO or device: anything but a regular
-    // file fails, as does one larger than kMaxFileBytes.
+    // Whether a regular file (not a link, FIFO, device or folder) is at path.
+    virtual bool isRegularFile(const std::string& path) = 0;
+    // The whole regular file at path. Never blocks on a FIFO or device and never follows a
+    // symbolic link there: anything but a regular file fails, as does one larger than
+    // kMaxFileBytes.
     virtual Result<std::string> readFile(const std::string& path) = 0;
+    // Creates or truncates the regular file at path (never through a symbolic link), writes
+    // bytes and flushes them to the disk.
+    virtual Status writeNew(const std::string& path, std::string_view bytes) = 0;
+    // Replaces the content of the existing regular file at path where it stands (the same file,
+    // never through a symbolic link). Its new size is reserved first, so that a full disk fails
+    // before anything of the file changes; then the bytes, the new length, and a flush. An I/O
+    // error or a crash part-way leaves the file partly rewritten.
+    virtual Status overwrite(const std::string& path, std::string_view bytes) = 0;
+    virtual Status remove(const std::string& path) = 0;
+
+    // An advisory lock, held until it is destroyed.
+    class Lock {
+      public:
+        virtual ~Lock() = default;
+    };
+    // Waits for the exclusive lock on the folder at path, shared by every process of ours that
+    // writes there; nothing when the folder cannot be locked (the caller goes on unlocked).
+    virtual std::unique_ptr<Lock> lockFolder(const std::string& path) = 0;
     // Truncates the file (creating it) and writes bytes in its place. A failure may leave the
     // file partly written.
     virtual Status writeInPlace(const std::string& path, std::string_view bytes) = 0;

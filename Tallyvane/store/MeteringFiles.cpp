@@ -69,8 +69,65 @@ std::optional<std::string> numberText(const Value& value) {
 
 }  // namespace
 
+MeteringFiles::Locked::Locked(MeteringFiles& files, const std::string& path) : files_(files) {
+    if (files_.lockDepth_++ == 0) files_.lock_ = files_.files_.lockFolder(directoryOf(path));
+}
+
+MeteringFiles::Locked::~Locked() {
+    if (--files_.lockDepth_ == 0) files_.lock_.reset();
+}
+
+Result<std::string> MeteringFiles::readBytes(const std::string& path) {
+    if (files_.exists(sidecarOf(path)))
+        if (auto pending = recover(path)) return std::move(*pending);
+    return files_.readFile(path);
+}
+
+std::optional<std::string> MeteringFiles::recover(const std::string& path) {
+    const Locked locked(*this, path);  // a writer of ours that is mid-way finishes first
+    const std::string sidecar = sidecarOf(path);
+    if (!files_.exists(sidecar)) return std::nullopt;
+    auto saved = files_.readFile(sidecar);
+    const bool present = files_.exists(path);
+    if (present && !files_.isRegularFile(path)) {
+        (void)files_.remove(sidecar);
+        VornLog("Removed " + sidecar + ": " + path + " is no longer a regular file");
+        return std::nullopt;
+    }
+    if (!saved || !plist::parse(*saved)) {
+        // Cut short while the sidecar was written: the file itself was never touched.
+        (void)files_.remove(sidecar);
+        VornLog("Removed " + sidecar + ": a save interrupted before it reached " + path);
+        return std::nullopt;
+    }
+    Status restored = present ? files_.overwrite(path, *saved) : files_.writeNew(path, *saved);
+    if (!restored) {
+        VornLog("Cannot recover " + path + " from " + sidecar + ": " + restored.description());
+        return std::move(*saved);
+    }
+    (void)files_.remove(sidecar);
+    VornLog("Recovered " + path + " from " + sidecar + " after an interrupted save");
+    return std::nullopt;
+}
+
+Status MeteringFiles::rewrite(const std::string& path, std::string_view bytes) {
+    // A link, FIFO or folder planted at the path is refused before anything is written.
+    const bool present = files_.exists(path);
+    if (present && !files_.isRegularFile(path))
+        return Status::error("Cannot write \"" + path + "\": not a regular file");
+    const std::string sidecar = sidecarOf(path);
+    if (Status saved = files_.writeNew(sidecar, bytes); !saved) {
+        (void)files_.remove(sidecar);  // the file is as it was
+        return saved;
+    }
+    Status written = present ? files_.overwrite(path, bytes) : files_.writeNew(path, bytes);
+    // On failure the sidecar stays: the next reader completes the save from it.
+    if (written) (void)files_.remove(sidecar);
+    return written;
+}
+
 Result<Value> MeteringFiles::read(const std::string& path) {
-    auto bytes = files_.readFile(path);
+    auto bytes = readBytes(path);
     if (!bytes) return bytes.status();
     if (auto known = documents_.find(*bytes)) return std::move(*known);
     auto value = plist::parse(*bytes);
@@ -82,8 +139,9 @@ Status MeteringFiles::write(const std::string& path, Value value, Write how) {
     bool exact = false;
     auto xml = plist::writeXml(value, &exact);
     if (!xml) return Status::error("The property list could not be serialized as XML.");
-    Status written = how == Write::InPlace ? files_.writeInPlace(path, *xml)
-                                           : files_.writeAtomically(path, *xml);
+    const Locked locked(*this, path);
+    Status written =
+        how == Write::InPlace ? rewrite(path, *xml) : files_.writeAtomically(path, *xml);
     // What was written is what the next read finds, unless the writer could not keep it exact.
     if (written.ok() && exact) documents_.remember(std::move(*xml), std::move(value));
     return written;
@@ -97,6 +155,7 @@ std::optional<Dict> MeteringFiles::readDict(const std::string& path) {
 }
 
 void MeteringFiles::createPlistIfNotExists(const std::string& path) {
+    const Locked locked(*this, path);
     if (files_.exists(path)) {
         VornLog("createPlistIfNotExists: Plist file already exists at " + path);
         return;
@@ -185,6 +244,7 @@ UsageRecords MeteringFiles::loadAppLaunchDataToUpdate(const std::string& launchD
 void MeteringFiles::saveAppsData(const std::string& launchDataPath,
                                  const std::string& appDefinitionId, const UsageRecord& record) {
     VornLog("Inside saveAppsData");
+    const Locked locked(*this, launchDataPath);
     auto records = readDict(launchDataPath);
     if (!records) {
         VornLog("saveAppsData: Failed to load PLIST data.");
@@ -206,6 +266,7 @@ void MeteringFiles::saveAppsData(const std::string& launchDataPath,
 }
 
 void MeteringFiles::updateAddedTime(const std::string& postDataPath, std::int64_t now) {
+    const Locked locked(*this, postDataPath);
     if (!files_.exists(postDataPath)) {
         VornPrint("Plist file not found at path: " + postDataPath);
         return;
@@ -225,7 +286,8 @@ void MeteringFiles::updateAddedTime(const std::string& postDataPath, std::int64_
 }
 
 void MeteringFiles::resetSoftwareMeteringRules(const std::string& launchDataPath) {
-    auto bytes = files_.readFile(launchDataPath);
+    const Locked locked(*this, launchDataPath);
+    auto bytes = readBytes(launchDataPath);
     if (!bytes) {
         VornPrint("Unable to read plist data.");
         return;

@@ -36,10 +36,18 @@ class MeteringFiles {
   public:
     explicit MeteringFiles(FileSystem& files) : files_(files) {}
 
+    // The sidecar that holds a file's new content while the file itself is rewritten.
+    static std::string sidecarOf(const std::string& path) { return path + ".saving"; }
+
     FileSystem& fileSystem() { return files_; }
-    // The property list in the file at path.
+    // The bytes of the file at path, after recovering a rewrite that a crash interrupted.
+    Result<std::string> readBytes(const std::string& path);
+    // The property list in the file at path, read as readBytes does.
     Result<plist::Value> read(const std::string& path);
-    // The value written over the file at path as XML, in place or atomically.
+    // The value written over the file at path as XML. In place: rewritten where it stands, so
+    // that a crash, a kill or a full disk at any moment leaves the old or the new content for the
+    // next reader (the new bytes are first written whole to the sidecar). Atomically: through a
+    // temporary file that then replaces it.
     enum class Write { InPlace, Atomically };
     Status write(const std::string& path, plist::Value value, Write how);
 
@@ -70,9 +78,28 @@ class MeteringFiles {
 
   private:
     std::optional<plist::Dict> readDict(const std::string& path);
+    Status rewrite(const std::string& path, std::string_view bytes);
+    // Completes or drops the rewrite that the sidecar of path tells of; the bytes the file holds
+    // afterwards when they could not be written back.
+    std::optional<std::string> recover(const std::string& path);
+
+    // The metering folder locked against our other processes for one read-modify-write (not
+    // reentrant across processes, so held once however deep the calls nest).
+    class Locked {
+      public:
+        Locked(MeteringFiles& files, const std::string& path);
+        ~Locked();
+        Locked(const Locked&) = delete;
+        Locked& operator=(const Locked&) = delete;
+
+      private:
+        MeteringFiles& files_;
+    };
 
     FileSystem& files_;
     DocumentCache documents_;
+    std::unique_ptr<FileSystem::Lock> lock_;
+    int lockDepth_ = 0;
 };
 
 }  // namespace tallyvane::store

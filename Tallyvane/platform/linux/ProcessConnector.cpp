@@ -45,8 +45,7 @@ bool subscribe(int socket) {
     message->len = sizeof(proc_cn_mcast_op);
     const proc_cn_mcast_op op = PROC_CN_MCAST_LISTEN;
     std::memcpy(message->data, &op, sizeof op);
-    return ::send(socket, request, header->nlmsg_len, 0) ==
-           static_cast<ssize_t>(header->nlmsg_len);
+    return ::send(socket, request, header->nlmsg_len, 0) == static_cast<ssize_t>(header->nlmsg_len);
 }
 
 // The kernel acknowledges a subscription it accepts; outside the initial PID namespace it stays

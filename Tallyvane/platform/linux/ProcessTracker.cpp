@@ -2,8 +2,7 @@
 
 namespace tallyvane::linux_platform {
 
-ProcessTracker::ProcessTracker(const ProcFs& proc, uid_t uid, std::size_t commFdBudget,
-                               Sink sink)
+ProcessTracker::ProcessTracker(const ProcFs& proc, uid_t uid, std::size_t commFdBudget, Sink sink)
     : proc_(proc), uid_(uid), commFdBudget_(commFdBudget), sink_(std::move(sink)) {}
 
 void ProcessTracker::look(pid_t pid, bool rereadExe) {

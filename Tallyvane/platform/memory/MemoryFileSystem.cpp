@@ -17,6 +17,11 @@ bool MemoryFileSystem::exists(const std::string& path) {
     return files_.count(path) || folders_.count(path);
 }
 
+bool MemoryFileSystem::isRegularFile(const std::string& path) {
+    std::lock_guard lock(mutex_);
+    return files_.count(path) > 0;
+}
+
 Result<std::string> MemoryFileSystem::readFile(const std::string& path) {
     std::lock_guard lock(mutex_);
     const auto it = files_.find(path);
@@ -33,6 +38,10 @@ Status MemoryFileSystem::faulted(std::string_view& bytes, const std::string& pat
     ++writes_;
     if (crashed_) return Status::error("Cannot write \"" + path + "\": the process is gone");
     if (!fault_) return {};
+    if (fault_->writesFirst > 0) {
+        --fault_->writesFirst;
+        return {};
+    }
     const Fault fault = *fault_;
     fault_.reset();
     if (bytes.size() <= fault.afterBytes) return {};
@@ -96,9 +105,41 @@ void MemoryFileSystem::put(const std::string& path, std::string bytes) {
     files_[path] = std::move(bytes);
 }
 
-void MemoryFileSystem::remove(const std::string& path) {
+Status MemoryFileSystem::remove(const std::string& path) {
     std::lock_guard lock(mutex_);
+    if (crashed_) return Status::error("Cannot remove \"" + path + "\": the process is gone");
     files_.erase(path);
+    return {};
+}
+
+Status MemoryFileSystem::writeNew(const std::string& path, std::string_view bytes) {
+    return writeInPlace(path, bytes);
+}
+
+Status MemoryFileSystem::overwrite(const std::string& path, std::string_view bytes) {
+    std::lock_guard lock(mutex_);
+    const auto it = files_.find(path);
+    if (it == files_.end())
+        return Status::error("Cannot open for writing \"" + path + "\": " + std::strerror(ENOENT));
+    if (crashed_) return faulted(bytes, path);
+    if (fault_ && fault_->error == ENOSPC && fault_->writesFirst == 0) {
+        fault_.reset();
+        ++writes_;
+        return Status::error("Cannot make room for \"" + path + "\": " + std::strerror(ENOSPC));
+    }
+    const std::size_t size = bytes.size();
+    Status status = faulted(bytes, path);
+    // What was written lies over the old content; the new length is set only at the end.
+    std::string& content = it->second;
+    if (content.size() < bytes.size()) content.resize(bytes.size());
+    content.replace(0, bytes.size(), bytes);
+    if (status.ok()) content.resize(size);
+    return status;
+}
+
+std::unique_ptr<FileSystem::Lock> MemoryFileSystem::lockFolder(const std::string&) {
+    // One process: the lock serves nobody else.
+    return std::make_unique<Lock>();
 }
 
 std::size_t MemoryFileSystem::writes() const {

@@ -14,25 +14,31 @@ namespace tallyvane {
 class MemoryFileSystem final : public FileSystem {
   public:
     // The next write stops after afterBytes bytes have reached the file. error is the errno it
-    // then fails with (ENOSPC, EIO); 0 stands for a crash: the bytes stay and the write never
-    // returns to tell, so every later write fails too until clearFault().
+    // then fails with (EIO; ENOSPC, which an overwrite meets while reserving, before it changes
+    // anything); 0 stands for a crash: the bytes stay and the write never returns to tell, so
+    // every later write fails too until clearFault().
     struct Fault {
         std::size_t afterBytes = 0;
         int error = EIO;
+        std::size_t writesFirst = 0;  // writes that go through before the one that fails
     };
 
     bool exists(const std::string& path) override;
+    bool isRegularFile(const std::string& path) override;
     Result<std::string> readFile(const std::string& path) override;
     Status writeInPlace(const std::string& path, std::string_view bytes) override;
     Status writeAtomically(const std::string& path, std::string_view bytes) override;
     Status createDirectory(const std::string& path, int permissions) override;
+    Status writeNew(const std::string& path, std::string_view bytes) override;
+    Status overwrite(const std::string& path, std::string_view bytes) override;
+    Status remove(const std::string& path) override;
+    std::unique_ptr<Lock> lockFolder(const std::string& path) override;
 
     void inject(Fault fault);
     void clearFault();
     // The file's bytes as they stand, or nothing.
     std::optional<std::string> contents(const std::string& path) const;
     void put(const std::string& path, std::string bytes);
-    void remove(const std::string& path);
     std::size_t writes() const;
 
   private:

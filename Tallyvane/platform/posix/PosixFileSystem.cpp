@@ -1,6 +1,7 @@
 // Files through POSIX calls. Existence and folder creation go through the agent library, which
 // decides how its permission values apply.
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -30,13 +31,30 @@ bool writeAll(int fd, std::string_view bytes) {
     return true;
 }
 
+// The regular file at path opened for writing with flags; a symbolic link, FIFO, device or
+// folder there is refused without blocking.
+Result<UniqueFd> openRegular(const std::string& path, int flags) {
+    UniqueFd fd(::open(path.c_str(), flags | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0644));
+    if (!fd) return errnoFailure("Cannot open for writing", path, errno);
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0) return errnoFailure("Cannot inspect", path, errno);
+    if (!S_ISREG(st.st_mode))
+        return Status::error("Cannot write \"" + path + "\": not a regular file");
+    return fd;
+}
+
 class PosixFileSystem final : public FileSystem {
   public:
     bool exists(const std::string& path) override { return FileUtils().isFileExist(path); }
+    bool isRegularFile(const std::string& path) override {
+        struct stat st {};
+        return ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    }
 
     Result<std::string> readFile(const std::string& path) override {
         // Non-blocking so that a FIFO planted at the path cannot hang the reader.
-        UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+        UniqueFd fd(
+            ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW));
         if (!fd) return errnoFailure("Cannot open", path, errno);
         struct stat st {};
         if (::fstat(fd.get(), &st) != 0) return errnoFailure("Cannot inspect", path, errno);
@@ -64,10 +82,10 @@ class PosixFileSystem final : public FileSystem {
     }
 
     Status writeInPlace(const std::string& path, std::string_view bytes) override {
-        UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-        if (!fd) return errnoFailure("Cannot open for writing", path, errno);
-        if (!writeAll(fd.get(), bytes)) return errnoFailure("Cannot write", path, errno);
-        if (fd.close() != 0) return errnoFailure("Cannot finish writing", path, errno);
+        auto fd = openRegular(path, O_WRONLY | O_CREAT | O_TRUNC);
+        if (!fd) return fd.status();
+        if (!writeAll(fd->get(), bytes)) return errnoFailure("Cannot write", path, errno);
+        if (fd->close() != 0) return errnoFailure("Cannot finish writing", path, errno);
         return {};
     }
 
@@ -92,6 +110,56 @@ class PosixFileSystem final : public FileSystem {
         if (fd.close() != 0) return abandon("Cannot finish writing", errno);
         if (::rename(temp.c_str(), path.c_str()) != 0) return abandon("Cannot replace", errno);
         return {};
+    }
+
+    Status writeNew(const std::string& path, std::string_view bytes) override {
+        auto fd = openRegular(path, O_WRONLY | O_CREAT | O_TRUNC);
+        if (!fd) return fd.status();
+        if (!writeAll(fd->get(), bytes)) return errnoFailure("Cannot write", path, errno);
+        if (::fsync(fd->get()) != 0) return errnoFailure("Cannot flush", path, errno);
+        if (fd->close() != 0) return errnoFailure("Cannot finish writing", path, errno);
+        return {};
+    }
+
+    Status overwrite(const std::string& path, std::string_view bytes) override {
+        auto fd = openRegular(path, O_WRONLY);
+        if (!fd) return fd.status();
+        const auto size = static_cast<off_t>(bytes.size());
+        // A file system that cannot reserve space (EOPNOTSUPP) is written without the check.
+        if (size > 0) {
+            const int reserved = ::posix_fallocate(fd->get(), 0, size);
+            if (reserved != 0 && reserved != EOPNOTSUPP && reserved != EINVAL)
+                return errnoFailure("Cannot make room for", path, reserved);
+        }
+        for (std::size_t done = 0; done < bytes.size();) {
+            const ssize_t n = ::pwrite(fd->get(), bytes.data() + done, bytes.size() - done,
+                                       static_cast<off_t>(done));
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return errnoFailure("Cannot write", path, errno);
+            done += static_cast<std::size_t>(n);
+        }
+        if (::ftruncate(fd->get(), size) != 0) return errnoFailure("Cannot cut", path, errno);
+        if (::fsync(fd->get()) != 0) return errnoFailure("Cannot flush", path, errno);
+        if (fd->close() != 0) return errnoFailure("Cannot finish writing", path, errno);
+        return {};
+    }
+
+    Status remove(const std::string& path) override {
+        if (::unlink(path.c_str()) != 0 && errno != ENOENT)
+            return errnoFailure("Cannot remove", path, errno);
+        return {};
+    }
+
+    std::unique_ptr<Lock> lockFolder(const std::string& path) override {
+        UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW));
+        if (!fd) return nullptr;
+        while (::flock(fd.get(), LOCK_EX) != 0)
+            if (errno != EINTR) return nullptr;
+        struct Held final : Lock {
+            explicit Held(UniqueFd f) : fd(std::move(f)) {}
+            UniqueFd fd;  // closing it releases the lock
+        };
+        return std::make_unique<Held>(std::move(fd));
     }
 
     Status createDirectory(const std::string& path, int permissions) override {
