@@ -96,6 +96,8 @@ TEST(Agent, FollowsTheConsoleAndRunsTheMonitorAndTheReportAsItsUser) {
     if (::geteuid() != 0) GTEST_SKIP() << "the agent runs as root";
     TestUser alice("tvagent-alice"), bob("tvagent-bob");
     ASSERT_TRUE(alice.exists() && bob.exists());
+    if (std::system(("runuser -u " + alice.name() + " -- test -x " + kBin + "/tallyvane").c_str()))
+        GTEST_SKIP() << "the test users cannot run " << kBin << "/tallyvane";
     ScratchDir dir;
     const std::string agent = dir.path() + "/agent";
     writePlist(agent + "/config/agent.plist",
