@@ -1,10 +1,12 @@
 // The agent services library: settings and their defaults, the parent check against real parent
 // processes, the transport against the real mgmt_server, the log, property lists and files.
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <netdb.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <climits>
@@ -35,6 +37,36 @@ const std::string kSelf = fs::canonical("/proc/self/exe").string();
     const std::string mode = set ? set : "";
     if (mode == "parent-check")  // 10 and 11, unlike a crash or a test run
         ::_exit(VornUtilMac().initializeVornGlobal() && ProcessInfo::CheckIfTrueParent() ? 10 : 11);
+    if (mode == "probe") ::_exit(12);
+    if (mode == "agent") {
+        // Plays a management agent: registers as AGENTLIB_TEST_REGISTER says, then starts the
+        // parent check as nobody (when root) and ends with its status.
+        const char* given = std::getenv("AGENTLIB_TEST_REGISTER");
+        const std::string how = given ? given : "";
+        std::optional<ParentRegistration> registration;
+        if (!how.empty()) registration.emplace();
+        const std::string file = std::string(ProcessInfo::kRegistrationDirectory) + "/agent." +
+                                 std::to_string(::getpid());
+        if (how == "stale") {
+            std::string text = slurp(file);
+            text.insert(text.find('\n'), "1");  // another start time
+            std::ofstream(file, std::ios::trunc) << text;
+        }
+        if (how == "writable") ::chmod(file.c_str(), 0666);
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            if (::getuid() == 0 &&
+                (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0))
+                ::_exit(13);
+            ::setenv("AGENTLIB_TEST_CHILD", "parent-check", 1);
+            ::execl("/proc/self/exe", "parent-check", nullptr);
+            ::_exit(14);
+        }
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        registration.reset();
+        ::_exit(WIFEXITED(status) ? WEXITSTATUS(status) : 15);
+    }
     if (mode == "log") {
         VornLog("before the start %s {}");
         VornUtilMac().initializeVornGlobal();
@@ -126,6 +158,47 @@ TEST(GlobVars, PropertiesAndTheTrustedParentComeFromTheSettingsElseFromTheirDefa
             {kSelf}, {{"AGENTLIB_TEST_CHILD", "parent-check"}, {"VORNAGENT_PATH", agent.path()}});
         EXPECT_EQ(child.waitExit(), expected);
     }
+}
+
+// The packaged agent runs as root and starts the program as the user, who cannot read its exe
+// link: only root's registration vouches for it, and nothing a user can start passes.
+TEST(ProcessInfo, TrustsOnlyARootAgentOfTheTrustedPathAndNoParentAUserCouldStart) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to start processes as nobody";
+    AgentInstallation agent;
+    ::chmod(agent.path().c_str(), 0755);
+    const std::string genuine = agent.path() + "/agent", copy = agent.path() + "/copy",
+                      link = agent.path() + "/link";
+    fs::copy_file(kSelf, genuine);
+    fs::copy_file(kSelf, copy);
+    fs::create_symlink(genuine, link);
+    useSettings(agent, xml({{"TrustedParentPath", genuine}}));
+    pid_t lastAgent = 0;
+    auto run = [&](const std::string& program, bool asNobody, const std::string& registration) {
+        std::vector<std::string> argv{program};
+        if (asNobody)
+            argv.insert(argv.begin(),
+                        {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+        ChildProcess child(argv,
+                           {{"AGENTLIB_TEST_CHILD", registration == "probe" ? "probe" : "agent"},
+                            {"AGENTLIB_TEST_REGISTER", registration},
+                            {"VORNAGENT_PATH", agent.path()}});
+        lastAgent = child.pid();
+        return child.waitExit().value_or(-1);
+    };
+    if (run(genuine, true, "probe") != 12) GTEST_SKIP() << "nobody cannot run " << genuine;
+
+    EXPECT_EQ(run(genuine, false, "yes"), 10);           // root's registered agent
+    EXPECT_EQ(run(genuine, false, ""), 11);              // root's, but the user cannot tell
+    EXPECT_EQ(run(genuine, false, "stale"), 11);         // registered under another start time
+    EXPECT_EQ(run(genuine, false, "writable"), 11);      // a registration others could have written
+    EXPECT_EQ(run(copy, false, "yes"), 11);              // root runs a copy
+    for (const auto& program : {genuine, copy, link}) {  // the user's own processes
+        SCOPED_TRACE(program);
+        EXPECT_EQ(run(program, true, "yes"), 11);
+    }
+    // Each agent's registration goes with it.
+    EXPECT_FALSE(fs::exists(std::string(ProcessInfo::kRegistrationDirectory) + "/agent." +
+                            std::to_string(lastAgent)));
 }
 
 TEST(HttpHandlermac, PostsToTheServerAndGivesItsAnswer) {

@@ -1,0 +1,223 @@
+#include "UserSession.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <plist/plist.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "AgentLog.h"
+
+namespace tallyvane::agent {
+namespace {
+
+std::string lastError() {
+    return std::strerror(errno);
+}
+
+class Fd {
+  public:
+    explicit Fd(int fd) noexcept : fd_(fd) {}
+    ~Fd() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int get() const noexcept { return fd_; }
+
+  private:
+    int fd_;
+};
+
+bool writeAll(int fd, const char* data, std::size_t size) {
+    while (size > 0) {
+        const ssize_t n = ::write(fd, data, size);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        data += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// A folder that exists as a real folder afterwards (made with mode when missing).
+bool ensureFolder(const std::string& path, mode_t mode) {
+    if (::mkdir(path.c_str(), mode) == 0) return true;
+    struct stat st {};
+    return errno == EEXIST && ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+struct Account {
+    uid_t uid;
+    gid_t gid;
+    std::string name, home, shell;
+    std::vector<gid_t> groups;
+};
+
+std::optional<Account> account(const ConsoleUser& user) {
+    struct passwd entry {};
+    struct passwd* found = nullptr;
+    std::vector<char> buffer(16384);
+    if (::getpwuid_r(user.uid, &entry, buffer.data(), buffer.size(), &found) != 0 || !found) {
+        log("no account for user id " + std::to_string(user.uid) + " (" + user.name + ")");
+        return std::nullopt;
+    }
+    Account a{found->pw_uid,
+              found->pw_gid,
+              found->pw_name,
+              found->pw_dir ? found->pw_dir : "/",
+              found->pw_shell ? found->pw_shell : "/bin/sh",
+              {}};
+    int count = 64;
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        a.groups.resize(static_cast<std::size_t>(count));
+        if (::getgrouplist(a.name.c_str(), a.gid, a.groups.data(), &count) >= 0) {
+            a.groups.resize(static_cast<std::size_t>(count));
+            return a;
+        }
+    }
+    log("cannot list the groups of " + a.name);
+    return std::nullopt;
+}
+
+}  // namespace
+
+bool writeConsoleUserFile(const std::string& agentFolder, const std::string& logType,
+                          const std::string& user) {
+    plist_t dict = plist_new_dict();
+    plist_dict_set_item(dict, "logType", plist_new_string(logType.c_str()));
+    plist_dict_set_item(dict, "CurrentConsoleUser", plist_new_string(user.c_str()));
+    char* xml = nullptr;
+    uint32_t length = 0;
+    plist_to_xml(dict, &xml, &length);
+    plist_free(dict);
+    if (xml == nullptr) return false;
+    const std::unique_ptr<char, void (*)(void*)> owned(xml, std::free);
+
+    // Readers poll the file: they must see the old document or the new one, never a part.
+    const std::string path = agentFolder + "/consoleuser.plist", partial = path + ".new";
+    ::unlink(partial.c_str());
+    bool written = false;
+    {
+        Fd fd(::open(partial.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+        written = fd.get() >= 0 && ::fchmod(fd.get(), 0644) == 0 && writeAll(fd.get(), xml, length);
+    }
+    if (!written || ::rename(partial.c_str(), path.c_str()) != 0) {
+        log(path + ": " + lastError());
+        ::unlink(partial.c_str());
+        return false;
+    }
+    return true;
+}
+
+bool handOverMeteringFiles(const std::string& agentFolder, const std::string& dataFolder,
+                           const ConsoleUser& user) {
+    const auto who = account(user);
+    if (!who) return false;
+    bool ok = true;
+    const std::string metering = dataFolder + "/SoftwareMetering";
+    if (!ensureFolder(agentFolder + "/logs", 0755) || !ensureFolder(dataFolder, 0755) ||
+        !ensureFolder(metering, 0755)) {
+        log("cannot make the agent's folders under " + agentFolder + ": " + lastError());
+        return false;
+    }
+    // The previous user owned this folder: nothing in it is followed (no links, no folders).
+    Fd dir(::open(metering.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (dir.get() < 0 || ::fchown(dir.get(), who->uid, who->gid) != 0) {
+        log(metering + ": " + lastError());
+        return false;
+    }
+    std::unique_ptr<DIR, int (*)(DIR*)> listing(::fdopendir(::dup(dir.get())), ::closedir);
+    while (listing) {
+        const dirent* entry = ::readdir(listing.get());
+        if (entry == nullptr) break;
+        struct stat st {};
+        if (::fstatat(dir.get(), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+            !S_ISREG(st.st_mode) || st.st_nlink != 1)
+            continue;
+        if (::fchownat(dir.get(), entry->d_name, who->uid, who->gid, AT_SYMLINK_NOFOLLOW) != 0) {
+            log(metering + "/" + entry->d_name + ": " + lastError());
+            ok = false;
+        }
+    }
+    // The monitor appends to its log; logrotate truncates it in place, keeping its owner.
+    const std::string logFile = agentFolder + "/logs/AppMonitor.log";
+    Fd logFd(::open(logFile.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0644));
+    if (logFd.get() < 0 || ::fchown(logFd.get(), who->uid, who->gid) != 0) {
+        log(logFile + ": " + lastError());
+        ok = false;
+    }
+    return ok;
+}
+
+std::optional<pid_t> startProgram(const Installation& installation, const ConsoleUser& user,
+                                  const std::string& argument) {
+    const auto who = account(user);
+    if (!who) return std::nullopt;
+    const bool root = ::geteuid() == 0;
+    if (!root && who->uid != ::getuid()) {
+        log("not root: cannot start the program as " + who->name);
+        return std::nullopt;
+    }
+    // Everything the child needs is made here: between fork and exec of a process with threads
+    // only async-signal-safe calls may run.
+    const std::string runtime = "/run/user/" + std::to_string(who->uid);
+    std::vector<std::string> environment{
+        "HOME=" + who->home,
+        "USER=" + who->name,
+        "LOGNAME=" + who->name,
+        "SHELL=" + who->shell,
+        "PATH=/usr/local/bin:/usr/bin:/bin",
+        "XDG_RUNTIME_DIR=" + runtime,
+        "DBUS_SESSION_BUS_ADDRESS=unix:path=" + runtime + "/bus",
+        "VORNAGENT_PATH=" + installation.agentFolder,
+    };
+    for (const auto& name : installation.passEnvironment)
+        if (const char* value = std::getenv(name.c_str()))
+            environment.push_back(name + "=" + value);
+    std::vector<char*> envp, argv{const_cast<char*>(installation.program.c_str()),
+                                  const_cast<char*>(argument.c_str()), nullptr};
+    for (auto& entry : environment) envp.push_back(entry.data());
+    envp.push_back(nullptr);
+    const std::string home = who->home;
+
+    const pid_t pid = ::fork();
+    if (pid < 0) {
+        log("fork: " + lastError());
+        return std::nullopt;
+    }
+    if (pid == 0) {
+        // A session of its own: the agent's terminal or process group signals do not reach it.
+        ::setsid();
+        sigset_t none;
+        sigemptyset(&none);
+        ::sigprocmask(SIG_SETMASK, &none, nullptr);
+        ::signal(SIGPIPE, SIG_DFL);
+        if (root && (::setgroups(who->groups.size(), who->groups.data()) != 0 ||
+                     ::setgid(who->gid) != 0 || ::setuid(who->uid) != 0))
+            ::_exit(126);
+        if (::chdir(home.c_str()) != 0 && ::chdir("/") != 0) ::_exit(126);
+        ::closefrom(3);
+        ::execve(argv[0], argv.data(), envp.data());
+        ::_exit(127);
+    }
+    return pid;
+}
+
+void killProgram(pid_t pid) {
+    if (pid <= 0) return;
+    ::kill(pid, SIGKILL);
+    while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+}
+
+}  // namespace tallyvane::agent

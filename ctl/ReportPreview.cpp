@@ -1,0 +1,92 @@
+// The one place where tallyvanectl leans on the report's own steps: the settlement of running
+// applications (as AppMonitor::checkAlreadyRunningAppsAndUpdatePlist does it) and the document
+// (as report::buildAndPostReport builds it), over files that refuse every write.
+#include "ReportPreview.h"
+
+#include <algorithm>
+
+#include "platform/Clock.h"
+#include "platform/FileSystem.h"
+#include "platform/linux/LinuxPlatform.h"
+#include "report/UsageReport.h"
+#include "settings/AgentSettings.h"
+#include "store/MeteringFiles.h"
+#include "usage/UsageRules.h"
+
+namespace tallyvane::ctl {
+namespace {
+
+// The operating system's files for reading; every write fails and changes nothing.
+class ReadOnlyFiles final : public FileSystem {
+  public:
+    bool exists(const std::string& path) override { return real().exists(path); }
+    bool isRegularFile(const std::string& path) override { return real().isRegularFile(path); }
+    Result<std::string> readFile(const std::string& path) override {
+        return real().readFile(path);
+    }
+    Status writeInPlace(const std::string& path, std::string_view) override { return no(path); }
+    Status writeAtomically(const std::string& path, std::string_view) override {
+        return no(path);
+    }
+    Status writeNew(const std::string& path, std::string_view) override { return no(path); }
+    Status overwrite(const std::string& path, std::string_view) override { return no(path); }
+    Status remove(const std::string& path) override { return no(path); }
+    Status createDirectory(const std::string& path, int) override { return no(path); }
+    std::unique_ptr<Lock> lockFolder(const std::string&) override { return nullptr; }
+
+  private:
+    static FileSystem& real() { return posixFileSystem(); }
+    static Status no(const std::string& path) {
+        return Status::error("tallyvanectl changes nothing: \"" + path + "\" is left alone");
+    }
+};
+
+store::MeteringFiles& files() {
+    static ReadOnlyFiles readOnly;
+    static store::MeteringFiles metering(readOnly);
+    return metering;
+}
+
+}  // namespace
+
+Result<plist::Value> readMeteringFile(const std::string& path) {
+    return files().read(path);
+}
+
+std::optional<std::string> previewReport(const std::string& dataFolder) {
+    const std::string launchDataPath = dataFolder + "/SoftwareMetering/AppLaunchData.plist";
+    auto root = files().read(launchDataPath);
+    plist::Dict* launchData = root ? plist::asDict(*root) : nullptr;
+    if (launchData == nullptr) return std::nullopt;
+
+    // What the report run's AppMonitor holds after its creation: the metered list, the rule
+    // mapping it writes to AppRuleData.plist, and the usage table.
+    const auto rules = files().readRuleData(launchDataPath);
+    UsageRecords table = files().loadAppLaunchDataToUpdate(launchDataPath);
+    if (rules) {
+        auto mainLoop = linux_platform::makeMainLoop();
+        auto workspace = linux_platform::makeWorkspace(
+            *mainLoop, {.events = linux_platform::ProcessEvents::None});
+        for (const auto& application : workspace->runningApplications()) {
+            if (!application.localizedName) continue;
+            const std::string& name = *application.localizedName;
+            if (std::ranges::find(rules->monitoredApps, name) == rules->monitoredApps.end())
+                continue;
+            const double now = systemClock().now();
+            auto result = usage::settle(table[name], now, systemClock().now());
+            if (result.outcome != usage::Settlement::Outcome::Settled) continue;
+            table[name] = result.settled;
+            // saveAppsData: the record under the name's app definition id, when the file has one.
+            const auto rule = rules->appRuledata.find(name);
+            const std::string* id =
+                rule == rules->appRuledata.end() ? nullptr : plist::asString(rule->second);
+            if (id != nullptr && launchData->count(*id))
+                (*launchData)[*id] = plist::Value(result.settled.fields());
+        }
+    }
+    const AgentSettings& settings = agentLibrarySettings();
+    return report::usageReport(report::readAccountValues(settings), *launchData,
+                               report::readAgentValues(settings));
+}
+
+}  // namespace tallyvane::ctl

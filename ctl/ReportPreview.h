@@ -1,0 +1,22 @@
+#pragma once
+// What tallyvanectl reads of the metering files, and the document a report run would post now,
+// built without sending, clearing or writing anything.
+#include <optional>
+#include <string>
+
+#include "base/Status.h"
+#include "plist/Value.h"
+
+namespace tallyvane::ctl {
+
+// The property list in a metering file, read without changing anything (an interrupted save is
+// read from its sidecar, not completed).
+Result<plist::Value> readMeteringFile(const std::string& path);
+
+// Settles the metered applications running now (this user's, as a report run of this user
+// would see them) in memory only, and builds the usage report from the launch-data file so
+// settled. Nothing when the file cannot be read: a report run would then send nothing either.
+// The metering code's log lines and printed lines go wherever the caller has put them.
+std::optional<std::string> previewReport(const std::string& dataFolder);
+
+}  // namespace tallyvane::ctl

@@ -1,0 +1,168 @@
+// The package's management agent against a stand-in logind on a private bus: it follows logins,
+// switches and logoffs of real test users, keeps consoleuser.plist, runs the monitor as the
+// console user (whose parent check then passes) and a report run as that user.
+#include <gtest/gtest.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <thread>
+
+#include "support/AgentFixture.h"
+
+namespace tallyvane::test {
+namespace {
+
+namespace fs = std::filesystem;
+const std::string kBin = TALLYVANE_BIN_DIR;
+
+// A system user made for the test and removed after it.
+class TestUser {
+  public:
+    explicit TestUser(const std::string& name) : name_(name) {
+        std::system(
+            ("useradd --system --no-create-home --shell /usr/sbin/nologin " + name + " 2>/dev/null")
+                .c_str());
+        if (const passwd* entry = ::getpwnam(name.c_str())) uid_ = entry->pw_uid;
+    }
+    ~TestUser() { std::system(("userdel " + name_ + " 2>/dev/null").c_str()); }
+    const std::string& name() const { return name_; }
+    uid_t uid() const { return uid_; }
+    bool exists() const { return uid_ != 0; }
+
+  private:
+    std::string name_;
+    uid_t uid_ = 0;
+};
+
+// A private bus playing the system bus, with fake_logind on it.
+class FakeSystemBus {
+  public:
+    FakeSystemBus() {
+        FILE* bus = popen("dbus-daemon --session --fork --print-address=1 --print-pid=1", "r");
+        char address[512] = {};
+        if (bus && std::fscanf(bus, "%511s %d", address, &busPid_) == 2) address_ = address;
+        if (bus) pclose(bus);
+        logind_ = std::make_unique<ChildProcess>(std::vector<std::string>{kBin + "/fake_logind"},
+                                                 environment(), dir_.path() + "/logind.out");
+        EXPECT_TRUE(eventually([&] { return slurp(dir_.path() + "/logind.out") == "ready\n"; }));
+    }
+    ~FakeSystemBus() {
+        logind_.reset();
+        if (busPid_ > 0) ::kill(busPid_, SIGTERM);
+    }
+    std::map<std::string, std::string> environment() const {
+        return {{"DBUS_SYSTEM_BUS_ADDRESS", address_}};
+    }
+    // Calls a method of fake_logind's control interface; true when it answered.
+    bool call(const std::string& method, const std::vector<std::string>& arguments) {
+        std::vector<std::string> argv{
+            "/usr/bin/dbus-send",      "--system",
+            "--print-reply",           "--dest=org.freedesktop.login1",
+            "/org/freedesktop/login1", "org.tallyvane.FakeLogind." + method};
+        argv.insert(argv.end(), arguments.begin(), arguments.end());
+        return ChildProcess(argv, environment(), dir_.path() + "/calls.out").waitExit() == 0;
+    }
+    bool login(const std::string& id, const TestUser& user, const std::string& kind = "user") {
+        return call("Login", {"string:" + id, "uint32:" + std::to_string(user.uid()),
+                              "string:" + user.name(), "string:" + kind});
+    }
+
+  private:
+    ScratchDir dir_;
+    std::string address_;
+    pid_t busPid_ = -1;
+    std::unique_ptr<ChildProcess> logind_;
+};
+
+// The PIDs of monitor-mode processes and the user each runs as.
+std::map<pid_t, uid_t> monitors() {
+    std::map<pid_t, uid_t> found;
+    for (const auto& entry : fs::directory_iterator("/proc")) {
+        const std::string name = entry.path().filename();
+        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+        const std::string cmdline = slurp(entry.path() / "cmdline");
+        if (cmdline != kBin + "/tallyvane" + '\0' + "startMonitoring" + '\0') continue;
+        struct stat st {};
+        if (::stat(entry.path().c_str(), &st) == 0) found[std::stoi(name)] = st.st_uid;
+    }
+    return found;
+}
+
+TEST(Agent, FollowsTheConsoleAndRunsTheMonitorAndTheReportAsItsUser) {
+    if (::geteuid() != 0) GTEST_SKIP() << "the agent runs as root";
+    TestUser alice("tvagent-alice"), bob("tvagent-bob");
+    ASSERT_TRUE(alice.exists() && bob.exists());
+    if (std::system(("runuser -u " + alice.name() + " -- test -x " + kBin + "/tallyvane").c_str()))
+        GTEST_SKIP() << "the test users cannot run " << kBin << "/tallyvane";
+    ScratchDir dir;
+    const std::string agent = dir.path() + "/agent";
+    writePlist(agent + "/config/agent.plist",
+               plist::Dict{{"TrustedParentPath", kBin + "/tallyvane-agent"}});
+    fs::permissions(dir.path(), fs::perms::owner_all | fs::perms::group_read |
+                                    fs::perms::group_exec | fs::perms::others_read |
+                                    fs::perms::others_exec);
+    FakeSystemBus bus;
+    ChildProcess daemon({kBin + "/tallyvane-agent", "--agent-folder", agent}, bus.environment(),
+                        dir.path() + "/agent.out");
+    auto console = [&] {
+        auto value = parsePlistFile(agent + "/consoleuser.plist");
+        const plist::Dict* d = value ? plist::asDict(*value) : nullptr;
+        if (!d || !d->count("logType") || !d->count("CurrentConsoleUser")) return std::string();
+        return plist::describe(d->at("logType")) + " " +
+               plist::describe(d->at("CurrentConsoleUser"));
+    };
+    auto monitorOf = [&](const TestUser& user) {
+        return eventually([&] {
+            const auto found = monitors();
+            return found.size() == 1 && found.begin()->second == user.uid();
+        });
+    };
+    const std::string metering = agent + "/data/SoftwareMetering";
+    auto ownedBy = [&](const std::string& path, const TestUser& user) {
+        struct stat st {};
+        return ::stat(path.c_str(), &st) == 0 && st.st_uid == user.uid();
+    };
+
+    ASSERT_TRUE(bus.login("a1", alice));
+    ASSERT_TRUE(bus.call("Activate", {"string:a1"}));
+    ASSERT_TRUE(eventually([&] { return console() == "\"Login\" \"tvagent-alice\""; }))
+        << console();
+    ASSERT_TRUE(monitorOf(alice)) << slurp(dir.path() + "/agent.out");
+    // The monitor, as alice, took its parent for genuine and runs.
+    EXPECT_TRUE(eventually([&] {
+        return std::ranges::count(agentLogMessages(agent),
+                                  "monitorApps: Setting up app monitoring...") == 1;
+    })) << slurp(agent + "/logs/AppMonitor.log");
+    EXPECT_TRUE(ownedBy(metering, alice) && ownedBy(metering + "/AppRuleData.plist", alice));
+
+    // Bob logs in beside her and the console switches to him; a greeter in between changes
+    // nothing while bob is still logged in.
+    ASSERT_TRUE(bus.login("b1", bob));
+    ASSERT_TRUE(bus.call("Activate", {"string:b1"}));
+    ASSERT_TRUE(eventually([&] { return console() == "\"Switch\" \"tvagent-bob\""; })) << console();
+    ASSERT_TRUE(monitorOf(bob));
+    EXPECT_TRUE(ownedBy(metering, bob) && ownedBy(metering + "/AppRuleData.plist", bob) &&
+                ownedBy(agent + "/logs/AppMonitor.log", bob));
+    ASSERT_TRUE(bus.login("g1", alice, "greeter") && bus.call("Activate", {"string:g1"}));
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    EXPECT_EQ(console(), "\"Switch\" \"tvagent-bob\"");
+    EXPECT_TRUE(monitorOf(bob));
+
+    // The daily report runs as the console user, through the agent, and ends normally.
+    ChildProcess report({kBin + "/tallyvane-agent", "report", "--agent-folder", agent},
+                        bus.environment(), dir.path() + "/report.out");
+    EXPECT_EQ(report.waitExit(std::chrono::seconds(60)), 0) << slurp(dir.path() + "/report.out");
+    EXPECT_EQ(std::ranges::count(agentLogMessages(agent), "main: Sent 'reset' notification"), 1);
+
+    // Bob logs off: his monitor is stopped, the file says so.
+    ASSERT_TRUE(bus.call("Logout", {"string:b1"}));
+    ASSERT_TRUE(eventually([&] { return console() == "\"Logoff\" \"tvagent-bob\""; })) << console();
+    EXPECT_TRUE(eventually([] { return monitors().empty(); }));
+}
+
+}  // namespace
+}  // namespace tallyvane::test
