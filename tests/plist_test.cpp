@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <limits>
 #include <vector>
@@ -13,8 +14,10 @@
 #include "platform/FileSystem.h"
 #include "plist/Plist.h"
 #include "plist/Value.h"
+#include "plist/XmlWriter.h"
 #include "store/MeteringFiles.h"
 #include "support/ChildProcess.h"
+#include "support/Printers.h"
 
 namespace fs = std::filesystem;
 using namespace tallyvane::plist;
@@ -87,10 +90,39 @@ TEST(Plist, WrittenDocumentsReadBackThroughLibplist) {
     EXPECT_EQ(back, Value(d));
     EXPECT_TRUE(std::holds_alternative<double>(asDict(*back)->at("whole").v));
     EXPECT_EQ(parse(binaryOf(Value(d))), Value(d));
+}
 
-    // A string cut at a NUL is written as libplist would write it, and not taken as read.
-    auto cut = toXml(Value(Dict{{"s", Value(std::string("ab\0cd", 5))}}));
-    EXPECT_EQ(parse(*cut), Value(Dict{{"s", Value("ab")}}));
+TEST(Plist, WhatXmlCannotCarryIsReplacedSoThatStrictReadersTakeTheDocument) {
+    const std::string dir = scratchFolder(), path = dir + "/odd.plist";
+    // Controls, a NUL, a lone byte, an encoded surrogate and U+FFFF: each becomes U+FFFD.
+    const Dict odd{{"version",
+                    "2.1\x01\x1b"
+                    "[31m"},
+                   {std::string("k\0y", 3), "\xff"},
+                   {"surrogate", "\xED\xA0\x80"},
+                   {"nonchar",
+                    "a\xEF\xBF\xBF"
+                    "b"},
+                   {"kept", "tab\tline\ncr\r Grüße 東京 \xF0\x9F\x98\x80 &<>"}};
+    bool exact = true;
+    const auto xml = writeXml(Value(odd), &exact);
+    ASSERT_TRUE(xml);
+    EXPECT_FALSE(exact);
+    ASSERT_TRUE(posixFileSystem().writeInPlace(path, *xml));
+    const std::string r = "\xEF\xBF\xBD";
+    const auto back = parse(*xml);
+    ASSERT_TRUE(back);
+    EXPECT_EQ(*back, Value(Dict{{"version", "2.1" + r + r + "[31m"},
+                                {"k" + r + "y", r},
+                                {"surrogate", r + r + r},
+                                {"nonchar", "a" + r + "b"},
+                                {"kept", odd.at("kept")}}));
+    // Python's plistlib reads with expat, which refuses a document with any of them raw.
+    const std::string check =
+        "python3 -c 'import plistlib,sys; plistlib.load(open(sys.argv[1], \"rb\"))' ";
+    EXPECT_EQ(std::system((check + path).c_str()), 0);
+    ASSERT_TRUE(posixFileSystem().writeInPlace(path, "<plist><string>\x01</string></plist>"));
+    EXPECT_NE(std::system((check + path + " 2>/dev/null").c_str()), 0);  // the check can fail
 }
 
 TEST(Plist, AFileRewrittenByAnotherProgramIsReadAfresh) {

@@ -1,5 +1,8 @@
 #include "plist/XmlWriter.h"
 
+#include "base/Utf8.h"
+
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <ctime>
@@ -24,25 +27,42 @@ class Writer {
   private:
     void indent(int depth) { out_.append(static_cast<std::size_t>(depth), '\t'); }
 
-    // Text as libplist writes it: cut at a NUL, which XML cannot hold, and &, < and > escaped.
+    // Text as XML 1.0 can carry it: &, < and > escaped, and what XML has no place for (control
+    // characters but tab, line feed and carriage return; U+FFFE and U+FFFF; bytes that are not
+    // UTF-8) replaced by U+FFFD, so that a strict reader takes the whole document.
     void text(const std::string& s) {
-        for (char c : s) {
-            switch (c) {
-                case '\0':
-                    exact = false;
-                    return;
-                case '&':
+        constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
+        std::size_t i = 0;
+        while (i < s.size()) {
+            const auto c = static_cast<unsigned char>(s[i]);
+            if (c < 0x80) {
+                if (c == '&') {
                     out_ += "&amp;";
-                    break;
-                case '<':
+                } else if (c == '<') {
                     out_ += "&lt;";
-                    break;
-                case '>':
+                } else if (c == '>') {
                     out_ += "&gt;";
-                    break;
-                default:
-                    out_ += c;
+                } else if (c == '\r') {
+                    out_ += "&#13;";  // a strict reader would read a raw one as a line feed
+                } else if (c < 0x20 && c != '\t' && c != '\n') {
+                    out_ += kReplacement;
+                    exact = false;
+                } else {
+                    out_ += static_cast<char>(c);
+                }
+                ++i;
+                continue;
             }
+            unsigned cp = 0;
+            const std::size_t length = utf8Length(s, i, &cp);
+            if (length == 0 || cp == 0xFFFE || cp == 0xFFFF) {
+                out_ += kReplacement;
+                exact = false;
+                i += std::max<std::size_t>(length, 1);
+                continue;
+            }
+            out_.append(s, i, length);
+            i += length;
         }
     }
 

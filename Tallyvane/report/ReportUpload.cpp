@@ -4,6 +4,7 @@
 #include <exception>
 #include <vector>
 
+#include "base/Utf8.h"
 #include "lvornutils/HttpHandlermac.h"
 #include "lvornutils/Log.h"
 #include "report/UsageReport.h"
@@ -11,38 +12,6 @@
 
 namespace tallyvane::report {
 namespace {
-
-// Whether bytes are well-formed UTF-8 (no overlongs, surrogates or values past U+10FFFF).
-bool isUtf8(std::string_view s) {
-    std::size_t i = 0;
-    while (i < s.size()) {
-        const auto c = static_cast<unsigned char>(s[i]);
-        int extra = 0;
-        unsigned min = 0;
-        unsigned cp = 0;
-        if (c < 0x80) {
-            ++i;
-            continue;
-        } else if ((c & 0xE0) == 0xC0) {
-            extra = 1, min = 0x80, cp = c & 0x1F;
-        } else if ((c & 0xF0) == 0xE0) {
-            extra = 2, min = 0x800, cp = c & 0x0F;
-        } else if ((c & 0xF8) == 0xF0) {
-            extra = 3, min = 0x10000, cp = c & 0x07;
-        } else {
-            return false;
-        }
-        if (i + extra >= s.size()) return false;
-        for (int k = 1; k <= extra; ++k) {
-            const auto d = static_cast<unsigned char>(s[i + k]);
-            if ((d & 0xC0) != 0x80) return false;
-            cp = (cp << 6) | (d & 0x3F);
-        }
-        if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-        i += extra + 1;
-    }
-    return true;
-}
 
 std::string build(store::MeteringFiles& files, const AgentSettings& settings,
                   const std::string& launchDataPath, const std::string& postDataPath,

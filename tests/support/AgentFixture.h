@@ -14,6 +14,7 @@
 #include "plist/Plist.h"
 #include "plist/Value.h"
 #include "support/ChildProcess.h"
+#include "support/Printers.h"
 
 namespace tallyvane::test {
 
