@@ -1,5 +1,6 @@
 // The metering program: started by the management agent with one argument, "startMonitoring"
 // (monitor mode, runs until killed) or "postxmldata" (report mode, one shot).
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -67,6 +68,8 @@ struct PlatformServices {
 
 int main(int argc, char** argv) {
     TerminationSignalHandler().handleTerminationSignal();
+    // A reader that closed our standard output must not end the monitor at its next line.
+    std::signal(SIGPIPE, SIG_IGN);
 
     VornUtilMac util;
     util.initializeVornGlobal();

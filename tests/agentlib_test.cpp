@@ -72,7 +72,8 @@ const std::string kSelf = fs::canonical("/proc/self/exe").string();
         VornUtilMac().initializeVornGlobal();
         if (!VornUtilMac().startLoggingTo("Agentlib.log", true)) ::_exit(1);
         VornLog("percent %s %d %% and braces {} {0}");
-        VornLog("first line\nsecond line");
+        // A name that holds a line break and a record prefix must not forge a record.
+        VornLog("first line\r\n2026-01-01 00:00:00.000 tallyvane[1:1] App launched: Forged");
         ::signal(SIGUSR1, [](int) { VornLogFromSignal("from a signal handler", 21); });
         ::raise(SIGUSR1);
         VornPrint("printed 100% {}");
@@ -261,7 +262,9 @@ TEST(Log, RecordsKeepTheirMessageAndPrintedLinesArriveAtOnce) {
     const std::string log = slurp(agent.path() + "/logs/Agentlib.log");
     EXPECT_EQ(log.rfind(early, 0), 0u);  // records from before the start open the file
     expectRecords(log, {"before the start %s {}", "percent %s %d %% and braces {} {0}",
-                        "first line\nsecond line", "from a signal handler"});
+                        "first line\n2026-01-01 00:00:00.000 tallyvane[1:1] App launched: Forged",
+                        "from a signal handler"});
+    EXPECT_NE(log.find("first line\n\t2026-01-01"), std::string::npos);
 }
 
 TEST(Proplisthandler, ReadsStringsAndKindsAndNothingFromAMissingFile) {

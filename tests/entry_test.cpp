@@ -1,7 +1,10 @@
 // The program as the management agent runs it: a real process against a scratch agent folder,
 // on the private session bus the test suite runs under.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 
@@ -89,6 +92,25 @@ TEST(Entry, MonitorModeStartsUpInOrderIgnoresSigtermAndHearsReset) {
     ASSERT_TRUE(eventually([&] { return countOf(agent.logMessages(), reset) >= 3; }));
     EXPECT_EQ(countOf(agent.logMessages(), reset), 3u);
     EXPECT_TRUE(monitor->running());
+}
+
+TEST(Entry, AClosedStandardOutputEndsNeitherMode) {
+    AgentInstallation agent;  // no launch-data file: every reload prints that it cannot read one
+    const std::string out = agent.path() + "/stdout";
+    ASSERT_EQ(::mkfifo(out.c_str(), 0600), 0);
+    const int reader = ::open(out.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ChildProcess monitor({std::string(TALLYVANE_BIN_DIR) + "/tallyvane", "startMonitoring"},
+                         agent.environment(), out);
+    ASSERT_TRUE(eventually([&] { return agent.logHas("Inside checkAlreadyRunningApps"); }));
+    ::close(reader);  // nobody reads the monitor's standard output any more
+    const auto resets = [&] {
+        return countOf(agent.logMessages(), "AppMonitor: resetPlist() called");
+    };
+    for (std::size_t n = 1; n <= 2; ++n) {
+        ASSERT_EQ(agent.sendByHand("reset"), 0);
+        ASSERT_TRUE(eventually([&] { return resets() == n; })) << n;
+    }
+    EXPECT_TRUE(monitor.running());
 }
 
 }  // namespace

@@ -243,10 +243,52 @@ constexpr std::size_t kSignalRecordBytes = 4096;
 
 }  // namespace
 
+namespace {
+
+// The length of the line break that starts at text[i] (CR LF, LF, CR, VT, FF, NEL, U+2028,
+// U+2029), or 0.
+std::size_t lineBreakAt(std::string_view text, std::size_t i) {
+    switch (text[i]) {
+        case '\r':
+            return i + 1 < text.size() && text[i + 1] == '\n' ? 2 : 1;
+        case '\n':
+        case '\v':
+        case '\f':
+            return 1;
+        default:
+            break;
+    }
+    const std::string_view rest = text.substr(i);
+    if (rest.starts_with("\xC2\x85")) return 2;
+    if (rest.starts_with("\xE2\x80\xA8") || rest.starts_with("\xE2\x80\xA9")) return 3;
+    return 0;
+}
+
+// Every line break of the message continues on a line that begins with a tab, so that no part of
+// a message can read as the start of another record.
+std::string continued(std::string_view message) {
+    std::string out;
+    out.reserve(message.size() + 8);
+    for (std::size_t i = 0; i < message.size();) {
+        if (const std::size_t length = lineBreakAt(message, i)) {
+            out += "\n\t";
+            i += length;
+        } else {
+            out += message[i++];
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
 void VornLog(std::string_view message) {
     try {
+        const bool breaks = message.find_first_of("\r\n\v\f\xC2\xE2") != std::string_view::npos;
+        const std::string marked = breaks ? continued(message) : std::string();
+        const std::string_view text = breaks ? std::string_view(marked) : message;
         theLogger().log(spdlog::source_loc{}, spdlog::level::info,
-                        spdlog::string_view_t(message.data(), message.size()));
+                        spdlog::string_view_t(text.data(), text.size()));
     } catch (...) {
         // Logging never raises to its caller.
     }

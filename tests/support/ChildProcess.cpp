@@ -40,6 +40,8 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv,
         const int fd = open(outputPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
         dup2(fd, 1);
         dup2(fd, 2);
+        // As a fresh process would have it, whatever the test runner ignores.
+        ::signal(SIGPIPE, SIG_DFL);
         execve(args[0], args.data(), envp.data());
         _exit(127);
     }
@@ -107,8 +109,8 @@ std::vector<std::string> logMessagesOf(const std::string& text) {
         const auto mark = line.find("] ");
         if (line.size() >= 34 && line.compare(24, 10, "tallyvane[") == 0 && mark != line.npos)
             messages.push_back(line.substr(mark + 2));
-        else if (!messages.empty())
-            messages.back() += "\n" + line;
+        else if (!messages.empty() && line.starts_with('\t'))
+            messages.back() += "\n" + line.substr(1);
     }
     return messages;
 }

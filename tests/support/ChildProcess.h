@@ -50,7 +50,7 @@ std::string slurp(const std::string& path);
 std::vector<std::string> linesOf(const std::string& text);
 
 // The messages of log records, without their "date time tallyvane[PID:TID] " prefix; a line
-// without the prefix continues the message before it.
+// that begins with a tab continues the message before it.
 std::vector<std::string> logMessagesOf(const std::string& text);
 
 // A fresh folder that lives until the test program ends.

@@ -1,6 +1,8 @@
 #pragma once
 // The agent's log: one record per call, `YYYY-MM-DD HH:MM:SS.mmm tallyvane[PID:TID] MESSAGE`
-// in local time. Messages are written as they stand, never used as a format.
+// in local time. Messages are written as they stand, never used as a format; a line break inside
+// a message (CR LF, LF, CR, VT, FF, NEL, U+2028, U+2029) continues on a new line that begins with
+// a tab, so that no message can forge a record.
 #include <cstddef>
 #include <string_view>
 
