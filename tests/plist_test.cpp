@@ -73,6 +73,39 @@ TEST(Plist, NumberRuleHoldsAfterXmlAndBinaryRoundTrips) {
     EXPECT_EQ(asInteger(Value(-9223372036854775808.0)), kMin);
 }
 
+TEST(Plist, IntegersAreReadAsWrittenAndThoseBeyondSixtyFourBitsAreKeptUnread) {
+    const std::string xml =
+        "<plist version=\"1.0\"><dict>"
+        "<key>octal</key><integer>0100</integer><key>padded</key><integer> -007 </integer>"
+        "<key>hex</key><integer>0x10</integer><key>top</key><integer>18446744073709551615</integer>"
+        "<key>past</key><integer>9223372036854775808</integer>"
+        "<key>below</key><integer>-9223372036854775809</integer>"
+        "<key>minusOne</key><integer>-1</integer><key>list</key><array><integer>+5</integer>"
+        "</array></dict></plist>";
+    const Dict expected{{"octal", 100},
+                        {"padded", -7},
+                        {"hex", UnreadInteger{"0x10"}},
+                        {"top", UnreadInteger{"18446744073709551615"}},
+                        {"past", UnreadInteger{"9223372036854775808"}},
+                        {"below", UnreadInteger{"-9223372036854775809"}},
+                        {"minusOne", -1},
+                        {"list", Array{5}}};
+    const auto read = parse(xml);
+    ASSERT_TRUE(read);
+    EXPECT_EQ(*read, Value(expected));
+    // No reader takes them, and a rewrite carries their text unchanged.
+    EXPECT_EQ(integerFor(expected, "top"), std::nullopt);
+    EXPECT_EQ(realFor(expected, "top"), std::nullopt);
+    const auto rewritten = writeXml(*read);
+    ASSERT_TRUE(rewritten);
+    EXPECT_NE(rewritten->find("<integer>18446744073709551615</integer>"), std::string::npos);
+    EXPECT_EQ(parse(*rewritten), Value(expected));
+    // A binary list tells 2^64 - 1 from -1 as well.
+    EXPECT_EQ(parse(binaryOf(
+                  Value(Dict{{"top", UnreadInteger{"18446744073709551615"}}, {"minusOne", -1}}))),
+              Value(Dict{{"top", UnreadInteger{"18446744073709551615"}}, {"minusOne", -1}}));
+}
+
 TEST(Plist, WrittenDocumentsReadBackThroughLibplist) {
     Dict d{{"markup", "a & b < c > d \"q\" 'a'"},
            {"unicode", "Grüße, 東京"},

@@ -4,11 +4,15 @@
 
 #include <plist/plist.h>
 
+#include <charconv>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <optional>
+#include <string_view>
+#include <vector>
 
 namespace tallyvane::plist {
 
@@ -31,9 +35,71 @@ struct MallocDeleter {
 };
 using CString = std::unique_ptr<char, MallocDeleter>;
 
-std::optional<Value> fromNode(plist_t node, int depth, std::string& error) {
+// What a conversion learns on its way, and the integers' texts when the input is XML.
+struct Conversion {
+    std::string error;
+    const std::vector<std::string_view>* texts = nullptr;  // in document order
+    std::size_t next = 0;
+    bool lost = false;  // more integers than texts: the texts are not to be trusted
+};
+
+// An integer element's text as the program reads it: decimal, leading zeros and all; anything
+// outside the signed 64-bit range, or not decimal, is kept as text that no reader takes.
+Value integerOf(std::string_view text) {
+    constexpr std::string_view kBlank = " \t\r\n";
+    const auto first = text.find_first_not_of(kBlank);
+    text = first == std::string_view::npos ? std::string_view() : text.substr(first);
+    text = text.substr(0, text.find_last_not_of(kBlank) + 1);
+    // An optional sign, then decimal digits only.
+    const bool negative = !text.empty() && text.front() == '-';
+    const std::string_view magnitude =
+        text.substr(!text.empty() && (negative || text.front() == '+'));
+    std::int64_t value = 0;
+    if (!magnitude.empty() && magnitude.find_first_not_of("0123456789") == std::string_view::npos) {
+        const std::string_view number = negative ? text : magnitude;
+        const auto [end, ec] = std::from_chars(number.data(), number.data() + number.size(), value);
+        if (ec == std::errc() && end == number.data() + number.size()) return Value(value);
+    }
+    return Value(UnreadInteger{std::string(text)});
+}
+
+// Whether libplist holds the integer node as unsigned (a value past 2^63 - 1) rather than as a
+// negative number: only its own XML text tells.
+bool isUnsigned(plist_t node) {
+    char* xml = nullptr;
+    std::uint32_t length = 0;
+    plist_to_xml(node, &xml, &length);
+    CString text(xml);
+    return text &&
+           std::string_view(text.get(), length).find("<integer>-") == std::string_view::npos;
+}
+
+// The texts of the integer elements of an XML document, in order; nothing where comments or
+// CDATA sections could hide an element from a plain scan.
+std::optional<std::vector<std::string_view>> integerTexts(std::string_view xml) {
+    if (xml.find("<!--") != std::string_view::npos ||
+        xml.find("<![CDATA[") != std::string_view::npos)
+        return std::nullopt;
+    std::vector<std::string_view> texts;
+    for (std::size_t at = xml.find("<integer"); at != std::string_view::npos;
+         at = xml.find("<integer", at + 1)) {
+        const std::size_t close = xml.find('>', at);
+        if (close == std::string_view::npos) return std::nullopt;
+        const std::string_view tag = xml.substr(at, close - at + 1);
+        if (tag == "<integer/>") {
+            texts.emplace_back();
+        } else if (tag == "<integer>") {
+            const std::size_t end = xml.find("</integer>", close);
+            if (end == std::string_view::npos) return std::nullopt;
+            texts.push_back(xml.substr(close + 1, end - close - 1));
+        }
+    }
+    return texts;
+}
+
+std::optional<Value> fromNode(plist_t node, int depth, Conversion& c) {
     if (depth > kMaxDepth) {
-        error = "The property list is nested too deeply.";
+        c.error = "The property list is nested too deeply.";
         return std::nullopt;
     }
     switch (plist_get_node_type(node)) {
@@ -43,10 +109,15 @@ std::optional<Value> fromNode(plist_t node, int depth, std::string& error) {
             return Value(b != 0);
         }
         case PLIST_UINT: {
+            // libplist reads "0100" as octal and cannot tell 2^64 - 1 from -1: the text decides.
+            if (c.texts && c.next < c.texts->size()) return integerOf((*c.texts)[c.next++]);
+            if (c.texts) c.lost = true;
             std::uint64_t u = 0;
             plist_get_uint_val(node, &u);
             // Negative integers are stored as their 64-bit two's complement.
-            return Value(static_cast<std::int64_t>(u));
+            const auto i = static_cast<std::int64_t>(u);
+            if (i < 0 && isUnsigned(node)) return Value(UnreadInteger{std::to_string(u)});
+            return Value(i);
         }
         case PLIST_REAL: {
             double d = 0;
@@ -58,7 +129,7 @@ std::optional<Value> fromNode(plist_t node, int depth, std::string& error) {
             std::uint64_t length = 0;
             const char* s = plist_get_string_ptr(node, &length);
             if (!s || std::strlen(s) != length) {
-                error = "The property list holds a string with a NUL character.";
+                c.error = "The property list holds a string with a NUL character.";
                 return std::nullopt;
             }
             return Value(std::string(s, length));
@@ -87,10 +158,10 @@ std::optional<Value> fromNode(plist_t node, int depth, std::string& error) {
             for (std::uint32_t i = 0; i < n; ++i) {
                 plist_t item = plist_array_get_item(node, i);
                 if (!item) {
-                    error = "The property list holds an unreadable array entry.";
+                    c.error = "The property list holds an unreadable array entry.";
                     return std::nullopt;
                 }
-                auto value = fromNode(item, depth + 1, error);
+                auto value = fromNode(item, depth + 1, c);
                 if (!value) return std::nullopt;
                 array.push_back(std::move(*value));
             }
@@ -108,17 +179,17 @@ std::optional<Value> fromNode(plist_t node, int depth, std::string& error) {
                 CString key(rawKey);
                 if (!item) break;
                 if (!key) {
-                    error = "The property list holds a dictionary entry without a key.";
+                    c.error = "The property list holds a dictionary entry without a key.";
                     return std::nullopt;
                 }
-                auto value = fromNode(item, depth + 1, error);
+                auto value = fromNode(item, depth + 1, c);
                 if (!value) return std::nullopt;
                 dict.insert_or_assign(std::string(key.get()), std::move(*value));
             }
             return Value(std::move(dict));
         }
         default:
-            error = "The property list holds a value of an unsupported type.";
+            c.error = "The property list holds a value of an unsupported type.";
             return std::nullopt;
     }
 }
@@ -187,9 +258,16 @@ Result<Value> parse(std::string_view bytes) {
     if (!root) {
         return Status::error("The data couldn't be read because it isn't in the correct format.");
     }
-    std::string error;
-    auto value = fromNode(root.get(), 0, error);
-    if (!value) return Status::error(std::move(error));
+    const auto texts = bytes.substr(0, 8) == "bplist00" ? std::nullopt : integerTexts(bytes);
+    Conversion c;
+    c.texts = texts ? &*texts : nullptr;
+    auto value = fromNode(root.get(), 0, c);
+    if (value && c.texts && (c.lost || c.next != c.texts->size())) {
+        // The scan and libplist saw other integers: libplist's values it is.
+        c = Conversion{};
+        value = fromNode(root.get(), 0, c);
+    }
+    if (!value) return Status::error(std::move(c.error));
     return std::move(*value);
 }
 

@@ -64,6 +64,7 @@ void describeInto(std::string& out, const Value& value) {
             out += ']';
         }
         void operator()(const Dict& d) const { describeDictInto(out, d); }
+        void operator()(const UnreadInteger& i) const { out += i.text; }
     };
     std::visit(Visitor{out}, value.v);
 }

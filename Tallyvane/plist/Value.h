@@ -18,9 +18,16 @@ struct Date {
     bool operator==(const Date&) const = default;
 };
 
+// An integer as a file wrote it that has no signed 64-bit value (beyond the range, or not
+// written in decimal): every reader takes it as absent, every rewrite keeps its text.
+struct UnreadInteger {
+    std::string text;
+    bool operator==(const UnreadInteger&) const = default;
+};
+
 struct Value {
-    // An integer is held as signed 64 bits; the file's unsigned form is its two's complement.
-    std::variant<bool, std::int64_t, double, std::string, Date, Data, Array, Dict> v;
+    // An integer is held as signed 64 bits.
+    std::variant<bool, std::int64_t, double, std::string, Date, Data, Array, Dict, UnreadInteger> v;
 
     Value() : v(false) {}
     Value(bool b) : v(b) {}
@@ -33,6 +40,7 @@ struct Value {
     Value(Data d) : v(std::move(d)) {}
     Value(Array a) : v(std::move(a)) {}
     Value(Dict d) : v(std::move(d)) {}
+    Value(UnreadInteger i) : v(std::move(i)) {}
 
     bool operator==(const Value&) const = default;
 };

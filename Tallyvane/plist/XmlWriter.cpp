@@ -86,6 +86,10 @@ class Writer {
         element("integer", std::string_view(digits, static_cast<std::size_t>(end - digits)));
         return true;
     }
+    bool write(const UnreadInteger& i, int) {
+        element("integer", i.text);  // as it was read: decimal digits, or what stood there
+        return true;
+    }
     bool write(double d, int) {
         if (std::isnan(d)) {
             element("real", "nan");

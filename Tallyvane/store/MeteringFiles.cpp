@@ -64,6 +64,7 @@ std::optional<std::string> numberText(const Value& value) {
     if (const auto* b = std::get_if<bool>(&value.v)) return std::string(*b ? "1" : "0");
     if (const auto* i = std::get_if<std::int64_t>(&value.v)) return std::to_string(*i);
     if (std::holds_alternative<double>(value.v)) return plist::describe(value);
+    if (const auto* big = std::get_if<plist::UnreadInteger>(&value.v)) return big->text;
     return std::nullopt;
 }
 
