@@ -162,6 +162,13 @@ TEST(Agent, FollowsTheConsoleAndRunsTheMonitorAndTheReportAsItsUser) {
     ASSERT_TRUE(bus.call("Logout", {"string:b1"}));
     ASSERT_TRUE(eventually([&] { return console() == "\"Logoff\" \"tvagent-bob\""; })) << console();
     EXPECT_TRUE(eventually([] { return monitors().empty(); }));
+
+    // Stopped, the agent takes its registration with it.
+    const std::string registration = "/run/tallyvane/agent." + std::to_string(daemon.pid());
+    EXPECT_TRUE(fs::exists(registration));
+    daemon.signal(SIGTERM);
+    EXPECT_EQ(daemon.waitExit(), 0);
+    EXPECT_FALSE(fs::exists(registration));
 }
 
 }  // namespace
