@@ -22,10 +22,18 @@ ConsoleAction decideConsoleAction(const std::optional<std::string>& user,
     return ConsoleAction::Drop;
 }
 
-void checkConsoleSession(AppMonitor& monitor, const AgentSettings& settings,
-                         std::optional<std::string>& remembered) {
+void checkConsoleSession(AppMonitor& monitor, const AgentSettings& settings, FileSystem& files,
+                         ConsoleWatch& watch) {
+    const std::string path = settings.text(Setting::vornagentPath) + "/consoleuser.plist";
+    const bool planted = files.exists(path) && !files.isRegularFile(path);
+    if (planted && !watch.refused)
+        VornLog("Console watcher: " + path + " is not a regular file; it is not read");
+    watch.refused = planted;
+    // Not read, it says nothing: no event, no user, and so no action.
+    if (planted) return;
+    std::optional<std::string>& remembered = watch.remembered;
     Proplisthandler file;
-    file.InitwithFile(settings.text(Setting::vornagentPath) + "/consoleuser.plist");
+    file.InitwithFile(path);
     auto stringFor = [&](std::string_view key) -> std::optional<std::string> {
         auto object = file.GetValueForKey(key);
         return object ? object->stringValue() : std::nullopt;
@@ -47,13 +55,13 @@ void checkConsoleSession(AppMonitor& monitor, const AgentSettings& settings,
 }
 
 void startPeriodicChecker(std::shared_ptr<AppMonitor> monitor, MainLoop& loop,
-                          const AgentSettings& settings) {
+                          const AgentSettings& settings, FileSystem& files) {
     constexpr auto kPeriod = std::chrono::seconds(3);
     // The remembered user starts present but empty, not absent.
-    loop.every(kPeriod, [monitor = std::move(monitor), &settings,
-                         remembered = std::optional<std::string>(std::string())]() mutable {
-        checkConsoleSession(*monitor, settings, remembered);
-    });
+    loop.every(kPeriod,
+               [monitor = std::move(monitor), &settings, &files, watch = ConsoleWatch()]() mutable {
+                   checkConsoleSession(*monitor, settings, files, watch);
+               });
 }
 
 }  // namespace tallyvane

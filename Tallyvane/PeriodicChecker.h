@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/FileSystem.h"
 #include "platform/MainLoop.h"
 #include "settings/AgentSettings.h"
 
@@ -19,13 +20,20 @@ ConsoleAction decideConsoleAction(const std::optional<std::string>& user,
                                   const std::optional<std::string>& event,
                                   std::optional<std::string>& remembered);
 
-// One tick: reads consoleuser.plist in the agent folder and acts on the monitor.
-void checkConsoleSession(AppMonitor& monitor, const AgentSettings& settings,
-                         std::optional<std::string>& remembered);
+// What the watcher keeps from one tick to the next.
+struct ConsoleWatch {
+    std::optional<std::string> remembered = std::string();  // present but empty at first
+    bool refused = false;  // something other than a file stands at consoleuser.plist
+};
+
+// One tick: reads consoleuser.plist in the agent folder and acts on the monitor. A link, FIFO,
+// socket, device or folder there is not read, with one log line until it changes.
+void checkConsoleSession(AppMonitor& monitor, const AgentSettings& settings, FileSystem& files,
+                         ConsoleWatch& watch);
 
 // Every 3 seconds from now, for the life of the loop. The timer holds the monitor; the settings
-// must outlive the loop.
+// and the file system must outlive the loop.
 void startPeriodicChecker(std::shared_ptr<AppMonitor> monitor, MainLoop& loop,
-                          const AgentSettings& settings);
+                          const AgentSettings& settings, FileSystem& files);
 
 }  // namespace tallyvane

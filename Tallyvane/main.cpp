@@ -40,7 +40,7 @@ struct PlatformServices {
     PlatformServices services(ProcessEvents::Automatic);
     auto monitor = std::make_shared<AppMonitor>(services.platform, agentLibrarySettings());
     monitor->monitorApps();
-    startPeriodicChecker(monitor, *services.mainLoop, agentLibrarySettings());
+    startPeriodicChecker(monitor, *services.mainLoop, agentLibrarySettings(), posixFileSystem());
 
     auto notifications = makeDistributedNotificationCenter(*services.mainLoop);
     notifications->addObserver("reset", [monitor] {

@@ -291,10 +291,13 @@ TEST(FileUtils, CreatesFoldersWithTheGivenModeDespiteTheUmaskAndSeesWhatExists) 
     auto modeOf = [&](const std::string& name) { return fs::status(at + name).permissions(); };
     const mode_t previous = ::umask(022);
     EXPECT_TRUE(FileUtils().createDirectoryAtPath(at + "SoftwareMetering/leaf", 777));
+    EXPECT_TRUE(FileUtils().createDirectoryAtPath(at + "private", 750));
     EXPECT_FALSE(FileUtils().createDirectoryAtPath(at + "bad", 778));
     ::umask(previous);
-    EXPECT_EQ(modeOf("SoftwareMetering"), fs::perms(0777));
-    EXPECT_EQ(modeOf("SoftwareMetering/leaf"), fs::perms(0777));
+    // Writable by all, so sticky: no other user may remove or rename what is inside.
+    EXPECT_EQ(modeOf("SoftwareMetering"), fs::perms(01777));
+    EXPECT_EQ(modeOf("SoftwareMetering/leaf"), fs::perms(01777));
+    EXPECT_EQ(modeOf("private"), fs::perms(0750));
     EXPECT_EQ(modeOf(""), fs::perms(0700));  // existing folders keep their mode
 
     std::ofstream(at + "file") << "x";

@@ -1,5 +1,6 @@
 // The monitor's operations over metering files, workspace and clock in memory.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <ctime>
 #include <filesystem>
@@ -269,7 +270,7 @@ TEST(ConsoleWatcher, DecisionTable) {
 TEST_F(MonitorTest, ConsoleWatcherFollowsTheRealConsoleUserFile) {
     meter({rule("Editor.app", "7")});
     auto monitor = start();
-    std::optional<std::string> remembered = std::string();
+    ConsoleWatch watch;
     auto registered = [&] {
         return os.workspace.center.registrations(monitor.get(),
                                                  WorkspaceEvent::DidLaunchApplication);
@@ -280,7 +281,7 @@ TEST_F(MonitorTest, ConsoleWatcherFollowsTheRealConsoleUserFile) {
         const std::string file = agentPath() + "/consoleuser.plist";
         std::filesystem::remove(file);
         if (event) test::writePlist(file, Dict{{"logType", event}, {"CurrentConsoleUser", user}});
-        checkConsoleSession(*monitor, settings, remembered);
+        checkConsoleSession(*monitor, settings, posixFileSystem(), watch);
         os.loop.runDelayed();
     };
 
@@ -307,6 +308,15 @@ TEST_F(MonitorTest, ConsoleWatcherFollowsTheRealConsoleUserFile) {
     tick(nullptr, nullptr);  // a missing file is no event
     EXPECT_EQ(registered(), 1u);
     EXPECT_EQ(deinits(), drops + 3);
+
+    // A FIFO planted there is neither waited for nor read, and said once.
+    const std::string file = agentPath() + "/consoleuser.plist";
+    ASSERT_EQ(mkfifo(file.c_str(), 0600), 0);
+    for (int i = 0; i < 3; ++i) checkConsoleSession(*monitor, settings, posixFileSystem(), watch);
+    EXPECT_EQ(logMessagesStartingWith("Console watcher: ").size(), 1u);
+    EXPECT_EQ(registered(), 1u);
+    tick("Logoff", "ann");
+    EXPECT_EQ(registered(), 0u);
 }
 
 }  // namespace

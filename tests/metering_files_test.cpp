@@ -73,7 +73,8 @@ TEST_F(MeteringFilesTest, PostDataIsRecreatedAndStamped) {
               "fileNotFound(\"updatePostDataPlist: Plist file was missing and recreated at " +
                   post + "\")");
     EXPECT_EQ(readPlist(post), Value(Dict{{"AddedTime", "1700000000"}}));
-    EXPECT_EQ(std::filesystem::status(meteringPath("")).permissions(), std::filesystem::perms::all);
+    EXPECT_EQ(std::filesystem::status(meteringPath("")).permissions(),
+              std::filesystem::perms::all | std::filesystem::perms::sticky_bit);
     EXPECT_THAT(logMessages(),
                 ElementsAre("updatePostDataPlist: Plist file not found at " + post,
                             "createPlistIfNotExists: Plist file not found, creating a new one...",

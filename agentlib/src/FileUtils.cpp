@@ -20,5 +20,8 @@ bool FileUtils::createDirectoryAtPath(const std::string& path, int permissions) 
         if (digit > 7) return false;
         mode |= static_cast<unsigned>(digit) << shift;
     }
+    // A folder any user may write to gets the sticky bit, as /tmp has it: others may add files
+    // but cannot remove or rename ours.
+    if (mode & 0002) mode |= 01000;
     return lvornutils::detail::makeDirectories(path, mode);
 }
