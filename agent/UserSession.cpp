@@ -16,6 +16,7 @@
 #include <memory>
 
 #include "AgentLog.h"
+#include "platform/posix/UniqueFd.h"
 
 namespace tallyvane::agent {
 namespace {
@@ -24,19 +25,7 @@ std::string lastError() {
     return std::strerror(errno);
 }
 
-class Fd {
-  public:
-    explicit Fd(int fd) noexcept : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const noexcept { return fd_; }
-
-  private:
-    int fd_;
-};
+using Fd = tallyvane::UniqueFd;
 
 bool writeAll(int fd, const char* data, std::size_t size) {
     while (size > 0) {

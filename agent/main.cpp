@@ -24,13 +24,6 @@
 #include "lvornutils/Proplisthandler.h"
 #include "lvornutils/VornUtilMac.h"
 
-#ifndef TALLYVANE_VERSION
-#define TALLYVANE_VERSION "0"
-#endif
-#ifndef TALLYVANE_AGENT_FOLDER
-#define TALLYVANE_AGENT_FOLDER "/var/lib/tallyvane"
-#endif
-
 namespace tallyvane::agent {
 
 void log(const std::string& message) {

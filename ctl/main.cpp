@@ -16,13 +16,6 @@
 #include "lvornutils/VornUtilMac.h"
 #include "plist/Value.h"
 
-#ifndef TALLYVANE_VERSION
-#define TALLYVANE_VERSION "0"
-#endif
-#ifndef TALLYVANE_AGENT_FOLDER
-#define TALLYVANE_AGENT_FOLDER "/var/lib/tallyvane"
-#endif
-
 namespace {
 
 namespace fs = std::filesystem;

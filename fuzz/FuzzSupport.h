@@ -55,4 +55,15 @@ inline std::string inputFile(const std::uint8_t* data, std::size_t size, const c
     return path;
 }
 
+// The fuzz input as a file on disk under the scratch folder, for readers outside the file system
+// seam (the agent library's, /proc's).
+inline std::string diskFile(const std::uint8_t* data, std::size_t size, const char* name) {
+    const std::string path = scratch() + "/" + name;
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0 || write(fd, data, size) != static_cast<ssize_t>(size)) abort();
+    close(fd);
+    return path;
+}
+
 }  // namespace fuzz

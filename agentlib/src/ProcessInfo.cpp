@@ -15,25 +15,14 @@
 #include <vector>
 
 #include "lvornutils/GlobVars.h"
+#include "platform/posix/UniqueFd.h"
 
 namespace {
 
 // A file under /proc, or a registration, is a few hundred bytes; more is not ours to parse.
 constexpr std::size_t kMostBytes = 64 * 1024;
 
-class Fd {
-  public:
-    explicit Fd(int fd) noexcept : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const noexcept { return fd_; }
-
-  private:
-    int fd_;
-};
+using Fd = tallyvane::UniqueFd;
 
 std::optional<std::string> readAll(int fd) {
     std::string text;
