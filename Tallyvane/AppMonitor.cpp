@@ -1,6 +1,5 @@
 #include "AppMonitor.h"
 
-#include <algorithm>
 #include <chrono>
 
 #include "calendar/Calendar.h"
@@ -118,8 +117,7 @@ void AppMonitor::incrementLaunchCount(const std::string& name,
                              ? bundleShortVersion(platform_.files, *application.bundleURL)
                              : std::nullopt;
     usage::countLaunch(record, name, version.value_or("Unknown"), nowSeconds());
-    appsData_.put(name, record);
-    updateMeteringData(name, record);
+    putAndSave(name, record);
 }
 
 void AppMonitor::updateMeteringData(const std::string& name, const UsageRecord& record) {
@@ -145,11 +143,9 @@ void AppMonitor::appDidTerminate(const WorkspaceNotification& notification) {
     const auto launch = record.launchTime().value_or(0);
     VornLog("appDidTerminate: launchTime: " + std::to_string(launch));
     VornLog("appDidTerminate: " + name + " Launch on " + std::to_string(launch));
-    const double now = platform_.clock.now();
-    const auto run = usage::terminate(record, now, nowSeconds());
+    const auto run = usage::terminate(record, platform_.clock.now(), nowSeconds());
     VornLog("appDidTerminate: sessionRunTime " + std::to_string(run.sessionRunTime));
-    appsData_.put(name, record);
-    updateMeteringData(name, record);
+    putAndSave(name, record);
     VornLog("appDidTerminate: " + name +
             " closed at (Unix epoch): " + std::to_string(nowSeconds()));
 }
@@ -172,15 +168,13 @@ void AppMonitor::checkAlreadyRunningApps() {
             VornLog("LAUNCH_TIME exists with value: " + std::to_string(*recorded));
             const auto carried = usage::carryIntoToday(record, *recorded, platform_.clock.now());
             VornPrint(kCarried[static_cast<int>(carried)]);
-            appsData_.put(name, record);
-            updateMeteringData(name, record);
+            putAndSave(name, record);
         } else {
             VornLog("LAUNCH_TIME key not found in appData for app");
             const double started = getLaunchTimeForProcess(application.processIdentifier);
             VornLog("launchTime value: " + calendar::utcText(started));
-            const bool today = usage::startRunning(record, started, platform_.clock.now()) ==
-                               usage::RunningSince::Today;
-            VornPrint(kCarried[today ? 0 : 2]);
+            const auto since = usage::startRunning(record, started, platform_.clock.now());
+            VornPrint(kCarried[static_cast<int>(since)]);
             appsData_.put(name, std::move(record));
             incrementLaunchCount(name, application);
         }
@@ -214,16 +208,17 @@ void AppMonitor::checkAlreadyRunningAppsAndUpdatePlist() {
             unsettled("today");
             continue;
         }
-        appsData_.put(name, result.settled);
-        updateMeteringData(name, result.settled);
+        putAndSave(name, result.settled);
     }
 }
 
 std::string AppMonitor::generateAndPostXML() {
     VornLog("Inside generateAndPostXML");
     checkAlreadyRunningAppsAndUpdatePlist();
+    // The reset builds the launch-data path afresh from the settings.
     return report::buildAndPostReport(files_, settings_, appLaunchDataPlistURL, swmPostDataURL,
-                                      launchDataPath(), platform_.clock);
+                                      meteringPath(settings_, "AppLaunchData.plist"),
+                                      platform_.clock);
 }
 
 std::optional<std::string> AppMonitor::getAppDefinitionId(const std::string& name) {
@@ -239,16 +234,9 @@ double AppMonitor::getLaunchTimeForProcess(std::int32_t pid) {
     return platform_.processes.startTime(pid).value_or(platform_.clock.now());
 }
 
-bool AppMonitor::isMonitored(const std::string& name) const {
-    return std::find(monitoredApps_.begin(), monitoredApps_.end(), name) != monitoredApps_.end();
-}
-
-std::int64_t AppMonitor::nowSeconds() const {
-    return usage::secondsOf(platform_.clock.now());
-}
-
-std::string AppMonitor::launchDataPath() const {
-    return meteringPath(settings_, "AppLaunchData.plist");
+void AppMonitor::putAndSave(const std::string& name, const UsageRecord& record) {
+    appsData_.put(name, record);
+    updateMeteringData(name, record);
 }
 
 }  // namespace tallyvane

@@ -3,6 +3,7 @@
 // report mode, in the words the operators read in the log. The rules of a usage record live in
 // usage/, the metering files in store/, the report in report/, and the operating system behind
 // platform/.
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -13,6 +14,7 @@
 #include "settings/AgentSettings.h"
 #include "store/MeteringFiles.h"
 #include "store/UsageTable.h"
+#include "usage/UsageRules.h"
 
 namespace tallyvane {
 
@@ -65,12 +67,15 @@ class AppMonitor : public std::enable_shared_from_this<AppMonitor> {
     double getLaunchTimeForProcess(std::int32_t pid);
     // Replaces the usage table by a fresh load of the launch-data file.
     void reloadUsageTable();
-    bool isMonitored(const std::string& name) const;
+    bool isMonitored(const std::string& name) const {
+        return std::find(monitoredApps_.begin(), monitoredApps_.end(), name) !=
+               monitoredApps_.end();
+    }
     // The running applications whose names are metered, in the workspace's order.
     std::vector<RunningApplication> runningMeteredApplications();
-    std::int64_t nowSeconds() const;
-    // The launch-data path built afresh from the settings, as the reset builds it.
-    std::string launchDataPath() const;
+    std::int64_t nowSeconds() const { return usage::secondsOf(platform_.clock.now()); }
+    // Puts the record back into the usage table, then writes it through to the file.
+    void putAndSave(const std::string& name, const UsageRecord& record);
 
     Platform platform_;
     const AgentSettings& settings_;

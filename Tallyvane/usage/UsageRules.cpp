@@ -65,14 +65,14 @@ CarriedLaunch carryIntoToday(UsageRecord& record, std::int64_t launchTime, doubl
     return CarriedLaunch::Older;
 }
 
-RunningSince startRunning(UsageRecord& record, double start, double now) {
+CarriedLaunch startRunning(UsageRecord& record, double start, double now) {
     const std::int64_t startSeconds = secondsOf(start);
     if (calendar::isSameDay(static_cast<double>(startSeconds), now)) {
         record.set(key::kLaunchTime, startSeconds);
-        return RunningSince::Today;
+        return CarriedLaunch::Today;
     }
     record.set(key::kLaunchTime, startOfToday(now));
-    return RunningSince::Earlier;
+    return CarriedLaunch::Older;
 }
 
 Settlement settle(const UsageRecord& record, double now, double fresh) {

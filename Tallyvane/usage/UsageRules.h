@@ -36,9 +36,8 @@ enum class CarriedLaunch { Today, Yesterday, Older };
 CarriedLaunch carryIntoToday(UsageRecord& record, std::int64_t launchTime, double now);
 
 // A running application whose record has no launch moment, its process started at start: the
-// launch is the start when it lies on the day of now, else the start of today.
-enum class RunningSince { Today, Earlier };
-RunningSince startRunning(UsageRecord& record, double start, double now);
+// launch is the start when it lies on the day of now (Today), else the start of today (Older).
+CarriedLaunch startRunning(UsageRecord& record, double start, double now);
 
 // A report at now settling an application still running: its run is charged up to the end of
 // its launch day and restarts at the start of the day of fresh (the clock read again).
