@@ -58,8 +58,6 @@ class AppMonitor : public std::enable_shared_from_this<AppMonitor> {
     // Reloads the usage table from the launch-data file and sweeps the running applications.
     void resetPlist();
 
-    // The metering file operations, on this monitor's files.
-    store::MeteringFiles& files() { return files_; }
     // A copy of the whole usage table, after every update submitted before it.
     UsageRecords usageTableSnapshot() { return appsData_.snapshot(); }
 

@@ -39,7 +39,6 @@ class MeteringFiles {
     // The sidecar that holds a file's new content while the file itself is rewritten.
     static std::string sidecarOf(const std::string& path) { return path + ".saving"; }
 
-    FileSystem& fileSystem() { return files_; }
     // The bytes of the file at path, after recovering a rewrite that a crash interrupted.
     Result<std::string> readBytes(const std::string& path);
     // The property list in the file at path, read as readBytes does.
