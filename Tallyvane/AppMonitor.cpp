@@ -97,10 +97,15 @@ void AppMonitor::appDidLaunch(const WorkspaceNotification& notification) {
         VornLog("App launched: " + name);
         if (isMonitored(name)) {
             VornLog("Match found: " + name);
-            UsageRecord record = appsData_.get(name);
-            usage::stampLaunch(record, nowSeconds());
+            UsageRecord before = appsData_.get(name);
+            UsageRecord record = before;
+            const auto launched = nowSeconds();
+            usage::stampLaunch(record, launched);
             appsData_.put(name, std::move(record));
-            incrementLaunchCount(name, application);
+            countLaunch(name, application,
+                        Earlier{std::move(before), [launched](UsageRecord& other) {
+                                    usage::stampLaunch(other, launched);
+                                }});
         }
     }
     VornLog("appDidLaunch: montioredApps: " + renderList(monitoredApps_));
@@ -108,6 +113,11 @@ void AppMonitor::appDidLaunch(const WorkspaceNotification& notification) {
 
 void AppMonitor::incrementLaunchCount(const std::string& name,
                                       const RunningApplication& application) {
+    countLaunch(name, application, std::nullopt);
+}
+
+void AppMonitor::countLaunch(const std::string& name, const RunningApplication& application,
+                             std::optional<Earlier> earlier) {
     const UsageRecords snapshot = appsData_.snapshot();
     VornLog("AppData while didLauch " + renderTable(snapshot));
     if (snapshot.empty()) reloadUsageTable();
@@ -116,15 +126,26 @@ void AppMonitor::incrementLaunchCount(const std::string& name,
     const auto version = application.bundleURL
                              ? bundleShortVersion(platform_.files, *application.bundleURL)
                              : std::nullopt;
-    usage::countLaunch(record, name, version.value_or("Unknown"), nowSeconds());
-    putAndSave(name, record);
+    const std::string versionText = version.value_or("Unknown");
+    const auto counted = nowSeconds();
+    UsageRecord before = earlier ? std::move(earlier->before) : record;
+    usage::countLaunch(record, name, versionText, counted);
+    auto made = earlier ? std::move(earlier->change) : nullptr;
+    putAndSave(name, before, record, [&](UsageRecord& other) {
+        if (made) made(other);
+        usage::countLaunch(other, name, versionText, counted);
+        return true;
+    });
 }
 
-void AppMonitor::updateMeteringData(const std::string& name, const UsageRecord& record) {
+void AppMonitor::updateMeteringData(const std::string& name, const UsageRecord& record,
+                                    const store::RecordChange& change) {
     VornLog("Inside updateMeteringData");
-    if (auto id = getAppDefinitionId(name))
-        files_.saveAppsData(appLaunchDataPlistURL, *id, record);
-    else
+    if (auto id = getAppDefinitionId(name)) {
+        // The file's figures won over this monitor's: the table takes the record as written.
+        if (auto merged = files_.saveAppsData(appLaunchDataPlistURL, *id, record, change))
+            appsData_.put(name, std::move(*merged));
+    } else
         VornLog("updateLastUsedTime: Unable to fetch appDefinitionId from the AppLaunchPlist");
 }
 
@@ -139,13 +160,19 @@ void AppMonitor::appDidTerminate(const WorkspaceNotification& notification) {
     if (!isMonitored(name)) return;
 
     VornLog("Inside appDidTerminate and getting the launch date and run time calculation");
-    UsageRecord record = appsData_.get(name);
+    const UsageRecord before = appsData_.get(name);
+    UsageRecord record = before;
     const auto launch = record.launchTime().value_or(0);
     VornLog("appDidTerminate: launchTime: " + std::to_string(launch));
     VornLog("appDidTerminate: " + name + " Launch on " + std::to_string(launch));
-    const auto run = usage::terminate(record, platform_.clock.now(), nowSeconds());
+    const double ended = platform_.clock.now();
+    const auto lastUsed = nowSeconds();
+    const auto run = usage::terminate(record, ended, lastUsed);
     VornLog("appDidTerminate: sessionRunTime " + std::to_string(run.sessionRunTime));
-    putAndSave(name, record);
+    putAndSave(name, before, record, [&](UsageRecord& other) {
+        usage::terminate(other, ended, lastUsed);
+        return true;
+    });
     VornLog("appDidTerminate: " + name +
             " closed at (Unix epoch): " + std::to_string(nowSeconds()));
 }
@@ -163,20 +190,31 @@ void AppMonitor::checkAlreadyRunningApps() {
     for (const RunningApplication& application : runningMeteredApplications()) {
         const std::string& name = *application.localizedName;
         VornLog("checkAlreadyRunningApps: " + name + " is already running");
-        UsageRecord record = appsData_.get(name);
+        UsageRecord before = appsData_.get(name);
+        UsageRecord record = before;
         if (auto recorded = record.launchTime()) {
             VornLog("LAUNCH_TIME exists with value: " + std::to_string(*recorded));
-            const auto carried = usage::carryIntoToday(record, *recorded, platform_.clock.now());
+            const double now = platform_.clock.now();
+            const auto carried = usage::carryIntoToday(record, *recorded, now);
             VornPrint(kCarried[static_cast<int>(carried)]);
-            putAndSave(name, record);
+            // Cleared meanwhile by a report: the sweep after its reset counts this one.
+            putAndSave(name, before, record, [now](UsageRecord& other) {
+                const auto launch = other.launchTime();
+                if (launch) usage::carryIntoToday(other, *launch, now);
+                return launch.has_value();
+            });
         } else {
             VornLog("LAUNCH_TIME key not found in appData for app");
             const double started = getLaunchTimeForProcess(application.processIdentifier);
             VornLog("launchTime value: " + calendar::utcText(started));
             const auto since = usage::startRunning(record, started, platform_.clock.now());
             VornPrint(kCarried[static_cast<int>(since)]);
+            const auto launched = record.launchTime().value_or(0);
             appsData_.put(name, std::move(record));
-            incrementLaunchCount(name, application);
+            countLaunch(name, application,
+                        Earlier{std::move(before), [launched](UsageRecord& other) {
+                                    usage::stampLaunch(other, launched);
+                                }});
         }
     }
 }
@@ -188,7 +226,9 @@ void AppMonitor::checkAlreadyRunningAppsAndUpdatePlist() {
         const std::string& name = *application.localizedName;
         VornLog("checkAlreadyRunningAppsAndUpdatePlist: " + name + " is still running");
         const double now = platform_.clock.now();
-        auto result = usage::settle(appsData_.get(name), now, platform_.clock.now());
+        const double fresh = platform_.clock.now();
+        const UsageRecord before = appsData_.get(name);
+        auto result = usage::settle(before, now, fresh);
         if (result.outcome == Outcome::NoLaunchTime) {
             VornLog("Error: Could not read LAUNCH_TIME from appData.");
             continue;
@@ -208,7 +248,12 @@ void AppMonitor::checkAlreadyRunningAppsAndUpdatePlist() {
             unsettled("today");
             continue;
         }
-        putAndSave(name, result.settled);
+        putAndSave(name, before, result.settled, [now, fresh](UsageRecord& other) {
+            auto again = usage::settle(other, now, fresh);
+            if (again.outcome != Outcome::Settled) return false;
+            other = std::move(again.settled);
+            return true;
+        });
     }
 }
 
@@ -234,9 +279,11 @@ double AppMonitor::getLaunchTimeForProcess(std::int32_t pid) {
     return platform_.processes.startTime(pid).value_or(platform_.clock.now());
 }
 
-void AppMonitor::putAndSave(const std::string& name, const UsageRecord& record) {
+void AppMonitor::putAndSave(const std::string& name, const UsageRecord& before,
+                            const UsageRecord& record,
+                            const std::function<bool(UsageRecord&)>& makeOn) {
     appsData_.put(name, record);
-    updateMeteringData(name, record);
+    updateMeteringData(name, record, store::RecordChange{before, makeOn});
 }
 
 }  // namespace tallyvane

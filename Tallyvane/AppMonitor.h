@@ -5,6 +5,7 @@
 // platform/.
 #include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -47,8 +48,10 @@ class AppMonitor : public std::enable_shared_from_this<AppMonitor> {
     void appDidLaunch(const WorkspaceNotification& notification);
     void appDidTerminate(const WorkspaceNotification& notification);
     void incrementLaunchCount(const std::string& name, const RunningApplication& application);
-    // Writes a record just put back into the usage table through to the launch-data file.
-    void updateMeteringData(const std::string& name, const UsageRecord& record);
+    // Writes a record just put back into the usage table through to the launch-data file; where
+    // another of our processes changed the file's record since, change is made on that instead.
+    void updateMeteringData(const std::string& name, const UsageRecord& record,
+                            const store::RecordChange& change);
     void checkAlreadyRunningApps();
     void checkAlreadyRunningAppsAndUpdatePlist();
     // Settles the running applications, builds and posts the usage report; returns the report
@@ -72,8 +75,17 @@ class AppMonitor : public std::enable_shared_from_this<AppMonitor> {
     // The running applications whose names are metered, in the workspace's order.
     std::vector<RunningApplication> runningMeteredApplications();
     std::int64_t nowSeconds() const { return usage::secondsOf(platform_.clock.now()); }
-    // Puts the record back into the usage table, then writes it through to the file.
-    void putAndSave(const std::string& name, const UsageRecord& record);
+    // A change made to the table's record before the launch is counted (its LAUNCH_TIME).
+    struct Earlier {
+        UsageRecord before;
+        std::function<void(UsageRecord&)> change;
+    };
+    void countLaunch(const std::string& name, const RunningApplication& application,
+                     std::optional<Earlier> earlier);
+    // Puts the record, before changed into record, back into the usage table, then writes it
+    // through to the file (makeOn makes the same change on the file's record when they differ).
+    void putAndSave(const std::string& name, const UsageRecord& before, const UsageRecord& record,
+                    const std::function<bool(UsageRecord&)>& makeOn);
 
     Platform platform_;
     const AgentSettings& settings_;

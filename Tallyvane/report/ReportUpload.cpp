@@ -41,7 +41,8 @@ std::string build(store::MeteringFiles& files, const AgentSettings& settings,
     if (result == 0) {
         VornLog("generateAndPostXML: Software Metering data sent successfully");
         files.updateAddedTime(postDataPath, usage::secondsOf(clock.now()));
-        files.resetSoftwareMeteringRules(resetPath);
+        // Only what this report took is cleared: our monitors may have counted more meanwhile.
+        files.resetSoftwareMeteringRules(resetPath, launchData);
     } else {
         VornLog("generateAndPostXML: Software Metering data not 404 sent successfully");
     }

@@ -7,6 +7,7 @@
 #include "plist/Plist.h"
 #include "plist/XmlWriter.h"
 #include "usage/AppName.h"
+#include "usage/UsageRules.h"
 
 namespace tallyvane::store {
 
@@ -242,28 +243,51 @@ UsageRecords MeteringFiles::loadAppLaunchDataToUpdate(const std::string& launchD
     return table;
 }
 
-void MeteringFiles::saveAppsData(const std::string& launchDataPath,
-                                 const std::string& appDefinitionId, const UsageRecord& record) {
+std::optional<UsageRecord> MeteringFiles::saveAppsData(const std::string& launchDataPath,
+                                                       const std::string& appDefinitionId,
+                                                       const UsageRecord& record,
+                                                       const RecordChange& change) {
+    return save(launchDataPath, appDefinitionId, record, &change);
+}
+
+std::optional<UsageRecord> MeteringFiles::save(const std::string& launchDataPath,
+                                               const std::string& appDefinitionId,
+                                               const UsageRecord& record,
+                                               const RecordChange* change) {
     VornLog("Inside saveAppsData");
     const Locked locked(*this, launchDataPath);
     auto records = readDict(launchDataPath);
     if (!records) {
         VornLog("saveAppsData: Failed to load PLIST data.");
-        return;
+        return std::nullopt;
     }
     auto entry = records->find(appDefinitionId);
     if (entry == records->end()) {
         VornLog("saveAppsData: App data not found for AppDefinitionId " + appDefinitionId + ".");
-        return;
+        return std::nullopt;
     }
-    entry->second = Value(record.fields());
-    VornLog(" plistData[appDefinitionIDString] = newAppData   " + record.describe());
-    Status written = write(launchDataPath, Value(std::move(*records)), Write::InPlace);
-    if (!written) {
-        VornLog("saveAppsData: Error saving apps data: " + written.description());
-        return;
+    std::optional<UsageRecord> merged;
+    const plist::Dict* held = plist::asDict(entry->second);
+    if (change && (!held || *held != change->before.fields())) {
+        // Another of our processes wrote this record since it was read: its figures stand.
+        merged.emplace(held ? *held : plist::Dict{});
+        const bool changed = change->makeOn(*merged);
+        VornLog("saveAppsData: the record for AppDefinitionId " + appDefinitionId +
+                " changed since it was read; " +
+                (changed ? "this change is made on the record as it stands"
+                         : "this change does not apply to it, the file is left as it is"));
+        if (!changed) return merged;
+    }
+    const UsageRecord& written = merged ? *merged : record;
+    entry->second = Value(written.fields());
+    VornLog(" plistData[appDefinitionIDString] = newAppData   " + written.describe());
+    Status status = write(launchDataPath, Value(std::move(*records)), Write::InPlace);
+    if (!status) {
+        VornLog("saveAppsData: Error saving apps data: " + status.description());
+        return merged;
     }
     VornLog("saveAppsData: Apps data saved for AppDefinitionId " + appDefinitionId);
+    return merged;
 }
 
 void MeteringFiles::updateAddedTime(const std::string& postDataPath, std::int64_t now) {
@@ -286,7 +310,8 @@ void MeteringFiles::updateAddedTime(const std::string& postDataPath, std::int64_
     VornPrint("Successfully updated AddedTime to " + nowText);
 }
 
-void MeteringFiles::resetSoftwareMeteringRules(const std::string& launchDataPath) {
+void MeteringFiles::resetSoftwareMeteringRules(const std::string& launchDataPath,
+                                               const plist::Dict* reported) {
     const Locked locked(*this, launchDataPath);
     auto bytes = readBytes(launchDataPath);
     if (!bytes) {
@@ -305,8 +330,22 @@ void MeteringFiles::resetSoftwareMeteringRules(const std::string& launchDataPath
     Dict* records = asRecords(*root);
     if (!records) return;
     for (auto& [id, value] : *records) {
+        const plist::Dict* seen = nullptr;
+        if (reported) {
+            // A record added after the report was built had nothing reported.
+            auto it = reported->find(id);
+            seen = it == reported->end() ? nullptr : plist::asDict(it->second);
+            if (!seen) continue;
+        }
         UsageRecord record(std::move(*plist::asDict(value)));
-        record.clearUsage();
+        if (!seen) {
+            record.clearUsage();
+        } else {
+            if (record.fields() != *seen)
+                VornLog("resetSoftwareMeteringRules: the record for AppDefinitionId " + id +
+                        " changed since the report was built; what it did not include stays");
+            usage::removeReported(record, UsageRecord(*seen));
+        }
         value = Value(std::move(record).fields());
     }
     Status written = write(launchDataPath, std::move(*root), Write::InPlace);

@@ -5,6 +5,7 @@
 // writes whole files as XML, logs or prints its own outcome and never throws. One thread at a
 // time.
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -30,6 +31,14 @@ struct PlistError {
 struct RuleData {
     std::vector<std::string> monitoredApps;  // in enumeration order, duplicates kept
     plist::Dict appRuledata;                 // application name to app definition id (string)
+};
+
+// A change a caller made to a usage record, to be made again on the record the file holds now
+// when another of our processes changed that record since the caller read it.
+struct RecordChange {
+    const UsageRecord& before;  // the record as the caller had it before the change
+    // Makes the same change to another record; false when it leaves that record as it was.
+    std::function<bool(UsageRecord&)> makeOn;
 };
 
 class MeteringFiles {
@@ -64,18 +73,33 @@ class MeteringFiles {
     // A fresh usage table from the launch-data file, keyed by each record's table name. Empty
     // when the file cannot be read.
     UsageRecords loadAppLaunchDataToUpdate(const std::string& launchDataPath);
-    // Replaces the record under appDefinitionId in the launch-data file, when it holds one.
+    // Replaces the record under appDefinitionId in the launch-data file, when it holds one. Where
+    // that record is no longer change.before, the change is made on it instead and the record so
+    // written is returned, for the caller's table.
+    std::optional<UsageRecord> saveAppsData(const std::string& launchDataPath,
+                                            const std::string& appDefinitionId,
+                                            const UsageRecord& record, const RecordChange& change);
+    // The same, replacing the file's record whole whatever it holds now: for a caller that is
+    // the only writer.
     void saveAppsData(const std::string& launchDataPath, const std::string& appDefinitionId,
-                      const UsageRecord& record);
+                      const UsageRecord& record) {
+        (void)save(launchDataPath, appDefinitionId, record, nullptr);
+    }
     // Sets AddedTime (a string) in the post-data file to now, keeping its other keys; atomic.
     void updateAddedTime(const std::string& postDataPath, std::int64_t now);
-    // Removes the five usage keys from every record of the launch-data file, writes it back.
-    void resetSoftwareMeteringRules(const std::string& launchDataPath);
+    // Removes the five usage keys from every record of the launch-data file, writes it back. With
+    // the records a report was built from, a record that changed since keeps what the report did
+    // not include, and one the report did not see keeps its figures.
+    void resetSoftwareMeteringRules(const std::string& launchDataPath,
+                                    const plist::Dict* reported = nullptr);
     // The app definition id of an application name, read afresh from the rule mapping file.
     std::optional<std::string> getAppDefinitionId(const std::string& ruleMappingPath,
                                                   const std::string& name);
 
   private:
+    std::optional<UsageRecord> save(const std::string& launchDataPath,
+                                    const std::string& appDefinitionId, const UsageRecord& record,
+                                    const RecordChange* change);
     std::optional<plist::Dict> readDict(const std::string& path);
     Status rewrite(const std::string& path, std::string_view bytes);
     // Completes or drops the rewrite that the sidecar of path tells of; the bytes the file holds

@@ -26,8 +26,11 @@ void UsageRecord::set(std::string_view key, plist::Value value) {
 }
 
 void UsageRecord::clearUsage() {
-    for (std::string_view key : kUsageKeys)
-        if (auto it = fields_.find(key); it != fields_.end()) fields_.erase(it);
+    for (std::string_view key : kUsageKeys) erase(key);
+}
+
+void UsageRecord::erase(std::string_view key) {
+    if (auto it = fields_.find(key); it != fields_.end()) fields_.erase(it);
 }
 
 std::optional<std::string> detail::tableName(const plist::Dict& fields) {

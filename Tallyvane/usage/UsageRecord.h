@@ -101,6 +101,7 @@ class UsageRecord : public RecordReads<UsageRecord> {
     void set(std::string_view key, plist::Value value);
     // Removes the usage figures, leaving the rule keys, the product and unknown keys.
     void clearUsage();
+    void erase(std::string_view key);
 
   private:
     plist::Dict fields_;

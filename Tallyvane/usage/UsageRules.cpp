@@ -106,6 +106,31 @@ Settlement settle(const UsageRecord& record, double now, double fresh) {
     return result;
 }
 
+void removeReported(UsageRecord& current, const UsageRecord& reported) {
+    for (std::string_view key : UsageRecord::kUsageKeys) {
+        const auto was = reported.fields().find(key);
+        const auto now = current.fields().find(key);
+        if (was == reported.fields().end() || now == current.fields().end()) continue;
+        if (now->second == was->second) {
+            current.erase(key);
+            continue;
+        }
+        const bool figure = key == key::kTotalRunCount || key == key::kTotalRunTime;
+        if (!figure) continue;
+        const auto wasInteger = reported.integer(key), nowInteger = current.integer(key);
+        if (wasInteger && nowInteger) {
+            if (*nowInteger < *wasInteger) continue;  // restarted since: the new figure stands
+            if (*nowInteger == *wasInteger) current.erase(key);
+            else current.set(key, plist::Value(*nowInteger - *wasInteger));
+            continue;
+        }
+        const auto wasReal = reported.anyNumber(key), nowReal = current.anyNumber(key);
+        if (!wasReal || !nowReal || *nowReal < *wasReal) continue;
+        if (*nowReal == *wasReal) current.erase(key);
+        else current.set(key, plist::Value(*nowReal - *wasReal));
+    }
+}
+
 std::string shortestDecimal(double value) {
     char text[64];
     const auto result = std::to_chars(text, text + sizeof text, value);

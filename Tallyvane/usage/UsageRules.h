@@ -55,6 +55,12 @@ struct Settlement {
 };
 Settlement settle(const UsageRecord& record, double now, double fresh);
 
+// After a report was accepted: the figures it took from reported are removed from current, the
+// same record as it stands now. What changed since the report read it stays: a count or run time
+// that grew keeps what it grew by, and a moment, or a figure that was replaced, keeps its value.
+// Equal records are simply cleared.
+void removeReported(UsageRecord& current, const UsageRecord& reported);
+
 // A real number in its shortest decimal form that reads back exactly, with ".0" after a whole
 // value: 50399.0, 0.5, -3.25, 1e+20.
 std::string shortestDecimal(double value);
