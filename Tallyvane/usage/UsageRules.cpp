@@ -120,14 +120,18 @@ void removeReported(UsageRecord& current, const UsageRecord& reported) {
         const auto wasInteger = reported.integer(key), nowInteger = current.integer(key);
         if (wasInteger && nowInteger) {
             if (*nowInteger < *wasInteger) continue;  // restarted since: the new figure stands
-            if (*nowInteger == *wasInteger) current.erase(key);
-            else current.set(key, plist::Value(*nowInteger - *wasInteger));
+            if (*nowInteger == *wasInteger)
+                current.erase(key);
+            else
+                current.set(key, plist::Value(*nowInteger - *wasInteger));
             continue;
         }
         const auto wasReal = reported.anyNumber(key), nowReal = current.anyNumber(key);
         if (!wasReal || !nowReal || *nowReal < *wasReal) continue;
-        if (*nowReal == *wasReal) current.erase(key);
-        else current.set(key, plist::Value(*nowReal - *wasReal));
+        if (*nowReal == *wasReal)
+            current.erase(key);
+        else
+            current.set(key, plist::Value(*nowReal - *wasReal));
     }
 }
 
