@@ -159,6 +159,57 @@ TEST_F(MeteringFilesTest, LaunchDataIsResetAndSavedEntryByEntry) {
                             "saveAppsData: Failed to load PLIST data."));
 }
 
+TEST_F(MeteringFilesTest, ASaveOrResetAfterAnotherWriterKeepsThatWritersFigures) {
+    const std::string launch = launchDataPath();
+    const Dict read{{"AppDefinitionId", "1"}, {"TOTAL_RUN_COUNT", 4}, {"TOTAL_RUN_TIME", 100},
+                    {"LAUNCH_TIME", 1000},    {"LAST_USED", 1100},    {"Agent", "a"}};
+    writePlist(launch, Dict{{"1", read}});
+    const UsageRecord before(read);
+    const auto plusOne = [](UsageRecord& r) {
+        r.set("TOTAL_RUN_COUNT", Value(r.totalRunCount().value_or(0) + 1));
+        return true;
+    };
+    UsageRecord mine = before;
+    plusOne(mine);
+    // Unchanged since it was read: the caller's record is written as it stands.
+    EXPECT_FALSE(files.saveAppsData(launch, "1", mine, {before, plusOne}));
+    EXPECT_EQ(launchRecord(launch, "1"), mine.fields());
+
+    // Another writer cleared it meanwhile: the change is made on what the file holds.
+    writePlist(launch, Dict{{"1", Dict{{"AppDefinitionId", "1"}, {"Agent", "b"}}}});
+    const auto merged = files.saveAppsData(launch, "1", mine, {before, plusOne});
+    const Dict expected{{"AppDefinitionId", "1"}, {"Agent", "b"}, {"TOTAL_RUN_COUNT", 1}};
+    ASSERT_TRUE(merged);
+    EXPECT_EQ(merged->fields(), expected);
+    EXPECT_EQ(launchRecord(launch, "1"), expected);
+    const auto untouched = slurp(launch);
+    EXPECT_TRUE(
+        files.saveAppsData(launch, "1", mine, {before, [](UsageRecord&) { return false; }}));
+    EXPECT_EQ(slurp(launch), untouched);
+
+    // A reset takes away what the report read; growth since then, a new moment and a figure
+    // that restarted stay; a record the report never saw keeps everything.
+    writePlist(launch, Dict{{"1", Dict{{"AppDefinitionId", "1"},
+                                       {"TOTAL_RUN_COUNT", 6},
+                                       {"TOTAL_RUN_TIME", 130},
+                                       {"LAUNCH_TIME", 1200},
+                                       {"LAST_USED", 1100},
+                                       {"Agent", "a"}}},
+                            {"2", Dict{{"TOTAL_RUN_COUNT", 3}, {"TOTAL_RUN_TIME", 9}}},
+                            {"3", Dict{{"TOTAL_RUN_COUNT", 1}, {"TOTAL_RUN_TIME", 0}}}});
+    const Dict reported{{"1", read}, {"3", Dict{{"TOTAL_RUN_COUNT", 2}, {"TOTAL_RUN_TIME", 50}}}};
+    EXPECT_EQ(printedBy([&] { files.resetSoftwareMeteringRules(launch, &reported); }),
+              "Plist updated successfully.\n");
+    EXPECT_EQ(readPlist(launch),
+              Value(Dict{{"1", Dict{{"AppDefinitionId", "1"},
+                                    {"TOTAL_RUN_COUNT", 2},
+                                    {"TOTAL_RUN_TIME", 30},
+                                    {"LAUNCH_TIME", 1200},
+                                    {"Agent", "a"}}},
+                         {"2", Dict{{"TOTAL_RUN_COUNT", 3}, {"TOTAL_RUN_TIME", 9}}},
+                         {"3", Dict{{"TOTAL_RUN_COUNT", 1}, {"TOTAL_RUN_TIME", 0}}}}));
+}
+
 TEST_F(MeteringFilesTest, LookupReadsTheMappingAfreshEveryTime) {
     const std::string rules = ruleDataPath();
     std::vector<testing::Matcher<std::string>> log;
