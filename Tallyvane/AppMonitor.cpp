@@ -259,6 +259,14 @@ void AppMonitor::checkAlreadyRunningAppsAndUpdatePlist() {
 
 std::string AppMonitor::generateAndPostXML() {
     VornLog("Inside generateAndPostXML");
+    // One report run at a time, or both would post the same figures: a second one waits, then
+    // reports what came since. Monitors never take this lock.
+    const std::string dataFolder = settings_.text(Setting::vornagentDataDictPath);
+    auto reportRun = platform_.files.lockFolderIfFree(dataFolder);
+    if (!reportRun && platform_.files.exists(dataFolder)) {
+        VornLog("generateAndPostXML: another report run is in progress; waiting for it to end");
+        reportRun = platform_.files.lockFolder(dataFolder);
+    }
     checkAlreadyRunningAppsAndUpdatePlist();
     // The reset builds the launch-data path afresh from the settings.
     return report::buildAndPostReport(files_, settings_, appLaunchDataPlistURL, swmPostDataURL,

@@ -21,18 +21,15 @@ class ReadOnlyFiles final : public FileSystem {
   public:
     bool exists(const std::string& path) override { return real().exists(path); }
     bool isRegularFile(const std::string& path) override { return real().isRegularFile(path); }
-    Result<std::string> readFile(const std::string& path) override {
-        return real().readFile(path);
-    }
+    Result<std::string> readFile(const std::string& path) override { return real().readFile(path); }
     Status writeInPlace(const std::string& path, std::string_view) override { return no(path); }
-    Status writeAtomically(const std::string& path, std::string_view) override {
-        return no(path);
-    }
+    Status writeAtomically(const std::string& path, std::string_view) override { return no(path); }
     Status writeNew(const std::string& path, std::string_view) override { return no(path); }
     Status overwrite(const std::string& path, std::string_view) override { return no(path); }
     Status remove(const std::string& path) override { return no(path); }
     Status createDirectory(const std::string& path, int) override { return no(path); }
     std::unique_ptr<Lock> lockFolder(const std::string&) override { return nullptr; }
+    std::unique_ptr<Lock> lockFolderIfFree(const std::string&) override { return nullptr; }
 
   private:
     static FileSystem& real() { return posixFileSystem(); }

@@ -103,5 +103,22 @@ TEST_F(ReportProcess, ARefusedReportChangesNothing) {
     EXPECT_EQ(missing.requests().size(), 1u);
 }
 
+TEST(ReportRuns, ASecondRunWaitsForTheFirstSoNothingIsPostedTwice) {
+    MgmtServer slow({.status = 200, .storeDir = {}, .delayMs = 1500});
+    AgentInstallation agent(Dict{{"ServerURL", slow.url()}});
+    writePlist(agent.meteringPath("AppLaunchData.plist"), Dict{{"100", kUsage}});
+    auto first = agent.start({"postxmldata"});
+    ASSERT_TRUE(slow.waitForRequests(1));  // posted, its answer still to come
+    auto second = agent.start({"postxmldata"});
+    EXPECT_EQ(first->waitExit(), 1);
+    EXPECT_EQ(second->waitExit(), 1);
+    ASSERT_TRUE(slow.waitForRequests(2));
+    const auto requests = slow.requests();
+    EXPECT_NE(requests[0].body.find("TOTAL_RUN_COUNT=\"3\""), std::string::npos);
+    EXPECT_EQ(requests[1].body.find("InvAppDefinitionUsage"), std::string::npos);
+    EXPECT_TRUE(agent.logHas(
+        "generateAndPostXML: another report run is in progress; waiting for it to end"));
+}
+
 }  // namespace
 }  // namespace tallyvane::test

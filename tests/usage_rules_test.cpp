@@ -36,6 +36,12 @@ TEST(UsageRules, FiguresThatWouldOverflowKeepTheirValueAndOtherKeysStay) {
     usage::terminate(record, 1060.9, 1060);
     EXPECT_EQ(record.fields().at("TOTAL_RUN_TIME"), Value(std::int64_t{560}));
     EXPECT_EQ(record.launchTime(), 1000);  // left for the next termination
+
+    // What a report took is taken away unless the difference leaves the range.
+    UsageRecord grown(Dict{{"TOTAL_RUN_COUNT", kMax}, {"TOTAL_RUN_TIME", 90}});
+    usage::removeReported(grown,
+                          UsageRecord(Dict{{"TOTAL_RUN_COUNT", -1}, {"TOTAL_RUN_TIME", 30}}));
+    EXPECT_EQ(grown.fields(), (Dict{{"TOTAL_RUN_COUNT", kMax}, {"TOTAL_RUN_TIME", 60}}));
 }
 
 TEST(UsageRules, EachReaderTakesTheNumbersItCanHoldExactly) {

@@ -1,6 +1,6 @@
 // mgmt_server: the project's own small management server for tests and the demo.
 //
-//   mgmt_server [--port N] [--status CODE] [--store DIR]
+//   mgmt_server [--port N] [--status CODE] [--store DIR] [--delay MS]
 //
 // Listens on 127.0.0.1 only (port 0, the default, picks a free one) and prints
 // "listening on 127.0.0.1:PORT" as its first line on standard output. Every POST, whatever its
@@ -32,7 +32,7 @@
 namespace {
 
 void usage() {
-    std::cerr << "usage: mgmt_server [--port N] [--status CODE] [--store DIR]\n";
+    std::cerr << "usage: mgmt_server [--port N] [--status CODE] [--store DIR] [--delay MS]\n";
 }
 
 std::optional<long> parseNumber(const char* text, long low, long high) {
@@ -64,6 +64,7 @@ bool writeFile(const std::filesystem::path& path, const std::string& data) {
 int main(int argc, char** argv) {
     long port = 0;
     long status = 200;
+    long delay = 0;  // milliseconds before each answer
     std::optional<std::filesystem::path> store;
     for (int i = 1; i < argc; ++i) {
         const std::string option = argv[i];
@@ -77,6 +78,11 @@ int main(int argc, char** argv) {
             auto parsed = parseNumber(value, 100, 999);
             if (!parsed) return usage(), 2;
             status = *parsed;
+            ++i;
+        } else if (option == "--delay") {
+            auto parsed = parseNumber(value, 0, 600000);
+            if (!parsed) return usage(), 2;
+            delay = *parsed;
             ++i;
         } else if (option == "--store") {
             if (value == nullptr || *value == '\0') return usage(), 2;
@@ -133,6 +139,7 @@ int main(int argc, char** argv) {
                 }
             }
         }
+        std::this_thread::sleep_for(std::chrono::milliseconds(delay));
         res.status = static_cast<int>(status);
         std::cerr << "mgmt_server: #" << number << " POST " << target << " (" << req.body.size()
                   << " bytes) -> " << status << std::endl;

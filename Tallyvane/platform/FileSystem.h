@@ -42,6 +42,9 @@ class FileSystem {
     // Waits for the exclusive lock on the folder at path, shared by every process of ours that
     // writes there; nothing when the folder cannot be locked (the caller goes on unlocked).
     virtual std::unique_ptr<Lock> lockFolder(const std::string& path) = 0;
+    // The same lock without waiting: nothing when another process holds it (or the folder cannot
+    // be locked).
+    virtual std::unique_ptr<Lock> lockFolderIfFree(const std::string& path) = 0;
     // Truncates the file (creating it) and writes bytes in its place. A failure may leave the
     // file partly written.
     virtual Status writeInPlace(const std::string& path, std::string_view bytes) = 0;

@@ -119,11 +119,15 @@ void removeReported(UsageRecord& current, const UsageRecord& reported) {
         if (!figure) continue;
         const auto wasInteger = reported.integer(key), nowInteger = current.integer(key);
         if (wasInteger && nowInteger) {
-            if (*nowInteger < *wasInteger) continue;  // restarted since: the new figure stands
-            if (*nowInteger == *wasInteger)
+            std::int64_t grown = 0;
+            // Restarted since (or a difference beyond 64 bits): the new figure stands.
+            if (*nowInteger < *wasInteger ||
+                __builtin_sub_overflow(*nowInteger, *wasInteger, &grown))
+                continue;
+            if (grown == 0)
                 current.erase(key);
             else
-                current.set(key, plist::Value(*nowInteger - *wasInteger));
+                current.set(key, plist::Value(grown));
             continue;
         }
         const auto wasReal = reported.anyNumber(key), nowReal = current.anyNumber(key);

@@ -27,7 +27,8 @@ MgmtServer::MgmtServer(Options options)
     const std::string out = dir_.path() + "/server.out";
     process_ = std::make_unique<ChildProcess>(
         std::vector<std::string>{std::string(TALLYVANE_BIN_DIR) + "/mgmt_server", "--port", "0",
-                                 "--status", std::to_string(options.status), "--store", store_},
+                                 "--status", std::to_string(options.status), "--store", store_,
+                                 "--delay", std::to_string(options.delayMs)},
         std::map<std::string, std::string>{}, out);
     // Its first line is "listening on 127.0.0.1:PORT".
     eventually([&] { return slurp(out).find('\n') != std::string::npos; });

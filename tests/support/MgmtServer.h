@@ -22,6 +22,7 @@ class MgmtServer {
         int status = 200;  // the answer to every POST
         // Where the server keeps the requests; by default a scratch folder of the helper's own.
         std::optional<std::string> storeDir = std::nullopt;
+        int delayMs = 0;  // how long each answer takes
     };
 
     // One POST the server received.

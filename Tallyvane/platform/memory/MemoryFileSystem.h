@@ -33,6 +33,9 @@ class MemoryFileSystem final : public FileSystem {
     Status overwrite(const std::string& path, std::string_view bytes) override;
     Status remove(const std::string& path) override;
     std::unique_ptr<Lock> lockFolder(const std::string& path) override;
+    std::unique_ptr<Lock> lockFolderIfFree(const std::string& path) override {
+        return lockFolder(path);
+    }
 
     void inject(Fault fault);
     void clearFault();

@@ -151,9 +151,17 @@ class PosixFileSystem final : public FileSystem {
     }
 
     std::unique_ptr<Lock> lockFolder(const std::string& path) override {
+        return flockFolder(path, LOCK_EX);
+    }
+
+    std::unique_ptr<Lock> lockFolderIfFree(const std::string& path) override {
+        return flockFolder(path, LOCK_EX | LOCK_NB);
+    }
+
+    static std::unique_ptr<Lock> flockFolder(const std::string& path, int operation) {
         UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW));
         if (!fd) return nullptr;
-        while (::flock(fd.get(), LOCK_EX) != 0)
+        while (::flock(fd.get(), operation) != 0)
             if (errno != EINTR) return nullptr;
         struct Held final : Lock {
             explicit Held(UniqueFd f) : fd(std::move(f)) {}
