@@ -123,9 +123,11 @@ void AppMonitor::countLaunch(const std::string& name, const RunningApplication& 
     if (snapshot.empty()) reloadUsageTable();
 
     UsageRecord record = appsData_.get(name);
-    const auto version = application.bundleURL
-                             ? bundleShortVersion(platform_.files, *application.bundleURL)
-                             : std::nullopt;
+    // Outside a bundle, the package the program came from may know its version.
+    const auto version =
+        application.bundleURL ? bundleShortVersion(platform_.files, *application.bundleURL)
+        : platform_.packages  ? platform_.packages->versionOf(application.processIdentifier)
+                              : std::nullopt;
     const std::string versionText = version.value_or("Unknown");
     const auto counted = nowSeconds();
     UsageRecord before = earlier ? std::move(earlier->before) : record;

@@ -11,6 +11,7 @@
 #include "TerminationSignalHandler.h"
 #include "lvornutils/lvornutils.h"
 #include "platform/linux/LinuxPlatform.h"
+#include "platform/linux/PackageVersions.h"
 
 namespace {
 
@@ -24,7 +25,9 @@ struct PlatformServices {
     std::unique_ptr<MainLoop> mainLoop = makeMainLoop();
     std::unique_ptr<Workspace> workspace;
     std::unique_ptr<ProcessTable> processes = makeProcessTable();
-    Platform platform{systemClock(), *mainLoop, *workspace, *processes, posixFileSystem()};
+    PackageVersions packages;
+    Platform platform{systemClock(), *mainLoop,         *workspace,
+                      *processes,    posixFileSystem(), &packages};
 };
 
 // Ends the process at once: the objects of the run stay as they are, as they would at a kill,

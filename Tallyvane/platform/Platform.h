@@ -2,6 +2,7 @@
 #include "platform/Clock.h"
 #include "platform/FileSystem.h"
 #include "platform/MainLoop.h"
+#include "platform/PackageDatabase.h"
 #include "platform/Workspace.h"
 
 namespace tallyvane {
@@ -13,6 +14,7 @@ struct Platform {
     Workspace& workspace;
     ProcessTable& processes;
     FileSystem& files;
+    PackageDatabase* packages = nullptr;  // none: applications outside bundles stay "Unknown"
 };
 
 }  // namespace tallyvane

@@ -1,0 +1,229 @@
+#include "platform/linux/PackageVersions.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <functional>
+#include <memory>
+#include <vector>
+
+namespace tallyvane::linux_platform {
+namespace {
+
+// A regular file of at most limit bytes, read without following a last link or waiting on a
+// FIFO: a sandbox's files belong to whoever runs it.
+std::optional<std::string> readRegular(const std::string& path, std::size_t limit) {
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    struct stat info {};
+    if (!fd || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
+        static_cast<std::size_t>(info.st_size) > limit)
+        return std::nullopt;
+    return readSmallFile(path, limit);
+}
+
+std::string_view trimmed(std::string_view text) {
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r'))
+        text.remove_suffix(1);
+    return text;
+}
+
+// Each line of text in turn, without its line feed.
+template <typename Visit>
+void eachLine(std::string_view text, Visit visit) {
+    while (!text.empty()) {
+        const auto end = text.find('\n');
+        if (!visit(text.substr(0, end))) return;
+        if (end == std::string_view::npos) return;
+        text.remove_prefix(end + 1);
+    }
+}
+
+// A version is one short line of printable text, or it is nothing.
+std::optional<std::string> plausible(std::string_view version) {
+    version = trimmed(version);
+    if (version.empty() || version.size() > 128) return std::nullopt;
+    for (unsigned char c : version)
+        if (c < 0x20 || c == 0x7f) return std::nullopt;
+    return std::string(version);
+}
+
+constexpr std::size_t kListLimit = 16 << 20;
+constexpr std::size_t kStatusLimit = 64 << 20;
+constexpr std::size_t kSmallLimit = 1 << 20;
+
+}  // namespace
+
+std::optional<std::string> installedVersion(std::string_view status, std::string_view package) {
+    const auto colon = package.find(':');
+    const std::string_view name = package.substr(0, colon);
+    const std::string_view arch =
+        colon == std::string_view::npos ? std::string_view{} : package.substr(colon + 1);
+    std::optional<std::string> found;
+    std::string_view stanzaName, stanzaArch, stanzaStatus, stanzaVersion;
+    const auto finish = [&] {
+        if (stanzaName == name && (arch.empty() || stanzaArch == arch) &&
+            stanzaStatus.ends_with(" installed") && !stanzaVersion.empty())
+            found = plausible(stanzaVersion);
+        stanzaName = stanzaArch = stanzaStatus = stanzaVersion = {};
+        return !found;
+    };
+    eachLine(status, [&](std::string_view line) {
+        if (trimmed(line).empty()) return finish();
+        const auto field = [&](std::string_view key) -> std::optional<std::string_view> {
+            if (!line.starts_with(key) || line.size() <= key.size() || line[key.size()] != ':')
+                return std::nullopt;
+            return trimmed(line.substr(key.size() + 1));
+        };
+        if (auto v = field("Package")) stanzaName = *v;
+        if (auto v = field("Architecture")) stanzaArch = *v;
+        if (auto v = field("Status")) stanzaStatus = *v;
+        if (auto v = field("Version")) stanzaVersion = *v;
+        return true;
+    });
+    if (!found) finish();
+    return found;
+}
+
+std::optional<std::string> snapYamlVersion(std::string_view yaml) {
+    std::optional<std::string> found;
+    eachLine(yaml, [&](std::string_view line) {
+        if (!line.starts_with("version:")) return true;
+        std::string_view value = trimmed(line.substr(8));
+        if (value.size() >= 2 && (value.front() == '\'' || value.front() == '"') &&
+            value.back() == value.front())
+            value = value.substr(1, value.size() - 2);
+        found = plausible(value);
+        return false;
+    });
+    return found;
+}
+
+std::optional<std::string> metainfoVersion(std::string_view xml) {
+    const auto release = xml.find("<release ");
+    if (release == std::string_view::npos) return std::nullopt;
+    const auto end = xml.find('>', release);
+    const std::string_view element = xml.substr(release, end - release);
+    for (const char quote : {'"', '\''}) {
+        const std::string key = std::string("version=") + quote;
+        const auto at = element.find(key);
+        if (at == std::string_view::npos) continue;
+        const auto value = element.substr(at + key.size());
+        const auto close = value.find(quote);
+        if (close == std::string_view::npos) return std::nullopt;
+        return plausible(value.substr(0, close));
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> iniValue(std::string_view ini, std::string_view section,
+                                    std::string_view key) {
+    bool inSection = false;
+    std::optional<std::string> found;
+    eachLine(ini, [&](std::string_view line) {
+        line = trimmed(line);
+        if (line.starts_with('[')) {
+            inSection =
+                line.size() == section.size() + 2 && line.substr(1, section.size()) == section;
+            return true;
+        }
+        const auto equals = line.find('=');
+        if (inSection && equals != std::string_view::npos &&
+            trimmed(line.substr(0, equals)) == key) {
+            found = plausible(line.substr(equals + 1));
+            return false;
+        }
+        return true;
+    });
+    return found;
+}
+
+std::optional<std::string> PackageVersions::versionOf(std::int32_t pid) {
+    if (pid <= 0) return std::nullopt;
+    auto exe = procFs_.exe(static_cast<pid_t>(pid));
+    if (!exe) return std::nullopt;
+    // An executable replaced by an upgrade while it runs: its package still names it.
+    if (constexpr std::string_view deleted = " (deleted)"; exe->ends_with(deleted))
+        exe->resize(exe->size() - deleted.size());
+
+    // Each source, with what tells that its answer may have changed.
+    std::string key = *exe, stamp;
+    std::function<std::optional<std::string>()> lookUp;
+    const std::string root = roots_.proc + "/" + std::to_string(pid) + "/root";
+    if (const auto info = readRegular(root + "/.flatpak-info", kSmallLimit)) {
+        auto id = iniValue(*info, "Application", "name");
+        if (!id || id->find('/') != std::string::npos || id->starts_with('.')) return std::nullopt;
+        key = "flatpak:" + *id;
+        stamp = iniValue(*info, "Instance", "app-commit").value_or("");
+        lookUp = [this, root, id = *id] { return flatpakVersion(root, id); };
+    } else if (exe->starts_with("/snap/")) {
+        lookUp = [this, &exe] { return snapVersion(*exe); };  // the path holds the revision
+    } else {
+        stamp = dpkgStamp();
+        lookUp = [this, &exe] { return debianVersion(*exe); };
+    }
+    if (auto it = known_.find(key); it != known_.end() && it->second.stamp == stamp)
+        return it->second.version;
+    auto version = lookUp();
+    known_.insert_or_assign(key, Known{stamp, version});
+    return version;
+}
+
+std::optional<std::string> PackageVersions::flatpakVersion(const std::string& root,
+                                                           const std::string& id) {
+    for (const char* file :
+         {"/app/share/metainfo/%.metainfo.xml", "/app/share/metainfo/%.appdata.xml",
+          "/app/share/appdata/%.appdata.xml"}) {
+        std::string path = root + file;
+        path.replace(path.find('%'), 1, id);
+        if (const auto xml = readRegular(path, kSmallLimit))
+            if (auto version = metainfoVersion(*xml)) return version;
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> PackageVersions::snapVersion(const std::string& exe) {
+    // /snap/NAME/REVISION/...: the snap's own description of itself.
+    const auto name = exe.find('/', 6);
+    const auto revision = name == std::string::npos ? name : exe.find('/', name + 1);
+    if (revision == std::string::npos) return std::nullopt;
+    const auto yaml =
+        readRegular(roots_.system + exe.substr(0, revision) + "/meta/snap.yaml", kSmallLimit);
+    return yaml ? snapYamlVersion(*yaml) : std::nullopt;
+}
+
+std::string PackageVersions::dpkgStamp() const {
+    struct stat info {};
+    const std::string status = roots_.system + "/var/lib/dpkg/status";
+    if (::stat(status.c_str(), &info) != 0) return "none";
+    return std::to_string(info.st_ino) + ":" + std::to_string(info.st_size) + ":" +
+           std::to_string(info.st_mtim.tv_sec) + "." + std::to_string(info.st_mtim.tv_nsec);
+}
+
+std::optional<std::string> PackageVersions::debianVersion(const std::string& exe) {
+    // With merged /usr a package may list /bin/x for what runs as /usr/bin/x.
+    std::vector<std::string> needles = {"\n" + exe + "\n"};
+    if (exe.starts_with("/usr/")) needles.push_back("\n" + exe.substr(4) + "\n");
+    const std::string info = roots_.system + "/var/lib/dpkg/info";
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(info.c_str()), ::closedir);
+    if (!dir) return std::nullopt;
+    std::optional<std::string> package;
+    while (const dirent* entry = ::readdir(dir.get())) {
+        const std::string_view file = entry->d_name;
+        if (!file.ends_with(".list")) continue;
+        auto list = readRegular(info + "/" + std::string(file), kListLimit);
+        if (!list) continue;
+        list->insert(list->begin(), '\n');
+        if (list->back() != '\n') list->push_back('\n');
+        for (const auto& needle : needles)
+            if (list->find(needle) != std::string::npos) package = file.substr(0, file.size() - 5);
+        if (package) break;
+    }
+    if (!package) return std::nullopt;
+    const auto status = readRegular(roots_.system + "/var/lib/dpkg/status", kStatusLimit);
+    return status ? installedVersion(*status, *package) : std::nullopt;
+}
+
+}  // namespace tallyvane::linux_platform
