@@ -1,0 +1,253 @@
+// What the store and the report run cost against the floor: libplist parsing, serialising and
+// writing the same launch-data file with the durability our saves have (new bytes to a flushed
+// sidecar, then the file overwritten and flushed). N records, K metered applications running.
+//
+//   BM_Floor/N             one libplist read and durable write of the file
+//   BM_ReportRun/N/K       `tallyvane postxmldata` from start to exit; counters: peak RSS (MB)
+//   BM_CountedLaunch/N     one launch counted into the file by the monitor's save
+//   BM_MonitorMemory/N     monitor mode's peak RSS after start-up and 20 counted launches
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <plist/plist.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <thread>
+
+#include "lvornutils/VornUtilMac.h"
+#include "platform/FileSystem.h"
+#include "plist/Value.h"
+#include "store/MeteringFiles.h"
+#include "usage/UsageRules.h"
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace tallyvane;
+using Write = store::MeteringFiles::Write;
+
+std::string slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+fs::path here() {
+    return fs::read_symlink("/proc/self/exe").parent_path();
+}
+
+pid_t spawn(const std::vector<std::string>& argv, const std::string& out = "/dev/null") {
+    std::vector<char*> args;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ) != 0) pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    return pid;
+}
+
+// An agent folder with N records, a local server answering 200, and K metered programs running.
+struct Agent {
+    fs::path dir;
+    std::string launchData, pristine;
+    pid_t server = -1;
+    std::vector<pid_t> running;
+
+    explicit Agent(int records) {
+        dir = fs::temp_directory_path() /
+              ("store_bench." + std::to_string(getpid()) + "." + std::to_string(records));
+        fs::create_directories(dir / "data/SoftwareMetering");
+        fs::create_directories(dir / "config");
+        fs::create_directories(dir / "apps");
+        launchData = (dir / "data/SoftwareMetering/AppLaunchData.plist").string();
+        pristine = (dir / "pristine.plist").string();
+        // Launched an hour ago: a settlement charges the rest of today, no extra days.
+        const std::int64_t launched = std::time(nullptr) - 3600;
+        plist::Dict root;
+        for (int i = 0; i < records; ++i) {
+            const std::string id = std::to_string(100000 + i);
+            root.emplace(id, plist::Dict{{"AppDefinitionId", id},
+                                         {"FileName", "App" + std::to_string(i) + ".app"},
+                                         {"PRODUCT_NAME", "App" + std::to_string(i)},
+                                         {"PRODUCT_VERSION", "1.0"},
+                                         {"FILE_VERSION", "1.0"},
+                                         {"LAUNCH_TIME", launched},
+                                         {"LAST_USED", launched},
+                                         {"TOTAL_RUN_COUNT", 3},
+                                         {"TOTAL_RUN_TIME", 7200}});
+        }
+        store::MeteringFiles files(posixFileSystem());
+        files.write(pristine, plist::Value(root), Write::InPlace);
+        const std::string out = (dir / "server.out").string();
+        server = spawn({(here() / "mgmt_server").string(), "--port", "0"}, out);
+        std::string port = "1";
+        for (int i = 0; i < 500 && port == "1"; ++i) {
+            const std::string text = slurp(out);
+            const std::string mark = "listening on 127.0.0.1:";
+            if (auto at = text.find(mark), end = text.find('\n', at);
+                at != std::string::npos && end != std::string::npos)
+                port = text.substr(at + mark.size(), end - at - mark.size());
+            else
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        files.write((dir / "config/agent.plist").string(),
+                    plist::Value(plist::Dict{
+                        {"ServerURL", "http://127.0.0.1:" + port},
+                        {"TrustedParentPath", fs::read_symlink("/proc/self/exe").string()}}),
+                    Write::InPlace);
+        setenv("VORNAGENT_PATH", dir.c_str(), 1);
+        VornUtilMac util;  // our own saves log where the program's do
+        util.initializeVornGlobal();
+        util.startLoggingTo("AppMonitor.log", false);
+    }
+    ~Agent() {
+        run(0);
+        if (server > 0) kill(server, SIGTERM), waitpid(server, nullptr, 0);
+        std::error_code ignored;
+        fs::remove_all(dir, ignored);
+    }
+    void fresh() const {
+        fs::copy_file(pristine, launchData, fs::copy_options::overwrite_existing);
+    }
+    // Exactly k metered programs running, named App0 .. App(k-1).
+    void run(std::size_t k) {
+        while (running.size() > k) {
+            kill(running.back(), SIGKILL);
+            waitpid(running.back(), nullptr, 0);
+            running.pop_back();
+        }
+        while (running.size() < k) {
+            const fs::path copy = dir / "apps" / ("App" + std::to_string(running.size()));
+            if (!fs::exists(copy)) fs::copy_file("/bin/sleep", copy);
+            running.push_back(spawn({copy.string(), "3600"}));
+        }
+    }
+};
+
+Agent& agent(int records) {
+    static std::map<int, std::unique_ptr<Agent>> agents;
+    auto& made = agents[records];
+    if (!made) made = std::make_unique<Agent>(records);
+    return *made;
+}
+
+void durably(const std::string& path, const char* bytes, std::size_t size) {
+    const std::string sidecar = path + ".saving";
+    for (const std::string& target : {sidecar, path}) {
+        const int fd = ::open(target.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+        if (fd < 0) return;
+        (void)!::pwrite(fd, bytes, size, 0);
+        (void)!::ftruncate(fd, static_cast<off_t>(size));
+        ::fsync(fd);
+        ::close(fd);
+    }
+    ::unlink(sidecar.c_str());
+}
+
+void BM_Floor(benchmark::State& state) {
+    Agent& a = agent(static_cast<int>(state.range(0)));
+    a.fresh();
+    for (auto _ : state) {
+        const std::string bytes = slurp(a.launchData);
+        plist_t root = nullptr;
+        plist_from_memory(bytes.data(), static_cast<uint32_t>(bytes.size()), &root);
+        char* xml = nullptr;
+        uint32_t length = 0;
+        plist_to_xml(root, &xml, &length);
+        durably(a.launchData, xml, length);
+        plist_to_xml_free(xml);
+        plist_free(root);
+    }
+}
+
+void BM_ReportRun(benchmark::State& state) {
+    Agent& a = agent(static_cast<int>(state.range(0)));
+    a.run(static_cast<std::size_t>(state.range(1)));
+    long peak = 0;
+    const std::string program = (here() / "tallyvane").string();
+    for (auto _ : state) {
+        state.PauseTiming();
+        a.fresh();
+        state.ResumeTiming();
+        const pid_t pid = spawn({program, "postxmldata"});
+        int status = 0;
+        rusage usage{};
+        ::wait4(pid, &status, 0, &usage);
+        peak = std::max(peak, usage.ru_maxrss);
+    }
+    state.counters["peak_rss_MB"] = static_cast<double>(peak) / 1024.0;
+}
+
+void BM_CountedLaunch(benchmark::State& state) {
+    Agent& a = agent(static_cast<int>(state.range(0)));
+    a.fresh();
+    store::MeteringFiles files(posixFileSystem());
+    UsageRecords table = files.loadAppLaunchDataToUpdate(a.launchData);
+    int i = 0;
+    for (auto _ : state) {
+        const std::string name = "App" + std::to_string(i++ % state.range(0));
+        const UsageRecord before = table[name];
+        UsageRecord record = before;
+        const auto count = [](UsageRecord& r) {
+            usage::stampLaunch(r, 1714600000);
+            usage::countLaunch(r, "App", "1.0", 1714600000);
+            return true;
+        };
+        count(record);
+        const std::string id = *record.appDefinitionId();
+        if (auto merged = files.saveAppsData(a.launchData, id, record, {before, count}))
+            record = std::move(*merged);
+        table[name] = std::move(record);
+    }
+}
+
+void BM_MonitorMemory(benchmark::State& state) {
+    Agent& a = agent(static_cast<int>(state.range(0)));
+    for (auto _ : state) {
+        a.fresh();
+        a.run(0);
+        const pid_t monitor = spawn({(here() / "tallyvane").string(), "startMonitoring"});
+        std::this_thread::sleep_for(std::chrono::seconds(3));  // start-up and registration
+        for (int launch = 0; launch < 20; ++launch) {
+            a.run(1);
+            std::this_thread::sleep_for(std::chrono::milliseconds(150));
+            a.run(0);
+            std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        }
+        const std::string status = slurp("/proc/" + std::to_string(monitor) + "/status");
+        const auto at = status.find("VmHWM:");
+        state.counters["peak_rss_MB"] =
+            at == std::string::npos ? 0 : std::stod(status.substr(at + 6)) / 1024.0;
+        kill(monitor, SIGKILL);
+        waitpid(monitor, nullptr, 0);
+    }
+}
+
+BENCHMARK(BM_Floor)->Arg(10)->Arg(100)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ReportRun)
+    ->ArgsProduct({{10, 100, 1000, 10000}, {0, 10, 100}})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK(BM_CountedLaunch)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_MonitorMemory)->Arg(10000)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+
+}  // namespace
+
+BENCHMARK_MAIN();
