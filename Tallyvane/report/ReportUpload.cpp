@@ -18,8 +18,8 @@ std::string build(store::MeteringFiles& files, const AgentSettings& settings,
                   const std::string& resetPath, const Clock& clock) {
     const AccountValues account = readAccountValues(settings);
     std::string document = reportHead(account);
-    auto root = files.read(launchDataPath);
-    const plist::Dict* launchData = root ? plist::asDict(*root) : nullptr;
+    auto root = files.view(launchDataPath);
+    const plist::Dict* launchData = root ? plist::asDict(**root) : nullptr;
     if (launchData == nullptr) {
         VornLog("generateAndPostXML: Failed to read plist file from URL.");
         return "nil";

@@ -2,7 +2,8 @@
 // The last few documents parsed or written, by their exact bytes. A report run reads back the
 // launch-data file it has just written once per settled application and again for the report
 // and the reset; comparing bytes costs a small part of parsing 10,000 records again. A file that
-// another program rewrote differs in its bytes and is parsed anew.
+// another program rewrote differs in its bytes and is parsed anew. Documents are shared, never
+// copied to be looked at; one taken out to be changed is moved when nothing else holds it.
 #include <list>
 #include <memory>
 #include <optional>
@@ -15,17 +16,23 @@ namespace tallyvane::store {
 
 class DocumentCache {
   public:
-    // A copy of the document whose bytes these are, if it is remembered.
-    std::optional<plist::Value> find(std::string_view bytes);
-    void remember(std::string bytes, plist::Value value);
+    using Shared = std::shared_ptr<const plist::Value>;
+    // The document whose bytes these are, if it is remembered.
+    Shared find(std::string_view bytes);
+    // The same, no longer remembered, for a change: moved out when nobody else holds it.
+    std::optional<plist::Value> take(std::string_view bytes);
+    // What the file at path holds now; what was remembered of it before is forgotten.
+    void remember(const std::string& path, std::string bytes, std::shared_ptr<plist::Value> value);
 
   private:
     static constexpr std::size_t kMaxEntries = 4;
     static constexpr std::size_t kMaxRememberedBytes = 16u << 20;
     struct Entry {
+        std::string path;
         std::string bytes;
-        std::shared_ptr<const plist::Value> value;
+        std::shared_ptr<plist::Value> value;  // handed out as const only
     };
+    std::list<Entry>::iterator lookUp(std::string_view bytes);
     std::list<Entry> entries_;  // most recently used first
     std::size_t totalBytes_ = 0;
 };

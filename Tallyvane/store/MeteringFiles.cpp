@@ -3,6 +3,7 @@
 #include <lvornutils/Log.h>
 
 #include <string_view>
+#include <utility>
 
 #include "plist/Plist.h"
 #include "plist/XmlWriter.h"
@@ -25,12 +26,16 @@ std::string directoryOf(const std::string& path) {
 
 // The launch-data file's records, only when every top-level value is a dictionary: the
 // start-up reading and the reset take the file whole or not at all.
-Dict* asRecords(Value& root) {
-    Dict* records = plist::asDict(root);
+const Dict* asRecords(const Value& root) {
+    const Dict* records = plist::asDict(root);
     if (!records) return nullptr;
     for (const auto& [id, value] : *records)
         if (!plist::asDict(value)) return nullptr;
     return records;
+}
+
+Dict* asRecords(Value& root) {
+    return const_cast<Dict*>(asRecords(std::as_const(root)));
 }
 
 // Backslashes and quotes escaped, so that the rendered error reads back unambiguously.
@@ -131,10 +136,20 @@ Status MeteringFiles::rewrite(const std::string& path, std::string_view bytes) {
 Result<Value> MeteringFiles::read(const std::string& path) {
     auto bytes = readBytes(path);
     if (!bytes) return bytes.status();
-    if (auto known = documents_.find(*bytes)) return std::move(*known);
+    // Whoever changes it writes it, and the write remembers what it wrote.
+    if (auto known = documents_.take(*bytes)) return std::move(*known);
+    return plist::parse(*bytes);
+}
+
+Result<DocumentCache::Shared> MeteringFiles::view(const std::string& path) {
+    auto bytes = readBytes(path);
+    if (!bytes) return bytes.status();
+    if (auto known = documents_.find(*bytes)) return known;
     auto value = plist::parse(*bytes);
-    if (value) documents_.remember(std::move(*bytes), *value);
-    return value;
+    if (!value) return value.status();
+    auto shared = std::make_shared<Value>(std::move(*value));
+    documents_.remember(path, std::move(*bytes), shared);
+    return DocumentCache::Shared(std::move(shared));
 }
 
 Status MeteringFiles::write(const std::string& path, Value value, Write how) {
@@ -145,8 +160,16 @@ Status MeteringFiles::write(const std::string& path, Value value, Write how) {
     Status written =
         how == Write::InPlace ? rewrite(path, *xml) : files_.writeAtomically(path, *xml);
     // What was written is what the next read finds, unless the writer could not keep it exact.
-    if (written.ok() && exact) documents_.remember(std::move(*xml), std::move(value));
+    if (written.ok() && exact)
+        documents_.remember(path, std::move(*xml), std::make_shared<Value>(std::move(value)));
     return written;
+}
+
+const Dict* MeteringFiles::viewDict(const std::string& path, DocumentCache::Shared& holder) {
+    auto root = view(path);
+    if (!root) return nullptr;
+    holder = std::move(*root);
+    return plist::asDict(*holder);
 }
 
 std::optional<Dict> MeteringFiles::readDict(const std::string& path) {
@@ -198,8 +221,8 @@ std::optional<PlistError> MeteringFiles::updatePostDataPlist(const std::string& 
 }
 
 std::optional<RuleData> MeteringFiles::readRuleData(const std::string& launchDataPath) {
-    auto root = read(launchDataPath);
-    const Dict* records = root ? asRecords(*root) : nullptr;
+    auto root = view(launchDataPath);
+    const Dict* records = root ? asRecords(**root) : nullptr;
     if (!records) return std::nullopt;
     RuleData rules;
     for (const auto& [id, value] : *records) {
@@ -228,15 +251,16 @@ void MeteringFiles::saveAppRuleData(const plist::Dict& appRuledata,
 
 UsageRecords MeteringFiles::loadAppLaunchDataToUpdate(const std::string& launchDataPath) {
     UsageRecords table;
-    auto records = readDict(launchDataPath);
+    DocumentCache::Shared document;
+    const Dict* records = viewDict(launchDataPath, document);
     if (!records) {
         VornPrint("Failed to read plist at " + launchDataPath);
         return table;
     }
-    for (auto& [id, value] : *records) {
-        Dict* fields = plist::asDict(value);
+    for (const auto& [id, value] : *records) {
+        const Dict* fields = plist::asDict(value);
         if (!fields) continue;
-        UsageRecord record(std::move(*fields));
+        UsageRecord record(*fields);
         if (auto name = record.tableName())
             table.insert_or_assign(std::move(*name), std::move(record));
     }
@@ -318,7 +342,7 @@ void MeteringFiles::resetSoftwareMeteringRules(const std::string& launchDataPath
         VornPrint("Unable to read plist data.");
         return;
     }
-    auto root = documents_.find(*bytes);
+    auto root = documents_.take(*bytes);
     if (!root) {
         auto parsed = plist::parse(*bytes);
         if (!parsed) {
@@ -360,11 +384,11 @@ std::optional<std::string> MeteringFiles::getAppDefinitionId(const std::string& 
                                                              const std::string& name) {
     VornLog("Inside getAppDefinitionId");
     std::optional<std::string> result;
-    auto root = read(ruleMappingPath);
+    auto root = view(ruleMappingPath);
     if (!root) {
         VornLog("getAppDefinitionId: Error loading or parsing app rule plist: " +
                 root.status().description());
-    } else if (const Dict* mapping = plist::asDict(*root); !mapping) {
+    } else if (const Dict* mapping = plist::asDict(**root); !mapping) {
         VornLog("getAppDefinitionId: Failed to parse plist as dictionary");
     } else if (auto it = mapping->find(name); it != mapping->end()) {
         if (auto text = numberText(it->second)) {

@@ -50,8 +50,10 @@ class MeteringFiles {
 
     // The bytes of the file at path, after recovering a rewrite that a crash interrupted.
     Result<std::string> readBytes(const std::string& path);
-    // The property list in the file at path, read as readBytes does.
+    // The property list in the file at path, read as readBytes does, to be changed.
     Result<plist::Value> read(const std::string& path);
+    // The same, to be looked at only: shared with the documents remembered, never copied.
+    Result<DocumentCache::Shared> view(const std::string& path);
     // The value written over the file at path as XML. In place: rewritten where it stands, so
     // that a crash, a kill or a full disk at any moment leaves the old or the new content for the
     // next reader (the new bytes are first written whole to the sidecar). Atomically: through a
@@ -101,6 +103,7 @@ class MeteringFiles {
                                     const std::string& appDefinitionId, const UsageRecord& record,
                                     const RecordChange* change);
     std::optional<plist::Dict> readDict(const std::string& path);
+    const plist::Dict* viewDict(const std::string& path, DocumentCache::Shared& holder);
     Status rewrite(const std::string& path, std::string_view bytes);
     // Completes or drops the rewrite that the sidecar of path tells of; the bytes the file holds
     // afterwards when they could not be written back.
