@@ -53,9 +53,9 @@ class FakeProc {
         const std::string exe = fs::read_symlink(folder(pid) + "/exe");
         exec(pid, exe);
     }
-    // A comm file held open reads nothing once its process is gone, as the kernel's does.
+    // A stat file held open reads nothing once its process is gone, as the kernel's does.
     void end(pid_t pid) {
-        fs::resize_file(folder(pid) + "/comm", 0);
+        fs::resize_file(folder(pid) + "/stat", 0);
         fs::remove_all(folder(pid));
     }
     void lastPid(pid_t pid) {
@@ -69,7 +69,7 @@ class FakeProc {
   private:
     std::string folder(pid_t pid) const { return root() + "/" + std::to_string(pid); }
     void write(pid_t pid, const char* file, const std::string& text) {
-        // In place, as the kernel's files change: a held-open comm file sees the new text.
+        // In place, as the kernel's files change: a held-open stat file sees the new text.
         std::fstream(folder(pid) + "/" + file, std::ios::in | std::ios::out | std::ios::trunc)
             << text;
         if (!fs::exists(folder(pid) + "/" + file)) std::ofstream(folder(pid) + "/" + file) << text;
@@ -304,7 +304,7 @@ TEST_P(Tracker, ParentsAreThoseThatStartedAProcess) {
     EXPECT_EQ(take(), (std::vector<Seen>{{DidLaunchApplication, 450, "Chat"}}));
 }
 
-// Without held-open comm files (as with the connector), and with them (as the scan runs).
+// Without held-open stat files (as with the connector), and with them (as the scan runs).
 INSTANTIATE_TEST_SUITE_P(CommFiles, Tracker, ::testing::Values(0, 16),
                          [](const auto& p) { return p.param ? "HeldOpen" : "ByPath"; });
 

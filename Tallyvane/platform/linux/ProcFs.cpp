@@ -46,7 +46,9 @@ std::optional<ProcStat> parseStat(std::string_view text) {
         while (pos < rest.size() && rest[pos] == ' ') ++pos;
         const std::size_t end = std::min(rest.find(' ', pos), rest.size());
         if (pos == end) break;
-        if (++field == 4) {
+        if (++field == 3) {
+            stat.zombie = rest[pos] == 'Z' || rest[pos] == 'X';
+        } else if (field == 4) {
             const auto result = std::from_chars(rest.data() + pos, rest.data() + end, stat.parent);
             if (result.ec != std::errc() || result.ptr != rest.data() + end) return std::nullopt;
         } else if (field == 22) {
@@ -108,13 +110,11 @@ std::vector<std::string> ProcFs::arguments(pid_t pid) const {
     return arguments;
 }
 
-std::optional<std::string> readComm(const UniqueFd& fd) {
-    char buffer[64];
+std::optional<ProcStat> readStat(const UniqueFd& fd) {
+    char buffer[1024];
     const ssize_t n = ::pread(fd.get(), buffer, sizeof buffer, 0);
     if (n <= 0) return std::nullopt;
-    std::string comm(buffer, static_cast<std::size_t>(n));
-    if (comm.back() == '\n') comm.pop_back();
-    return comm;
+    return parseStat(std::string_view(buffer, static_cast<std::size_t>(n)));
 }
 
 std::optional<uid_t> ProcFs::realUid(pid_t pid) const {
@@ -132,8 +132,8 @@ std::optional<uid_t> ProcFs::realUid(pid_t pid) const {
     return uid;
 }
 
-UniqueFd ProcFs::openComm(pid_t pid) const {
-    return UniqueFd(::open(path(pid, "comm").c_str(), O_RDONLY | O_CLOEXEC));
+UniqueFd ProcFs::openStat(pid_t pid) const {
+    return UniqueFd(::open(path(pid, "stat").c_str(), O_RDONLY | O_CLOEXEC));
 }
 
 std::optional<pid_t> ProcFs::lastStartedPid() const {

@@ -19,6 +19,7 @@ struct ProcStat {
     std::uint64_t startTicks = 0;  // field 22: clock ticks after boot
     std::string comm;              // field 2, without its parentheses
     pid_t parent = 0;              // field 4
+    bool zombie = false;           // field 3: ended, not yet reaped by its parent
 };
 
 // The whole of a small file (at most limit bytes); nothing when it cannot be read.
@@ -26,9 +27,9 @@ std::optional<std::string> readSmallFile(const std::string& path, std::size_t li
 
 // Parses the text of /proc/PID/stat; the command name may hold blanks and ')'.
 std::optional<ProcStat> parseStat(std::string_view text);
-// The command name through an open PID/comm; nothing once that process is gone (also when its
-// PID has been reused since the open).
-std::optional<std::string> readComm(const UniqueFd& fd);
+// PID/stat through an open descriptor; nothing once that process is gone (also when its PID
+// has been reused since the open).
+std::optional<ProcStat> readStat(const UniqueFd& fd);
 
 // The process table under a /proc tree: the real one, or a made-up one in tests.
 class ProcFs {
@@ -45,7 +46,7 @@ class ProcFs {
     std::vector<std::string> arguments(pid_t pid) const;
     // The real user id from PID/status.
     std::optional<uid_t> realUid(pid_t pid) const;
-    UniqueFd openComm(pid_t pid) const;
+    UniqueFd openStat(pid_t pid) const;
     // The process ids in the tree, ascending.
     std::vector<pid_t> pids() const;
     // The PID the kernel handed out last in our PID namespace (the fifth field of loadavg).

@@ -26,7 +26,7 @@ namespace {
 using SteadyClock = std::chrono::steady_clock;
 
 // Leaves most descriptors to the rest of the program; beyond this the scan reads stat by path.
-std::size_t commFdBudget() {
+std::size_t statFdBudget() {
     rlimit limit{};
     if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return 4096;
     return static_cast<std::size_t>(std::max<rlim_t>(limit.rlim_cur / 2, 64) - 64);
@@ -47,8 +47,8 @@ class ProcWorkspace final : public Workspace, private ProcessConnector::Events {
             VornLog("Workspace: the process event connector cannot be opened");
             return;
         }
-        // The connector tells of every change, so no comm file needs holding open for it.
-        tracker_.emplace(proc_, uid_, connector_ ? 0 : commFdBudget(),
+        // The connector tells of every change, so no stat file needs holding open for it.
+        tracker_.emplace(proc_, uid_, connector_ ? 0 : statFdBudget(),
                          [this](WorkspaceEvent kind, const RunningApplication& application) {
                              send(kind, application);
                          });

@@ -10,8 +10,8 @@ constexpr int kMaxLookups = 32;
 
 }  // namespace
 
-ProcessTracker::ProcessTracker(const ProcFs& proc, uid_t uid, std::size_t commFdBudget, Sink sink)
-    : proc_(proc), uid_(uid), commFdBudget_(commFdBudget), sink_(std::move(sink)) {}
+ProcessTracker::ProcessTracker(const ProcFs& proc, uid_t uid, std::size_t statFdBudget, Sink sink)
+    : proc_(proc), uid_(uid), statFdBudget_(statFdBudget), sink_(std::move(sink)) {}
 
 void ProcessTracker::forked(pid_t pid, std::optional<pid_t> parent) {
     look(pid, true, parent);
@@ -19,7 +19,7 @@ void ProcessTracker::forked(pid_t pid, std::optional<pid_t> parent) {
 
 void ProcessTracker::look(pid_t pid, bool rereadExe, std::optional<pid_t> parent, int depth) {
     const auto stat = proc_.stat(pid);
-    if (!stat) {
+    if (!stat || stat->zombie) {
         vanish(pid);
         return;
     }
@@ -45,9 +45,9 @@ void ProcessTracker::look(pid_t pid, bool rereadExe, std::optional<pid_t> parent
         known->second.comm = now.comm;
         return;
     }
-    if (now.own && commFds_ < commFdBudget_) {
-        now.commFd = proc_.openComm(pid);
-        if (now.commFd) ++commFds_;
+    if (now.own && statFds_ < statFdBudget_) {
+        now.statFd = proc_.openStat(pid);
+        if (now.statFd) ++statFds_;
     }
     if (known != known_.end()) {
         leave(pid, known->second);
@@ -83,8 +83,8 @@ void ProcessTracker::join(pid_t pid, Tracked& tracked, int depth) {
 void ProcessTracker::leave(pid_t pid, Tracked& tracked) {
     if (isMain(pid, tracked)) send(WorkspaceEvent::DidTerminateApplication, tracked.application);
     tracked.instance.reset();
-    if (tracked.commFd) --commFds_;
-    tracked.commFd.reset();
+    if (tracked.statFd) --statFds_;
+    tracked.statFd.reset();
 }
 
 void ProcessTracker::vanish(pid_t pid) {
@@ -97,12 +97,14 @@ void ProcessTracker::vanish(pid_t pid) {
 // A process listed again by a scan: the user's are checked for an exec or an end; other
 // processes cannot become one of the user's by exec, so their presence is all that counts.
 void ProcessTracker::recheck(pid_t pid, const Tracked& tracked) {
-    if (tracked.commFd) {
-        const auto comm = readComm(tracked.commFd);
-        if (!comm) {
+    if (tracked.statFd) {
+        const auto stat = readStat(tracked.statFd);
+        if (!stat) {
             vanish(pid);       // that process ended ...
             look(pid, false);  // ... and its PID may already name another
-        } else if (*comm != tracked.comm) {
+        } else if (stat->zombie) {
+            vanish(pid);
+        } else if (stat->comm != tracked.comm) {
             look(pid, true);
         }
     } else if (tracked.own || connector_) {

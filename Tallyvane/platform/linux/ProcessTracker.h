@@ -22,9 +22,9 @@ class ProcessTracker {
   public:
     using Sink = std::function<void(WorkspaceEvent, const RunningApplication&)>;
 
-    // Applications are the processes of uid. Up to commFdBudget of its processes get their comm
+    // Applications are the processes of uid. Up to statFdBudget of its processes get their stat
     // file held open, which lets a scan check them without listing /proc (0: always by path).
-    ProcessTracker(const ProcFs& proc, uid_t uid, std::size_t commFdBudget, Sink sink);
+    ProcessTracker(const ProcFs& proc, uid_t uid, std::size_t statFdBudget, Sink sink);
 
     // Raw events from the kernel's process event connector. A fork names its parent, which may
     // have ended (and its child moved to another parent) by the time the child is looked at.
@@ -61,9 +61,9 @@ class ProcessTracker {
         // The instance it belongs to; that instance may have ended already (a helper outliving
         // its main process), and then the process counts for nothing.
         std::optional<InstanceId> instance;
-        // /proc/PID/comm held open: re-reading it is cheap, an exec changes it, and once the
-        // process is gone it fails even if the PID has been reused.
-        UniqueFd commFd;
+        // /proc/PID/stat held open: re-reading it is cheap, an exec changes its name, an ended
+        // process shows as a zombie, and once reaped it fails even if the PID has been reused.
+        UniqueFd statFd;
     };
 
     // Brings what is known of pid up to date and posts what changed. With rereadExe the exe
@@ -82,12 +82,12 @@ class ProcessTracker {
 
     const ProcFs& proc_;
     const uid_t uid_;
-    const std::size_t commFdBudget_;
+    const std::size_t statFdBudget_;
     Sink sink_;
     bool connector_ = false;
     bool posting_ = true;
     std::optional<pid_t> listedUpTo_;  // the last PID handed out when /proc was last listed
-    std::size_t commFds_ = 0;
+    std::size_t statFds_ = 0;
     std::map<pid_t, Tracked> known_;
 };
 
