@@ -128,5 +128,34 @@ TEST(MonitorProcess, LaunchesAndTerminationsOfRealApplicationsAreMetered) {
     EXPECT_TRUE(monitor->running());
 }
 
+TEST(MonitorProcess, CanonicallyEquivalentNamesMatchAndTheRulesStayAsWritten) {
+    AgentInstallation agent;
+    ScratchDir apps;
+    const std::string launchData = agent.meteringPath("AppLaunchData.plist");
+    // Each rule in one composition, each bundle on disk in the other.
+    const Dict files{
+        {"200", Dict{{"FileName", "ZqCaf\u00e9.app"}, {"AppDefinitionId", "200"}}},
+        {"201", Dict{{"FileName", "Zq\u00c5ngstro\u0308m.app"}, {"AppDefinitionId", "201"}}}};
+    writePlist(launchData, files);
+    auto monitor = agent.start({"startMonitoring"});
+    ASSERT_TRUE(eventually(
+        [&] {
+            ChildProcess probe(makeBundle(apps.path(), "Probe"), {"600"});
+            return eventually([&] { return agent.logHas("App launched: Probe"); }, 500ms);
+        },
+        20s));
+    ChildProcess cafe(makeBundle(apps.path(), "ZqCafe\u0301"), {"600"});
+    ChildProcess angstrom(makeBundle(apps.path(), "ZqA\u030angstr\u00f6m"), {"600"});
+    auto count = [&](const std::string& id) {
+        return plist::integerFor(launchRecord(launchData, id), "TOTAL_RUN_COUNT");
+    };
+    ASSERT_TRUE(eventually([&] { return count("200") == 1 && count("201") == 1; }));
+    for (const auto& [id, written] : files) {
+        const Dict record = launchRecord(launchData, id);
+        for (const char* key : {"FileName", "AppDefinitionId"})
+            EXPECT_EQ(record.at(key), plist::asDict(written)->at(key)) << id << " " << key;
+    }
+}
+
 }  // namespace
 }  // namespace tallyvane::test

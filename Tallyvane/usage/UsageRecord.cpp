@@ -1,5 +1,6 @@
 #include "usage/UsageRecord.h"
 
+#include "base/Unicode.h"
 #include "usage/AppName.h"
 
 namespace tallyvane {
@@ -32,7 +33,7 @@ void UsageRecord::clearUsage() {
 
 std::optional<std::string> detail::tableName(const plist::Dict& fields) {
     if (const std::string* productName = plist::stringFor(fields, key::kProductName))
-        return *productName;
+        return canonicalName(*productName);
     if (const std::string* file = plist::stringFor(fields, key::kFileName))
         return applicationName(*file);
     return std::nullopt;

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <memory>
 
+#include "base/Unicode.h"
 #include "platform/Bundle.h"
 
 namespace tallyvane::linux_platform {
@@ -240,16 +241,16 @@ RunningApplication describeApplication(pid_t pid, const std::string& exePath) {
             for (const char* key : {"CFBundleDisplayName", "CFBundleName"}) {
                 const std::string* name = plist::stringFor(*info, key);
                 if (name && !name->empty()) {
-                    app.localizedName = *name;
+                    app.localizedName = canonicalName(*name);
                     return app;
                 }
             }
         }
-        app.localizedName = bundleName.substr(0, bundleName.size() - 4);
+        app.localizedName = canonicalName(bundleName.substr(0, bundleName.size() - 4));
         return app;
     }
     const std::string file = lastComponent(path);
-    if (!file.empty()) app.localizedName = file;
+    if (!file.empty()) app.localizedName = canonicalName(file);
     return app;
 }
 
