@@ -302,6 +302,15 @@ TEST_P(Tracker, ParentsAreThoseThatStartedAProcess) {
     proc.start(50, 6, "/apps/Chat", 450);
     tracker.scan(true);
     EXPECT_EQ(take(), (std::vector<Seen>{{DidLaunchApplication, 450, "Chat"}}));
+    // A bundle's main process that execs another executable of its bundle stays one launch.
+    proc.start(460, 7, "/apps/Suite.app/Contents/MacOS/launcher");
+    tracker.forked(460);
+    proc.exec(460, "/apps/Suite.app/Contents/MacOS/suite-bin");
+    tracker.execed(460);
+    proc.end(460);
+    tracker.exited(460);
+    EXPECT_EQ(take(), (std::vector<Seen>{{DidLaunchApplication, 460, "Suite"},
+                                         {DidTerminateApplication, 460, "Suite"}}));
 }
 
 // Without held-open stat files (as with the connector), and with them (as the scan runs).

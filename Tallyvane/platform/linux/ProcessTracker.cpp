@@ -41,8 +41,11 @@ void ProcessTracker::look(pid_t pid, bool rereadExe, std::optional<pid_t> parent
         now.application = describeApplication(pid, script.value_or(now.exe));
         now.identity = now.application.bundleURL.value_or(withoutDeleted(script.value_or(now.exe)));
     }
-    if (samePid && known->second.exe == now.exe && known->second.identity == now.identity) {
+    // An exec into another executable of the same application (a bundle's launcher starting
+    // its real program) leaves the process where it was.
+    if (samePid && known->second.identity == now.identity) {
         known->second.comm = now.comm;
+        known->second.exe = now.exe;
         return;
     }
     if (now.own && statFds_ < statFdBudget_) {
