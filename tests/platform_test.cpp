@@ -169,7 +169,9 @@ TEST_P(WorkspaceEvents, HelpersAndSubshellsBelongToTheLaunchOfTheirMainProcess) 
                 "h=\"${0%/*}/Helper\"\n\"$h\" 0.3 & \"$h\" 0.3 & \"$h\" 0.3 &\n"
                 "\"$h\" 2 &\n\"$h\" 0.6\n");
     // A script that runs commands and a subshell: named by the script, launched once.
-    const std::string tool = dir.path() + "/tool.sh";
+    // Tests run side by side: other names are others' own.
+    const std::string toolName = "tool-" + std::to_string(::getpid()) + ".sh";
+    const std::string tool = dir.path() + "/" + toolName;
     writeScript(tool,
                 "for i in 1 2 3 4 5 6; do /bin/true; done\n(/bin/true; /bin/true)\n"
                 "/bin/sleep 0.4\n");
@@ -186,6 +188,8 @@ TEST_P(WorkspaceEvents, HelpersAndSubshellsBelongToTheLaunchOfTheirMainProcess) 
     for (auto event : {DidLaunchApplication, DidTerminateApplication})
         workspace->notificationCenter().addObserver(
             &heard, event, [&, event](const WorkspaceNotification& n) {
+                const auto& bundle = n.application->bundleURL;
+                if (bundle && *bundle != dir.path() + "/Multi.app") return;
                 heard[n.application->localizedName.value_or("")].push_back(
                     {event, n.application->processIdentifier, std::chrono::steady_clock::now()});
             });
@@ -194,7 +198,7 @@ TEST_P(WorkspaceEvents, HelpersAndSubshellsBelongToTheLaunchOfTheirMainProcess) 
     ChildProcess app(multi, {});
     ChildProcess script(tool, {});
     ASSERT_TRUE(runUntil(*loop, [&] { return heard["Multi"].size() >= 2; }));
-    ASSERT_TRUE(runUntil(*loop, [&] { return heard["tool.sh"].size() >= 2; }));
+    ASSERT_TRUE(runUntil(*loop, [&] { return heard[toolName].size() >= 2; }));
     // Until the long helper has ended too.
     runUntil(*loop, [&] { return std::chrono::steady_clock::now() - started > 2500ms; });
     ASSERT_EQ(heard["Multi"].size(), 2u);
@@ -204,9 +208,9 @@ TEST_P(WorkspaceEvents, HelpersAndSubshellsBelongToTheLaunchOfTheirMainProcess) 
     EXPECT_EQ(heard["Multi"][1].pid, app.pid());
     // It ended with its main process, not with the helper that lived on.
     EXPECT_LT(heard["Multi"][1].at - started, 1800ms);
-    ASSERT_EQ(heard["tool.sh"].size(), 2u);
-    EXPECT_EQ(heard["tool.sh"][0].pid, script.pid());
-    EXPECT_EQ(heard["tool.sh"][1].event, DidTerminateApplication);
+    ASSERT_EQ(heard[toolName].size(), 2u);
+    EXPECT_EQ(heard[toolName][0].pid, script.pid());
+    EXPECT_EQ(heard[toolName][1].event, DidTerminateApplication);
 }
 
 INSTANTIATE_TEST_SUITE_P(Detection, WorkspaceEvents, ::testing::Values(Scan, Connector),
