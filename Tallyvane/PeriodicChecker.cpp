@@ -3,6 +3,7 @@
 #include <chrono>
 
 #include "AppMonitor.h"
+#include "base/Unicode.h"
 #include "lvornutils/Log.h"
 #include "lvornutils/Proplisthandler.h"
 
@@ -39,7 +40,9 @@ void checkConsoleSession(AppMonitor& monitor, const AgentSettings& settings, Fil
         return object ? object->stringValue() : std::nullopt;
     };
     const auto event = stringFor("logType");
-    const auto user = stringFor("CurrentConsoleUser");
+    // The same user in another composition is no new login.
+    auto user = stringFor("CurrentConsoleUser");
+    if (user) user = canonicalName(*user);
 
     switch (decideConsoleAction(user, event, remembered)) {
         case ConsoleAction::Reinitiate:

@@ -46,18 +46,18 @@ IdleProcesses& idle() {
     return processes;
 }
 
-// One steady-state pass of the workspace's scan: list /proc and re-read the open comm file of
+// One steady-state pass of the workspace's scan: list /proc and re-read the open stat file of
 // each tracked application (here every process, the worst case).
 void BM_SteadyScan(benchmark::State& state) {
     idle();
-    std::vector<tallyvane::UniqueFd> comms;
+    std::vector<tallyvane::UniqueFd> stats;
     for (pid_t pid : ProcFs().pids())
-        comms.emplace_back(::open(("/proc/" + std::to_string(pid) + "/comm").c_str(), O_RDONLY));
+        stats.emplace_back(::open(("/proc/" + std::to_string(pid) + "/stat").c_str(), O_RDONLY));
     for (auto _ : state) {
         benchmark::DoNotOptimize(ProcFs().pids());
-        for (const auto& fd : comms) benchmark::DoNotOptimize(readComm(fd));
+        for (const auto& fd : stats) benchmark::DoNotOptimize(readStat(fd));
     }
-    state.counters["processes"] = static_cast<double>(comms.size());
+    state.counters["processes"] = static_cast<double>(stats.size());
 }
 BENCHMARK(BM_SteadyScan)->Unit(benchmark::kMillisecond);
 

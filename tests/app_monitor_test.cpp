@@ -317,6 +317,13 @@ TEST_F(MonitorTest, ConsoleWatcherFollowsTheRealConsoleUserFile) {
     EXPECT_EQ(registered(), 1u);
     tick("Logoff", "ann");
     EXPECT_EQ(registered(), 0u);
+
+    // The same user written composed, then decomposed, logs in once.
+    const auto logins = logMessagesStartingWith(" Login Captured").size();
+    tick("Login", "Jos\u00e9");
+    tick("Login", "Jose\u0301");
+    EXPECT_EQ(registered(), 1u);
+    EXPECT_EQ(logMessagesStartingWith(" Login Captured").size(), logins + 1);
 }
 
 }  // namespace

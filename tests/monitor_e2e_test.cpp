@@ -4,6 +4,8 @@
 #include <chrono>
 #include <cmath>
 #include <ctime>
+#include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "support/AgentInstallation.h"
@@ -126,6 +128,83 @@ TEST(MonitorProcess, LaunchesAndTerminationsOfRealApplicationsAreMetered) {
     ASSERT_TRUE(eventually([&] { return field("103", "TOTAL_RUN_COUNT") == 1; }));
     EXPECT_TRUE(eventually([&] { return field("101", "TOTAL_RUN_COUNT") == 1; }));
     EXPECT_TRUE(monitor->running());
+}
+
+TEST(MonitorProcess, AnApplicationWithHelpersAndAScriptWithCommandsCountOnceEach) {
+    AgentInstallation agent;
+    ScratchDir apps;
+    const std::string launchData = agent.meteringPath("AppLaunchData.plist");
+    writePlist(launchData,
+               Dict{{"300", Dict{{"FileName", "Multi.app"}, {"AppDefinitionId", "300"}}},
+                    {"301", Dict{{"FileName", "chores.sh"}, {"AppDefinitionId", "301"}}}});
+    // The bundle's main process is a script that starts four helpers of its bundle and quits
+    // after 2 s; the other script runs six commands and a subshell during 2 s.
+    const std::string macos = apps.path() + "/Multi.app/Contents/MacOS";
+    std::filesystem::rename(makeBundle(apps.path(), "Multi"), macos + "/Helper");
+    auto script = [](const std::string& path, const std::string& body) {
+        std::ofstream(path) << "#!/bin/sh\n" << body;
+        std::filesystem::permissions(path, std::filesystem::perms::owner_all);
+    };
+    script(macos + "/Main",
+           "h=\"${0%/*}/Helper\"\nfor i in 1 2 3 4; do \"$h\" 1 & done\n\"$h\" 2\n");
+    script(apps.path() + "/chores.sh",
+           "for i in 1 2 3 4 5 6; do /bin/true; done\n(/bin/sleep 1)\n/bin/sleep 1\n");
+    auto monitor = agent.start({"startMonitoring"});
+    ASSERT_TRUE(eventually(
+        [&] {
+            ChildProcess probe(makeBundle(apps.path(), "Probe"), {"600"});
+            return eventually([&] { return agent.logHas("App launched: Probe"); }, 500ms);
+        },
+        20s));
+    auto field = [&](const std::string& id, const std::string& key) {
+        return plist::integerFor(launchRecord(launchData, id), key);
+    };
+    const double started = wallNow();
+    ChildProcess multi(macos + "/Main", {});
+    ChildProcess chores(apps.path() + "/chores.sh", {});
+    multi.wait();
+    chores.wait();
+    ASSERT_TRUE(eventually([&] {
+        return field("300", "TOTAL_RUN_TIME").has_value() &&
+               field("301", "TOTAL_RUN_TIME").has_value();
+    }));
+    std::this_thread::sleep_for(500ms);  // nothing else comes
+    for (const char* id : {"300", "301"}) {
+        EXPECT_EQ(field(id, "TOTAL_RUN_COUNT"), 1) << id;
+        const auto launch = field(id, "LAUNCH_TIME").value_or(0);
+        EXPECT_TRUE(launch >= std::floor(started) && launch <= started + 1) << id << " " << launch;
+        const auto run = field(id, "TOTAL_RUN_TIME").value_or(-1);
+        EXPECT_TRUE(run >= 1 && run <= 3) << id << " ran " << run;
+    }
+}
+
+TEST(MonitorProcess, CanonicallyEquivalentNamesMatchAndTheRulesStayAsWritten) {
+    AgentInstallation agent;
+    ScratchDir apps;
+    const std::string launchData = agent.meteringPath("AppLaunchData.plist");
+    // Each rule in one composition, each bundle on disk in the other.
+    const Dict files{
+        {"200", Dict{{"FileName", "ZqCaf\u00e9.app"}, {"AppDefinitionId", "200"}}},
+        {"201", Dict{{"FileName", "Zq\u00c5ngstro\u0308m.app"}, {"AppDefinitionId", "201"}}}};
+    writePlist(launchData, files);
+    auto monitor = agent.start({"startMonitoring"});
+    ASSERT_TRUE(eventually(
+        [&] {
+            ChildProcess probe(makeBundle(apps.path(), "Probe"), {"600"});
+            return eventually([&] { return agent.logHas("App launched: Probe"); }, 500ms);
+        },
+        20s));
+    ChildProcess cafe(makeBundle(apps.path(), "ZqCafe\u0301"), {"600"});
+    ChildProcess angstrom(makeBundle(apps.path(), "ZqA\u030angstr\u00f6m"), {"600"});
+    auto count = [&](const std::string& id) {
+        return plist::integerFor(launchRecord(launchData, id), "TOTAL_RUN_COUNT");
+    };
+    ASSERT_TRUE(eventually([&] { return count("200") == 1 && count("201") == 1; }));
+    for (const auto& [id, written] : files) {
+        const Dict record = launchRecord(launchData, id);
+        for (const char* key : {"FileName", "AppDefinitionId"})
+            EXPECT_EQ(record.at(key), plist::asDict(written)->at(key)) << id << " " << key;
+    }
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <optional>
 #include <string>
@@ -132,13 +133,16 @@ TEST_P(WorkspaceEvents, LaunchExecAndTerminationArriveOnTheMainLoop) {
     EXPECT_FALSE(findRunning(*workspace, app.pid()));
 
     // The same PID turning into the application by exec: the shell ends, the application starts.
-    ChildProcess shell("/bin/sh", {"-c", "read line </dev/null; sleep 0.2; exec " + exe + " 60"});
+    // A shell of its own name, as one the test runs under would take this one in.
+    const std::string starter = dir.path() + "/starter";
+    std::filesystem::copy_file("/bin/sh", starter);
+    ChildProcess shell(starter, {"-c", "read line </dev/null; sleep 0.2; exec " + exe + " 60"});
     ASSERT_TRUE(await(DidLaunchApplication, shell.pid()));
     const auto exec = std::find_if(seen.rbegin(), seen.rend(), [&](const auto& s) {
         return s.first == DidTerminateApplication && s.second.processIdentifier == shell.pid();
     });
     ASSERT_NE(exec, seen.rend());
-    EXPECT_NE(exec->second.localizedName, "Widget Pro");
+    EXPECT_EQ(exec->second.localizedName, "starter");
 
     if (connector) {
         // A process that lives 50 ms is still seen to come and go.
@@ -147,6 +151,66 @@ TEST_P(WorkspaceEvents, LaunchExecAndTerminationArriveOnTheMainLoop) {
         EXPECT_TRUE(await(DidLaunchApplication, brief.pid()));
         EXPECT_TRUE(await(DidTerminateApplication, brief.pid()));
     }
+}
+
+void writeScript(const std::string& path, const std::string& body) {
+    std::ofstream(path) << "#!/bin/sh\n" << body;
+    std::filesystem::permissions(path, std::filesystem::perms::owner_all);
+}
+
+TEST_P(WorkspaceEvents, HelpersAndSubshellsBelongToTheLaunchOfTheirMainProcess) {
+    ScratchDir dir;
+    // A bundle whose main process (a #! script) starts four helpers of its bundle, one of them
+    // outliving it, and quits after 0.6 s.
+    const std::string helper = makeBundle(dir.path(), "Multi", {.displayName = "Multi"});
+    const std::string multi = dir.path() + "/Multi.app/Contents/MacOS/Main";
+    std::filesystem::rename(helper, dir.path() + "/Multi.app/Contents/MacOS/Helper");
+    writeScript(multi,
+                "h=\"${0%/*}/Helper\"\n\"$h\" 0.3 & \"$h\" 0.3 & \"$h\" 0.3 &\n"
+                "\"$h\" 2 &\n\"$h\" 0.6\n");
+    // A script that runs commands and a subshell: named by the script, launched once.
+    // Tests run side by side: other names are others' own.
+    const std::string toolName = "tool-" + std::to_string(::getpid()) + ".sh";
+    const std::string tool = dir.path() + "/" + toolName;
+    writeScript(tool,
+                "for i in 1 2 3 4 5 6; do /bin/true; done\n(/bin/true; /bin/true)\n"
+                "/bin/sleep 0.4\n");
+    auto loop = makeMainLoop();
+    auto workspace = makeWorkspace(*loop, {.events = GetParam(), .scanPeriod = 20ms});
+    if (GetParam() == Connector && !workspaceUsesConnector(*workspace))
+        GTEST_SKIP() << "the process event connector cannot be opened here";
+    struct Heard {
+        WorkspaceEvent event;
+        pid_t pid;
+        std::chrono::steady_clock::time_point at;
+    };
+    std::map<std::string, std::vector<Heard>> heard;
+    for (auto event : {DidLaunchApplication, DidTerminateApplication})
+        workspace->notificationCenter().addObserver(
+            &heard, event, [&, event](const WorkspaceNotification& n) {
+                const auto& bundle = n.application->bundleURL;
+                if (bundle && *bundle != dir.path() + "/Multi.app") return;
+                heard[n.application->localizedName.value_or("")].push_back(
+                    {event, n.application->processIdentifier, std::chrono::steady_clock::now()});
+            });
+    const auto started = std::chrono::steady_clock::now();
+    // Neither is reaped before the end: an ended process that is a zombie has ended.
+    ChildProcess app(multi, {});
+    ChildProcess script(tool, {});
+    ASSERT_TRUE(runUntil(*loop, [&] { return heard["Multi"].size() >= 2; }));
+    ASSERT_TRUE(runUntil(*loop, [&] { return heard[toolName].size() >= 2; }));
+    // Until the long helper has ended too.
+    runUntil(*loop, [&] { return std::chrono::steady_clock::now() - started > 2500ms; });
+    ASSERT_EQ(heard["Multi"].size(), 2u);
+    EXPECT_EQ(heard["Multi"][0].event, DidLaunchApplication);
+    EXPECT_EQ(heard["Multi"][0].pid, app.pid());
+    EXPECT_EQ(heard["Multi"][1].event, DidTerminateApplication);
+    EXPECT_EQ(heard["Multi"][1].pid, app.pid());
+    // It ended with its main process, not with the helper that lived on.
+    EXPECT_LT(heard["Multi"][1].at - started, 1800ms);
+    ASSERT_EQ(heard[toolName].size(), 2u);
+    EXPECT_EQ(heard[toolName][0].pid, script.pid());
+    EXPECT_EQ(heard[toolName][1].event, DidTerminateApplication);
 }
 
 INSTANTIATE_TEST_SUITE_P(Detection, WorkspaceEvents, ::testing::Values(Scan, Connector),

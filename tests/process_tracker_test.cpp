@@ -4,6 +4,8 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -22,41 +24,59 @@ using enum WorkspaceEvent;
 class FakeProc {
   public:
     const std::string& root() const { return dir_.path(); }
-    void start(pid_t pid, std::uint64_t ticks, const std::string& exe, uid_t uid = ::getuid()) {
+    void start(pid_t pid, std::uint64_t ticks, const std::string& exe, pid_t parent = 1,
+               uid_t uid = ::getuid(), const std::string& script = "") {
         fs::create_directories(folder(pid));
         write(pid, "status", "Name:\tx\nUid:\t" + std::to_string(uid) + "\t0\t0\t0\n");
         ticks_[pid] = ticks;
-        exec(pid, exe);
+        parents_[pid] = parent;
+        lastPid(pid);
+        fs::create_directory_symlink(root(), folder(pid) + "/cwd");
+        exec(pid, exe, script);
     }
-    // The same process (same start) now runs exe.
-    void exec(pid_t pid, const std::string& exe) {
-        const std::string comm = fs::path(exe).filename().string().substr(0, 15);
-        std::string stat = std::to_string(pid) + " (" + comm + ") S";
-        for (int field = 4; field <= 21; ++field) stat += " 0";
+    // The same process (same start) now runs exe; with a script, through that script's #! line.
+    void exec(pid_t pid, const std::string& exe, const std::string& script = "") {
+        const std::string comm =
+            fs::path(script.empty() ? exe : script).filename().string().substr(0, 15);
+        std::string stat =
+            std::to_string(pid) + " (" + comm + ") S " + std::to_string(parents_[pid]);
+        for (int field = 5; field <= 21; ++field) stat += " 0";
         write(pid, "stat", stat + " " + std::to_string(ticks_[pid]) + " 0 0\n");
         write(pid, "comm", comm + "\n");
+        write(pid, "cmdline", exe + std::string(1, '\0') + script + std::string(1, '\0'));
         fs::remove(folder(pid) + "/exe");
         fs::create_symlink(exe, folder(pid) + "/exe");
     }
-    // A comm file held open reads nothing once its process is gone, as the kernel's does.
+    // As the kernel does when the parent ends first.
+    void reparent(pid_t pid, pid_t parent) {
+        parents_[pid] = parent;
+        const std::string exe = fs::read_symlink(folder(pid) + "/exe");
+        exec(pid, exe);
+    }
+    // A stat file held open reads nothing once its process is gone, as the kernel's does.
     void end(pid_t pid) {
-        fs::resize_file(folder(pid) + "/comm", 0);
+        fs::resize_file(folder(pid) + "/stat", 0);
         fs::remove_all(folder(pid));
     }
     void lastPid(pid_t pid) {
         std::ofstream(root() + "/loadavg") << "0.00 0.00 0.00 1/99 " << pid << "\n";
     }
+    std::string script(const std::string& name) {
+        std::ofstream(root() + "/" + name) << "#!/bin/sh\nexit 0\n";
+        return root() + "/" + name;
+    }
 
   private:
     std::string folder(pid_t pid) const { return root() + "/" + std::to_string(pid); }
     void write(pid_t pid, const char* file, const std::string& text) {
-        // In place, as the kernel's files change: a held-open comm file sees the new text.
+        // In place, as the kernel's files change: a held-open stat file sees the new text.
         std::fstream(folder(pid) + "/" + file, std::ios::in | std::ios::out | std::ios::trunc)
             << text;
         if (!fs::exists(folder(pid) + "/" + file)) std::ofstream(folder(pid) + "/" + file) << text;
     }
     ScratchDir dir_;
     std::map<pid_t, std::uint64_t> ticks_;
+    std::map<pid_t, pid_t> parents_;
 };
 
 struct Seen {
@@ -84,7 +104,7 @@ class Tracker : public ::testing::TestWithParam<std::size_t> {
 
 TEST_P(Tracker, APidIsKnownByItsStartTime) {
     proc.start(100, 500, "/apps/Editor");
-    proc.start(101, 500, "/apps/Other", ::getuid() + 1);  // another user's: never an application
+    proc.start(101, 500, "/apps/Other", 1, ::getuid() + 1);  // another user's: never an application
     tracker.scan(false);
     EXPECT_TRUE(take().empty());  // what ran before is not launched
 
@@ -135,7 +155,165 @@ TEST_P(Tracker, ExecInPlaceAndEndsAreSeenByEventsAndByScans) {
     EXPECT_EQ(tracker.known(), 0u);
 }
 
-// Without held-open comm files (as with the connector), and with them (as the scan runs).
+// How the tracker hears of a workload: each event as it happens; each event after the whole
+// step has happened (a fork read after the child's exec, an exit after the reparenting); by
+// scans alone; or with some steps' events lost and a rescan.
+enum class Hearing { AtOnce, Late, Scans, SomeLost };
+
+struct Step {
+    std::function<void()> change;
+    std::function<void(ProcessTracker&)> event;
+};
+
+class Workload : public ::testing::TestWithParam<std::tuple<Hearing, std::size_t>> {
+  protected:
+    FakeProc proc;
+    ProcFs procFs{proc.root()};
+    std::vector<Seen> seen;
+    ProcessTracker tracker{procFs, ::getuid(), std::get<1>(GetParam()),
+                           [this](WorkspaceEvent e, const RunningApplication& app) {
+                               seen.push_back({e, app.processIdentifier, *app.localizedName});
+                           }};
+    std::vector<Seen> run(const std::vector<Step>& steps) {
+        const Hearing hearing = std::get<0>(GetParam());
+        for (std::size_t i = 0; i < steps.size(); ++i) {
+            steps[i].change();
+            if (hearing == Hearing::Scans || (hearing == Hearing::SomeLost && i % 3 == 1))
+                tracker.scan(true);
+            else if (steps[i].event)
+                steps[i].event(tracker);
+        }
+        return std::exchange(seen, {});
+    }
+    // The events of several steps, delivered after all of them happened when heard late.
+    Step together(std::vector<Step> steps) {
+        if (std::get<0>(GetParam()) != Hearing::Late) {
+            return {[steps, this] {
+                        for (const auto& step : steps) {
+                            step.change();
+                            if (step.event) step.event(tracker);
+                        }
+                    },
+                    {}};
+        }
+        return {[steps] {
+                    for (const auto& step : steps) step.change();
+                },
+                [steps](ProcessTracker& t) {
+                    for (const auto& step : steps)
+                        if (step.event) step.event(t);
+                }};
+    }
+    // A fork of a script's process runs that script too.
+    Step fork(pid_t pid, pid_t parent, std::uint64_t ticks, const std::string& exe,
+              const std::string& script = "") {
+        return {[=, this] { proc.start(pid, ticks, exe, parent, ::getuid(), script); },
+                [=](ProcessTracker& t) { t.forked(pid, parent); }};
+    }
+    Step exec(pid_t pid, const std::string& exe, const std::string& script = "") {
+        return {[=, this] { proc.exec(pid, exe, script); },
+                [=](ProcessTracker& t) { t.execed(pid); }};
+    }
+    Step end(pid_t pid) {
+        return {[=, this] { proc.end(pid); }, [=](ProcessTracker& t) { t.exited(pid); }};
+    }
+};
+
+TEST_P(Workload, EveryWayOfHearingGivesTheSameInstances) {
+    const std::string tool = proc.script("tool.sh");
+    proc.start(10, 1, "/bin/bash");  // the user's shell, running before the tracker
+    tracker.scan(false);
+    const auto steps = std::vector<Step>{
+        fork(300, 10, 100, "/bin/bash"),
+        together({exec(300, "/apps/Editor"),
+                  // Its helpers: a fork, and a fork that runs a shell that runs the editor.
+                  fork(301, 300, 101, "/apps/Editor"), fork(302, 300, 102, "/apps/Editor")}),
+        together({exec(302, "/bin/sh"), fork(303, 302, 103, "/bin/sh")}),
+        exec(303, "/apps/Editor"),
+        // The same application started again from the shell is a second launch.
+        together({fork(304, 10, 104, "/bin/bash"), exec(304, "/apps/Editor")}),
+        // The main process ends; its helpers live on, fork, and end, all uncounted.
+        {[this] {
+             proc.end(300);
+             proc.reparent(301, 1);
+         },
+         [](ProcessTracker& t) { t.exited(300); }},
+        fork(305, 301, 105, "/apps/Editor"),
+        end(301),
+        // A #! script is its script's application; its subshells belong to it.
+        together({fork(306, 10, 106, "/bin/bash"), exec(306, "/bin/sh", tool),
+                  fork(307, 306, 107, "/bin/sh", tool)}),
+        together({fork(308, 307, 108, "/bin/sh", tool), exec(308, "/usr/bin/true")}),
+        together({end(308), end(307), end(306)}),
+        end(304),
+    };
+    EXPECT_EQ(run(steps), (std::vector<Seen>{{DidLaunchApplication, 300, "Editor"},
+                                             {DidLaunchApplication, 302, "sh"},
+                                             {DidLaunchApplication, 304, "Editor"},
+                                             {DidTerminateApplication, 300, "Editor"},
+                                             {DidLaunchApplication, 306, "tool.sh"},
+                                             {DidLaunchApplication, 308, "true"},
+                                             {DidTerminateApplication, 308, "true"},
+                                             {DidTerminateApplication, 306, "tool.sh"},
+                                             {DidTerminateApplication, 304, "Editor"}}));
+    // The shell started before, and the sh whose main process 302 still runs.
+    std::vector<std::pair<pid_t, std::string>> running;
+    for (const auto& app : tracker.instances())
+        running.emplace_back(app.processIdentifier, *app.localizedName);
+    EXPECT_EQ(running, (std::vector<std::pair<pid_t, std::string>>{{10, "bash"}, {302, "sh"}}));
+}
+
+std::string hearingName(const ::testing::TestParamInfo<Workload::ParamType>& info) {
+    static const char* const names[] = {"AtOnce", "Late", "Scans", "SomeLost"};
+    return std::string(names[static_cast<int>(std::get<0>(info.param))]) +
+           (std::get<1>(info.param) ? "HeldOpen" : "ByPath");
+}
+
+INSTANTIATE_TEST_SUITE_P(Hearings, Workload,
+                         ::testing::Combine(::testing::Values(Hearing::AtOnce, Hearing::Late,
+                                                              Hearing::Scans, Hearing::SomeLost),
+                                            ::testing::Values(0, 64)),
+                         hearingName);
+
+TEST_P(Tracker, ParentsAreThoseThatStartedAProcess) {
+    proc.start(400, 1, "/apps/Chat");
+    tracker.scan(false);
+    // The helper forks, the main process quits at once and the helper is given to init; the
+    // fork's event names the parent.
+    proc.start(401, 2, "/apps/Chat", 400);
+    proc.end(400);
+    proc.reparent(401, 1);
+    tracker.forked(401, 400);
+    tracker.exited(400);
+    EXPECT_EQ(take(), (std::vector<Seen>{{DidTerminateApplication, 400, "Chat"}}));
+    // A script is named by its path relative to the process's folder, and a process that renamed
+    // itself is not taken for a script.
+    proc.script("run-me");
+    proc.start(402, 3, "/bin/sh");
+    proc.exec(402, "/bin/sh", "./run-me");
+    proc.start(403, 4, "/bin/sh");
+    proc.exec(403, "/bin/sh", "not-there");
+    tracker.forked(402);
+    tracker.forked(403);
+    EXPECT_EQ(take(), (std::vector<Seen>{{DidLaunchApplication, 402, "run-me"},
+                                         {DidLaunchApplication, 403, "sh"}}));
+    // PIDs wrapped round: a scan lists the child before its parent.
+    proc.start(450, 5, "/apps/Chat");
+    proc.start(50, 6, "/apps/Chat", 450);
+    tracker.scan(true);
+    EXPECT_EQ(take(), (std::vector<Seen>{{DidLaunchApplication, 450, "Chat"}}));
+    // A bundle's main process that execs another executable of its bundle stays one launch.
+    proc.start(460, 7, "/apps/Suite.app/Contents/MacOS/launcher");
+    tracker.forked(460);
+    proc.exec(460, "/apps/Suite.app/Contents/MacOS/suite-bin");
+    tracker.execed(460);
+    proc.end(460);
+    tracker.exited(460);
+    EXPECT_EQ(take(), (std::vector<Seen>{{DidLaunchApplication, 460, "Suite"},
+                                         {DidTerminateApplication, 460, "Suite"}}));
+}
+
+// Without held-open stat files (as with the connector), and with them (as the scan runs).
 INSTANTIATE_TEST_SUITE_P(CommFiles, Tracker, ::testing::Values(0, 16),
                          [](const auto& p) { return p.param ? "HeldOpen" : "ByPath"; });
 

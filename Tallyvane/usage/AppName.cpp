@@ -1,5 +1,7 @@
 #include "usage/AppName.h"
 
+#include "base/Unicode.h"
+
 namespace tallyvane {
 
 std::string applicationName(std::string_view fileName) {
@@ -13,7 +15,7 @@ std::string applicationName(std::string_view fileName) {
         from = at + suffix.size();
     }
     name.append(fileName.substr(from));
-    return name;
+    return canonicalName(name);
 }
 
 }  // namespace tallyvane

@@ -4,7 +4,8 @@
 
 namespace tallyvane {
 
-// The application name of a bundle file name: every ".app" removed, case-sensitively.
+// The application name of a bundle file name: every ".app" removed, case-sensitively, in
+// canonical form.
 std::string applicationName(std::string_view fileName);
 
 }  // namespace tallyvane

@@ -1,5 +1,6 @@
 #include "usage/UsageRecord.h"
 
+#include "base/Unicode.h"
 #include "usage/AppName.h"
 
 namespace tallyvane {
@@ -35,7 +36,7 @@ void UsageRecord::erase(std::string_view key) {
 
 std::optional<std::string> detail::tableName(const plist::Dict& fields) {
     if (const std::string* productName = plist::stringFor(fields, key::kProductName))
-        return *productName;
+        return canonicalName(*productName);
     if (const std::string* file = plist::stringFor(fields, key::kFileName))
         return applicationName(*file);
     return std::nullopt;

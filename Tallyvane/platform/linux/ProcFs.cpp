@@ -7,8 +7,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <filesystem>
 #include <memory>
 
+#include "base/Unicode.h"
 #include "platform/Bundle.h"
 
 namespace tallyvane::linux_platform {
@@ -45,7 +47,12 @@ std::optional<ProcStat> parseStat(std::string_view text) {
         while (pos < rest.size() && rest[pos] == ' ') ++pos;
         const std::size_t end = std::min(rest.find(' ', pos), rest.size());
         if (pos == end) break;
-        if (++field == 22) {
+        if (++field == 3) {
+            stat.zombie = rest[pos] == 'Z' || rest[pos] == 'X';
+        } else if (field == 4) {
+            const auto result = std::from_chars(rest.data() + pos, rest.data() + end, stat.parent);
+            if (result.ec != std::errc() || result.ptr != rest.data() + end) return std::nullopt;
+        } else if (field == 22) {
             const char* first = rest.data() + pos;
             const char* last = rest.data() + end;
             if (!rest.empty() && last > first && last[-1] == '\n') --last;
@@ -64,8 +71,9 @@ std::optional<ProcStat> ProcFs::stat(pid_t pid) const {
     return parseStat(*text);
 }
 
-std::optional<std::string> ProcFs::exe(pid_t pid) const {
-    const std::string link = path(pid, "exe");
+namespace {
+
+std::optional<std::string> readLink(const std::string& link) {
     std::string target(256, '\0');
     for (;;) {
         const ssize_t n = ::readlink(link.c_str(), target.data(), target.size());
@@ -80,13 +88,34 @@ std::optional<std::string> ProcFs::exe(pid_t pid) const {
     }
 }
 
-std::optional<std::string> readComm(const UniqueFd& fd) {
-    char buffer[64];
+}  // namespace
+
+std::optional<std::string> ProcFs::exe(pid_t pid) const {
+    return readLink(path(pid, "exe"));
+}
+
+std::optional<std::string> ProcFs::cwd(pid_t pid) const {
+    return readLink(path(pid, "cwd"));
+}
+
+std::vector<std::string> ProcFs::arguments(pid_t pid) const {
+    std::vector<std::string> arguments;
+    const auto text = readSmallFile(path(pid, "cmdline"), 16 * 1024);
+    if (!text) return arguments;
+    std::size_t pos = 0;
+    while (pos < text->size()) {
+        const std::size_t end = std::min(text->find('\0', pos), text->size());
+        arguments.push_back(text->substr(pos, end - pos));
+        pos = end + 1;
+    }
+    return arguments;
+}
+
+std::optional<ProcStat> readStat(const UniqueFd& fd) {
+    char buffer[1024];
     const ssize_t n = ::pread(fd.get(), buffer, sizeof buffer, 0);
     if (n <= 0) return std::nullopt;
-    std::string comm(buffer, static_cast<std::size_t>(n));
-    if (comm.back() == '\n') comm.pop_back();
-    return comm;
+    return parseStat(std::string_view(buffer, static_cast<std::size_t>(n)));
 }
 
 std::optional<uid_t> ProcFs::realUid(pid_t pid) const {
@@ -104,8 +133,8 @@ std::optional<uid_t> ProcFs::realUid(pid_t pid) const {
     return uid;
 }
 
-UniqueFd ProcFs::openComm(pid_t pid) const {
-    return UniqueFd(::open(path(pid, "comm").c_str(), O_RDONLY | O_CLOEXEC));
+UniqueFd ProcFs::openStat(pid_t pid) const {
+    return UniqueFd(::open(path(pid, "stat").c_str(), O_RDONLY | O_CLOEXEC));
 }
 
 std::optional<pid_t> ProcFs::lastStartedPid() const {
@@ -154,14 +183,51 @@ bool endsWith(const std::string& text, std::string_view suffix) {
            text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
+bool startsWithHashBang(const std::string& path) {
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    char head[2];
+    return fd && ::pread(fd.get(), head, 2, 0) == 2 && head[0] == '#' && head[1] == '!';
+}
+
 }  // namespace
+
+std::string withoutDeleted(std::string path) {
+    constexpr std::string_view kDeleted = " (deleted)";
+    if (endsWith(path, kDeleted)) path.resize(path.size() - kDeleted.size());
+    return path;
+}
+
+std::optional<std::string> scriptOf(const ProcFs& proc, pid_t pid, const ProcStat& stat,
+                                    const std::string& exePath) {
+    // The kernel keeps 15 bytes of the name; a process running its own executable matches.
+    constexpr std::size_t kCommLength = 15;
+    if (stat.comm.empty() ||
+        lastComponent(withoutDeleted(exePath)).substr(0, kCommLength) == stat.comm)
+        return std::nullopt;
+    const auto arguments = proc.arguments(pid);
+    // The interpreter comes first, then maybe one option from the #! line, then the script.
+    for (std::size_t i = 1; i < arguments.size() && i <= 2; ++i) {
+        const std::string& argument = arguments[i];
+        if (argument.empty() || lastComponent(argument).substr(0, kCommLength) != stat.comm)
+            continue;
+        std::string path = argument;
+        if (path.front() != '/') {
+            const auto cwd = proc.cwd(pid);
+            if (!cwd) return std::nullopt;
+            path = *cwd + "/" + path;
+        }
+        std::error_code error;
+        auto resolved = std::filesystem::weakly_canonical(path, error);
+        if (error || !startsWithHashBang(resolved.string())) continue;
+        return resolved.string();
+    }
+    return std::nullopt;
+}
 
 RunningApplication describeApplication(pid_t pid, const std::string& exePath) {
     RunningApplication app;
     app.processIdentifier = static_cast<std::int32_t>(pid);
-    std::string path = exePath;
-    constexpr std::string_view kDeleted = " (deleted)";
-    if (endsWith(path, kDeleted)) path.resize(path.size() - kDeleted.size());
+    const std::string path = withoutDeleted(exePath);
 
     // NAME.app/Contents/MacOS/FILE belongs to the bundle NAME.app.
     const std::string macos = parentOf(path);
@@ -175,16 +241,16 @@ RunningApplication describeApplication(pid_t pid, const std::string& exePath) {
             for (const char* key : {"CFBundleDisplayName", "CFBundleName"}) {
                 const std::string* name = plist::stringFor(*info, key);
                 if (name && !name->empty()) {
-                    app.localizedName = *name;
+                    app.localizedName = canonicalName(*name);
                     return app;
                 }
             }
         }
-        app.localizedName = bundleName.substr(0, bundleName.size() - 4);
+        app.localizedName = canonicalName(bundleName.substr(0, bundleName.size() - 4));
         return app;
     }
     const std::string file = lastComponent(path);
-    if (!file.empty()) app.localizedName = file;
+    if (!file.empty()) app.localizedName = canonicalName(file);
     return app;
 }
 

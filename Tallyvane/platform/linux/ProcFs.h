@@ -18,6 +18,8 @@ namespace tallyvane::linux_platform {
 struct ProcStat {
     std::uint64_t startTicks = 0;  // field 22: clock ticks after boot
     std::string comm;              // field 2, without its parentheses
+    pid_t parent = 0;              // field 4
+    bool zombie = false;           // field 3: ended, not yet reaped by its parent
 };
 
 // The whole of a small file (at most limit bytes); nothing when it cannot be read.
@@ -25,9 +27,9 @@ std::optional<std::string> readSmallFile(const std::string& path, std::size_t li
 
 // Parses the text of /proc/PID/stat; the command name may hold blanks and ')'.
 std::optional<ProcStat> parseStat(std::string_view text);
-// The command name through an open PID/comm; nothing once that process is gone (also when its
-// PID has been reused since the open).
-std::optional<std::string> readComm(const UniqueFd& fd);
+// PID/stat through an open descriptor; nothing once that process is gone (also when its PID
+// has been reused since the open).
+std::optional<ProcStat> readStat(const UniqueFd& fd);
 
 // The process table under a /proc tree: the real one, or a made-up one in tests.
 class ProcFs {
@@ -37,9 +39,14 @@ class ProcFs {
     std::optional<ProcStat> stat(pid_t pid) const;
     // The resolved PID/exe, as the kernel gives it (a deleted file ends in " (deleted)").
     std::optional<std::string> exe(pid_t pid) const;
+    // The link target of PID/cwd.
+    std::optional<std::string> cwd(pid_t pid) const;
+    // The arguments from PID/cmdline (empty when unreadable). It can block on a process in
+    // uninterruptible sleep: read it only when a process gives reason to.
+    std::vector<std::string> arguments(pid_t pid) const;
     // The real user id from PID/status.
     std::optional<uid_t> realUid(pid_t pid) const;
-    UniqueFd openComm(pid_t pid) const;
+    UniqueFd openStat(pid_t pid) const;
     // The process ids in the tree, ascending.
     std::vector<pid_t> pids() const;
     // The PID the kernel handed out last in our PID namespace (the fifth field of loadavg).
@@ -52,6 +59,15 @@ class ProcFs {
     }
     std::string root_;
 };
+
+// An executable's path without the " (deleted)" the kernel appends once the file is replaced.
+std::string withoutDeleted(std::string path);
+
+// The script a process runs through its #! interpreter: the kernel then names the process (comm)
+// after the script and passes the script's path among the interpreter's arguments. Nothing for
+// any other process.
+std::optional<std::string> scriptOf(const ProcFs& proc, pid_t pid, const ProcStat& stat,
+                                    const std::string& exePath);
 
 // What the workspace reports for a process running the executable at exePath.
 RunningApplication describeApplication(pid_t pid, const std::string& exePath);

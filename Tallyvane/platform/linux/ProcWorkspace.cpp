@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <thread>
 
 #include "lvornutils/Log.h"
@@ -25,7 +26,7 @@ namespace {
 using SteadyClock = std::chrono::steady_clock;
 
 // Leaves most descriptors to the rest of the program; beyond this the scan reads stat by path.
-std::size_t commFdBudget() {
+std::size_t statFdBudget() {
     rlimit limit{};
     if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return 4096;
     return static_cast<std::size_t>(std::max<rlim_t>(limit.rlim_cur / 2, 64) - 64);
@@ -46,8 +47,8 @@ class ProcWorkspace final : public Workspace, private ProcessConnector::Events {
             VornLog("Workspace: the process event connector cannot be opened");
             return;
         }
-        // The connector tells of every change, so no comm file needs holding open for it.
-        tracker_.emplace(proc_, uid_, connector_ ? 0 : commFdBudget(),
+        // The connector tells of every change, so no stat file needs holding open for it.
+        tracker_.emplace(proc_, uid_, connector_ ? 0 : statFdBudget(),
                          [this](WorkspaceEvent kind, const RunningApplication& application) {
                              send(kind, application);
                          });
@@ -67,14 +68,14 @@ class ProcWorkspace final : public Workspace, private ProcessConnector::Events {
     }
 
     std::vector<RunningApplication> runningApplications() override {
-        std::vector<RunningApplication> applications;
-        for (pid_t pid : proc_.pids()) {
-            const auto exe = proc_.exe(pid);
-            if (!exe) continue;
-            const auto uid = proc_.realUid(pid);
-            if (uid && *uid == uid_) applications.push_back(describeApplication(pid, *exe));
+        if (tracker_) {
+            const std::lock_guard lock(trackerMutex_);
+            return tracker_->instances();
         }
-        return applications;
+        // Without watching, one listing tells the instances as the tree stands now.
+        ProcessTracker listing(proc_, uid_, 0, [](WorkspaceEvent, const RunningApplication&) {});
+        listing.scan(false);
+        return listing.instances();
     }
 
     WorkspaceNotificationCenter& notificationCenter() override { return *center_; }
@@ -94,7 +95,10 @@ class ProcWorkspace final : public Workspace, private ProcessConnector::Events {
             if (ready > 0) return;
             if (ready < 0 && errno != EINTR) return;
             if (SteadyClock::now() < next) continue;
-            tracker_->scan(true);
+            {
+                const std::lock_guard lock(trackerMutex_);
+                tracker_->scan(true);
+            }
             next += options_.scanPeriod;
             // After a long stall (suspend) start afresh rather than scan in a burst.
             if (next < SteadyClock::now()) next = SteadyClock::now() + options_.scanPeriod;
@@ -111,11 +115,12 @@ class ProcWorkspace final : public Workspace, private ProcessConnector::Events {
                 return;
             }
             if (fds[0].revents) return;
+            const std::lock_guard lock(trackerMutex_);
             connector_->receive(*this);
         }
     }
 
-    void forked(pid_t pid) override { tracker_->forked(pid); }
+    void forked(pid_t pid, pid_t parent) override { tracker_->forked(pid, parent); }
     void execed(pid_t pid) override { tracker_->execed(pid); }
     void exited(pid_t pid) override { tracker_->exited(pid); }
     void lost() override {
@@ -139,7 +144,9 @@ class ProcWorkspace final : public Workspace, private ProcessConnector::Events {
     const ProcFs proc_;
     UniqueFd stop_;
     std::optional<ProcessConnector> connector_;
-    std::optional<ProcessTracker> tracker_;  // the watcher thread's own, after construction
+    // The watcher thread's, after construction; the main thread asks it what runs.
+    std::optional<ProcessTracker> tracker_;
+    std::mutex trackerMutex_;
     std::thread thread_;
 };
 

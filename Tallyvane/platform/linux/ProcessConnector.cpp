@@ -100,7 +100,8 @@ bool ProcessConnector::receive(Events& events) {
         switch (event.what) {
             case proc_event::PROC_EVENT_FORK: {
                 const auto& fork = event.event_data.fork;
-                if (fork.child_pid == fork.child_tgid) events.forked(fork.child_tgid);
+                if (fork.child_pid == fork.child_tgid)
+                    events.forked(fork.child_tgid, fork.parent_tgid);
                 break;
             }
             case proc_event::PROC_EVENT_EXEC:

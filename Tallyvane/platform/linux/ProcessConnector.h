@@ -19,7 +19,7 @@ class ProcessConnector {
 
     struct Events {
         virtual ~Events() = default;
-        virtual void forked(pid_t pid) = 0;  // a new process, not a thread
+        virtual void forked(pid_t pid, pid_t parent) = 0;  // a new process, not a thread
         virtual void execed(pid_t pid) = 0;
         virtual void exited(pid_t pid) = 0;  // a process, not a thread
         virtual void lost() = 0;             // the socket overflowed: events were dropped

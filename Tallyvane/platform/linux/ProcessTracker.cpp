@@ -1,13 +1,25 @@
 #include "platform/linux/ProcessTracker.h"
 
 namespace tallyvane::linux_platform {
+namespace {
 
-ProcessTracker::ProcessTracker(const ProcFs& proc, uid_t uid, std::size_t commFdBudget, Sink sink)
-    : proc_(proc), uid_(uid), commFdBudget_(commFdBudget), sink_(std::move(sink)) {}
+// Bounds on walking up the process tree (PID reuse could make a loop) and on looking up
+// ancestors that are not known yet.
+constexpr int kMaxAncestors = 256;
+constexpr int kMaxLookups = 32;
 
-void ProcessTracker::look(pid_t pid, bool rereadExe) {
+}  // namespace
+
+ProcessTracker::ProcessTracker(const ProcFs& proc, uid_t uid, std::size_t statFdBudget, Sink sink)
+    : proc_(proc), uid_(uid), statFdBudget_(statFdBudget), sink_(std::move(sink)) {}
+
+void ProcessTracker::forked(pid_t pid, std::optional<pid_t> parent) {
+    look(pid, true, parent);
+}
+
+void ProcessTracker::look(pid_t pid, bool rereadExe, std::optional<pid_t> parent, int depth) {
     const auto stat = proc_.stat(pid);
-    if (!stat) {
+    if (!stat || stat->zombie) {
         vanish(pid);
         return;
     }
@@ -17,77 +29,105 @@ void ProcessTracker::look(pid_t pid, bool rereadExe) {
     Tracked now;
     now.startTicks = stat->startTicks;
     now.comm = stat->comm;
+    // The parent that started it: once that one ends, the kernel gives the child another.
+    now.parent = samePid ? known->second.parent : parent.value_or(stat->parent);
     if (auto exe = proc_.exe(pid)) {
         now.exe = std::move(*exe);
         const auto uid = proc_.realUid(pid);
-        now.isApplication = uid && *uid == uid_;
+        now.own = uid && *uid == uid_;
     }
-    if (samePid && known->second.exe == now.exe) {
+    if (now.own) {
+        const auto script = scriptOf(proc_, pid, *stat, now.exe);
+        now.application = describeApplication(pid, script.value_or(now.exe));
+        now.identity = now.application.bundleURL.value_or(withoutDeleted(script.value_or(now.exe)));
+    }
+    // An exec into another executable of the same application (a bundle's launcher starting
+    // its real program) leaves the process where it was.
+    if (samePid && known->second.identity == now.identity) {
         known->second.comm = now.comm;
+        known->second.exe = now.exe;
         return;
     }
-    if (now.isApplication) {
-        now.application = describeApplication(pid, now.exe);
-        if (commFds_ < commFdBudget_) {
-            now.commFd = proc_.openComm(pid);
-            if (now.commFd) ++commFds_;
-        }
+    if (now.own && statFds_ < statFdBudget_) {
+        now.statFd = proc_.openStat(pid);
+        if (now.statFd) ++statFds_;
     }
     if (known != known_.end()) {
-        if (known->second.isApplication)
-            send(WorkspaceEvent::DidTerminateApplication, known->second.application);
-        release(known->second);
+        leave(pid, known->second);
         known->second = std::move(now);
     } else {
         known = known_.emplace(pid, std::move(now)).first;
     }
-    if (known->second.isApplication)
-        send(WorkspaceEvent::DidLaunchApplication, known->second.application);
+    join(pid, known->second, depth);
+}
+
+void ProcessTracker::join(pid_t pid, Tracked& tracked, int depth) {
+    if (tracked.identity.empty()) return;
+    pid_t ancestor = tracked.parent;
+    for (int step = 0; step < kMaxAncestors && ancestor > 0 && ancestor != pid; ++step) {
+        auto it = known_.find(ancestor);
+        if (it == known_.end()) {
+            // A parent not seen yet: its fork event was lost, or a listing has not reached it.
+            if (depth >= kMaxLookups) break;
+            look(ancestor, false, std::nullopt, depth + 1);
+            it = known_.find(ancestor);
+            if (it == known_.end()) break;
+        }
+        if (it->second.identity == tracked.identity && it->second.instance) {
+            tracked.instance = it->second.instance;
+            return;
+        }
+        ancestor = it->second.parent;
+    }
+    tracked.instance = InstanceId{pid, tracked.startTicks};
+    send(WorkspaceEvent::DidLaunchApplication, tracked.application);
+}
+
+void ProcessTracker::leave(pid_t pid, Tracked& tracked) {
+    if (isMain(pid, tracked)) send(WorkspaceEvent::DidTerminateApplication, tracked.application);
+    tracked.instance.reset();
+    if (tracked.statFd) --statFds_;
+    tracked.statFd.reset();
 }
 
 void ProcessTracker::vanish(pid_t pid) {
     const auto known = known_.find(pid);
     if (known == known_.end()) return;
-    if (known->second.isApplication)
-        send(WorkspaceEvent::DidTerminateApplication, known->second.application);
-    release(known->second);
+    leave(pid, known->second);
     known_.erase(known);
 }
 
-void ProcessTracker::release(Tracked& tracked) {
-    if (tracked.commFd) --commFds_;
-    tracked.commFd.reset();
-}
-
-// A process listed again by a scan: applications are checked for an exec or an end; other
-// processes cannot become one of ours by exec, so their presence is all that counts.
+// A process listed again by a scan: the user's are checked for an exec or an end; other
+// processes cannot become one of the user's by exec, so their presence is all that counts.
 void ProcessTracker::recheck(pid_t pid, const Tracked& tracked) {
-    if (tracked.commFd) {
-        const auto comm = readComm(tracked.commFd);
-        if (!comm) {
+    if (tracked.statFd) {
+        const auto stat = readStat(tracked.statFd);
+        if (!stat) {
             vanish(pid);       // that process ended ...
             look(pid, false);  // ... and its PID may already name another
-        } else if (*comm != tracked.comm) {
+        } else if (stat->zombie) {
+            vanish(pid);
+        } else if (stat->comm != tracked.comm) {
             look(pid, true);
         }
-    } else if (tracked.isApplication || connector_) {
+    } else if (tracked.own || connector_) {
         look(pid, false);
     }
 }
 
 void ProcessTracker::scan(bool post) {
+    posting_ = post;
     // Listing /proc costs as much as the rest of a pass: while no process has been started
-    // since the last listing, checking the applications we know finds every change.
+    // since the last listing, checking the user's processes finds every change.
     const auto lastPid = proc_.lastStartedPid();
     if (post && lastPid && lastPid == listedUpTo_) {
         for (auto it = known_.begin(); it != known_.end();) {
             const auto current = it++;  // a check may drop the entry it looks at
-            if (current->second.isApplication) recheck(current->first, current->second);
+            if (current->second.own) recheck(current->first, current->second);
         }
         return;
     }
     listedUpTo_ = lastPid;
-    posting_ = post;
     auto known = known_.begin();
     for (pid_t pid : proc_.pids()) {
         // Processes gone since the last pass sit between the listed PIDs.
@@ -99,6 +139,13 @@ void ProcessTracker::scan(bool post) {
     }
     while (known != known_.end()) vanish((known++)->first);
     posting_ = true;
+}
+
+std::vector<RunningApplication> ProcessTracker::instances() const {
+    std::vector<RunningApplication> running;
+    for (const auto& [pid, tracked] : known_)
+        if (isMain(pid, tracked)) running.push_back(tracked.application);
+    return running;
 }
 
 void ProcessTracker::send(WorkspaceEvent kind, const RunningApplication& application) {
