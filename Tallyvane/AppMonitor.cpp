@@ -47,6 +47,7 @@ AppMonitor::AppMonitor(const Platform& platform, const AgentSettings& settings)
     } else {
         VornLog("Failed to load or parse plist file at " + appLaunchDataPlistURL);
     }
+    platform_.workspace.meterApplicationsNamed(monitoredApps_);
     // Not shared yet, but the table is only ever touched through its queue.
     reloadUsageTable();
     VornLog("Init complete. Monitoring " + std::to_string(monitoredApps_.size()) +

@@ -2,6 +2,7 @@
 // sandbox's .flatpak-info and metainfo, which whoever runs the sandbox can write.
 #include "FuzzSupport.h"
 #include "platform/linux/PackageVersions.h"
+#include "platform/linux/TextLines.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace tallyvane::linux_platform;

@@ -112,6 +112,15 @@ TEST(MonitorProcess, LaunchesAndTerminationsOfRealApplicationsAreMetered) {
     ASSERT_TRUE(eventually([&] { return field("101", "TOTAL_RUN_COUNT") == 1; }));
     EXPECT_EQ(version("101", "PRODUCT_VERSION"), "Unknown");
 
+    // Twenty runs of a command-line program that nothing meters: not one log line.
+    const std::string tool = apps.path() + "/zqplain";
+    std::filesystem::copy_file("/bin/true", tool);
+    std::this_thread::sleep_for(300ms);  // the launch above has logged its last line
+    const auto logged = agent.logMessages().size();
+    for (int i = 0; i < 20; ++i) ChildProcess(tool, {}).wait();
+    std::this_thread::sleep_for(600ms);
+    EXPECT_EQ(agent.logMessages().size(), logged);
+
     // Unmetered, and metered but without a rule mapping entry: the file stays as it was.
     const Dict before = launchRecord(launchData, "102");
     auto other = run("Other");

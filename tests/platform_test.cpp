@@ -136,6 +136,7 @@ TEST_P(WorkspaceEvents, LaunchExecAndTerminationArriveOnTheMainLoop) {
     // A shell of its own name, as one the test runs under would take this one in.
     const std::string starter = dir.path() + "/starter";
     std::filesystem::copy_file("/bin/sh", starter);
+    workspace->meterApplicationsNamed({"starter"});
     ChildProcess shell(starter, {"-c", "read line </dev/null; sleep 0.2; exec " + exe + " 60"});
     ASSERT_TRUE(await(DidLaunchApplication, shell.pid()));
     const auto exec = std::find_if(seen.rbegin(), seen.rend(), [&](const auto& s) {
@@ -179,6 +180,7 @@ TEST_P(WorkspaceEvents, HelpersAndSubshellsBelongToTheLaunchOfTheirMainProcess) 
     auto workspace = makeWorkspace(*loop, {.events = GetParam(), .scanPeriod = 20ms});
     if (GetParam() == Connector && !workspaceUsesConnector(*workspace))
         GTEST_SKIP() << "the process event connector cannot be opened here";
+    workspace->meterApplicationsNamed({toolName});
     struct Heard {
         WorkspaceEvent event;
         pid_t pid;
@@ -213,6 +215,64 @@ TEST_P(WorkspaceEvents, HelpersAndSubshellsBelongToTheLaunchOfTheirMainProcess) 
     EXPECT_EQ(heard[toolName][1].event, DidTerminateApplication);
 }
 
+// Sets an environment variable for the scope.
+class ScopedEnv {
+  public:
+    ScopedEnv(const char* name, const std::string& value) : name_(name) {
+        if (const char* old = std::getenv(name)) old_ = old;
+        setenv(name, value.c_str(), 1);
+    }
+    ~ScopedEnv() { old_ ? setenv(name_, old_->c_str(), 1) : unsetenv(name_); }
+
+  private:
+    const char* name_;
+    std::optional<std::string> old_;
+};
+
+TEST_P(WorkspaceEvents, ADesktopEntryInstalledMeanwhileMakesAnApplicationOtherProgramsAreSilent) {
+    ScratchDir dir;
+    const ScopedEnv dataHome("XDG_DATA_HOME", dir.path() + "/data");
+    const ScopedEnv dataDirs("XDG_DATA_DIRS", dir.path() + "/none");
+    const std::string suffix = std::to_string(::getpid());
+    const std::string plain = dir.path() + "/zqplain-" + suffix;
+    const std::string viewer = dir.path() + "/zqviewer-" + suffix;
+    std::filesystem::copy_file("/bin/true", plain);
+    std::filesystem::copy_file("/bin/sleep", viewer);
+    auto loop = makeMainLoop();
+    auto workspace = makeWorkspace(*loop, {.events = GetParam(), .scanPeriod = 20ms});
+    if (GetParam() == Connector && !workspaceUsesConnector(*workspace))
+        GTEST_SKIP() << "the process event connector cannot be opened here";
+    std::vector<std::pair<WorkspaceEvent, RunningApplication>> heard;
+    for (auto event : {DidLaunchApplication, DidTerminateApplication})
+        workspace->notificationCenter().addObserver(
+            &heard, event, [&, event](const WorkspaceNotification& n) {
+                if (n.application->localizedName.value_or("").ends_with(suffix))
+                    heard.emplace_back(event, *n.application);
+            });
+    auto settle = [&](std::chrono::milliseconds span) {
+        const auto end = std::chrono::steady_clock::now() + span;
+        runUntil(*loop, [&] { return std::chrono::steady_clock::now() > end; });
+    };
+    for (int run = 0; run < 20; ++run) ChildProcess(plain, {}).wait();
+    ChildProcess(viewer, {"0.2"}).wait();
+    settle(200ms);
+    EXPECT_TRUE(heard.empty());
+
+    // The user's applications folder does not exist yet: it comes with the package.
+    std::filesystem::create_directories(dir.path() + "/data/applications");
+    std::ofstream(dir.path() + "/data/applications/zqviewer.desktop")
+        << "[Desktop Entry]\nType=Application\nName=Zq Viewer\nExec=" << viewer << " %U\n";
+    settle(200ms);
+    ChildProcess app(viewer, {"0.3"});
+    ASSERT_TRUE(runUntil(*loop, [&] { return heard.size() >= 2; }));
+    EXPECT_EQ(heard[0].first, DidLaunchApplication);
+    EXPECT_EQ(heard[0].second.processIdentifier, app.pid());
+    EXPECT_EQ(heard[0].second.localizedName, "zqviewer-" + suffix);
+    EXPECT_EQ(heard[1].first, DidTerminateApplication);
+    settle(100ms);
+    EXPECT_EQ(heard.size(), 2u);
+}
+
 INSTANTIATE_TEST_SUITE_P(Detection, WorkspaceEvents, ::testing::Values(Scan, Connector),
                          [](const auto& p) { return p.param == Scan ? "Scan" : "Connector"; });
 
@@ -227,6 +287,7 @@ TEST(Workspace, NamesApplicationsByBundleAndExecutable) {
     const std::string tool = dir.path() + "/plain tool";
     std::filesystem::copy_file("/bin/sleep", tool);
     std::filesystem::permissions(tool, std::filesystem::perms::owner_all);
+    workspace->meterApplicationsNamed({"plain tool"});
     ChildProcess plain(tool, {"60"});
     const std::map<pid_t, std::string> expected{
         {named.pid(), "Bundle Name"}, {bare.pid(), "Bare"}, {plain.pid(), "plain tool"}};

@@ -1,5 +1,6 @@
 // The process tracker on a made-up /proc tree, fed scripted kernel events and scans.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -16,6 +17,7 @@ namespace tallyvane::test {
 namespace {
 
 namespace fs = std::filesystem;
+using linux_platform::ApplicationCatalog;
 using linux_platform::ProcessTracker;
 using linux_platform::ProcFs;
 using enum WorkspaceEvent;
@@ -61,6 +63,11 @@ class FakeProc {
     void lastPid(pid_t pid) {
         std::ofstream(root() + "/loadavg") << "0.00 0.00 0.00 1/99 " << pid << "\n";
     }
+    // Puts the process in a Flatpak sandbox, as its root shows it.
+    void sandbox(pid_t pid, const std::string& id) {
+        fs::create_directories(folder(pid) + "/root");
+        std::ofstream(folder(pid) + "/root/.flatpak-info") << "[Application]\nname=" << id << "\n";
+    }
     std::string script(const std::string& name) {
         std::ofstream(root() + "/" + name) << "#!/bin/sh\nexit 0\n";
         return root() + "/" + name;
@@ -90,12 +97,20 @@ void PrintTo(const Seen& s, std::ostream* out) {
     *out << (s.event == DidLaunchApplication ? "launch " : "end ") << s.pid << " " << s.name;
 }
 
+// No desktop entries: these programs are applications by their metered names.
+ApplicationCatalog metering(const std::vector<std::string>& names) {
+    ApplicationCatalog catalog({}, false);
+    catalog.meter(names);
+    return catalog;
+}
+
 class Tracker : public ::testing::TestWithParam<std::size_t> {
   protected:
     FakeProc proc;
     ProcFs procFs{proc.root()};
     std::vector<Seen> seen;
-    ProcessTracker tracker{procFs, ::getuid(), GetParam(),
+    ApplicationCatalog catalog = metering({"Editor", "Chat", "Late", "Other", "true", "run-me", "not-there"});
+    ProcessTracker tracker{procFs, catalog, ::getuid(), GetParam(),
                            [this](WorkspaceEvent e, const RunningApplication& app) {
                                seen.push_back({e, app.processIdentifier, *app.localizedName});
                            }};
@@ -134,8 +149,7 @@ TEST_P(Tracker, ExecInPlaceAndEndsAreSeenByEventsAndByScans) {
     tracker.scan(false);
     proc.exec(200, "/apps/Widget.app/Contents/MacOS/Widget");
     tracker.execed(200);
-    EXPECT_EQ(take(), (std::vector<Seen>{{DidTerminateApplication, 200, "sh"},
-                                         {DidLaunchApplication, 200, "Widget"}}));
+    EXPECT_EQ(take(), (std::vector<Seen>{{DidLaunchApplication, 200, "Widget"}}));
     // Exec again with no event: the scan finds it without listing /proc (no PID was handed out).
     proc.exec(200, "/bin/true");
     tracker.scan(true);
@@ -170,7 +184,8 @@ class Workload : public ::testing::TestWithParam<std::tuple<Hearing, std::size_t
     FakeProc proc;
     ProcFs procFs{proc.root()};
     std::vector<Seen> seen;
-    ProcessTracker tracker{procFs, ::getuid(), std::get<1>(GetParam()),
+    ApplicationCatalog catalog = metering({"Editor", "tool.sh", "true"});
+    ProcessTracker tracker{procFs, catalog, ::getuid(), std::get<1>(GetParam()),
                            [this](WorkspaceEvent e, const RunningApplication& app) {
                                seen.push_back({e, app.processIdentifier, *app.localizedName});
                            }};
@@ -248,7 +263,6 @@ TEST_P(Workload, EveryWayOfHearingGivesTheSameInstances) {
         end(304),
     };
     EXPECT_EQ(run(steps), (std::vector<Seen>{{DidLaunchApplication, 300, "Editor"},
-                                             {DidLaunchApplication, 302, "sh"},
                                              {DidLaunchApplication, 304, "Editor"},
                                              {DidTerminateApplication, 300, "Editor"},
                                              {DidLaunchApplication, 306, "tool.sh"},
@@ -256,11 +270,8 @@ TEST_P(Workload, EveryWayOfHearingGivesTheSameInstances) {
                                              {DidTerminateApplication, 308, "true"},
                                              {DidTerminateApplication, 306, "tool.sh"},
                                              {DidTerminateApplication, 304, "Editor"}}));
-    // The shell started before, and the sh whose main process 302 still runs.
-    std::vector<std::pair<pid_t, std::string>> running;
-    for (const auto& app : tracker.instances())
-        running.emplace_back(app.processIdentifier, *app.localizedName);
-    EXPECT_EQ(running, (std::vector<std::pair<pid_t, std::string>>{{10, "bash"}, {302, "sh"}}));
+    // The shells are no applications, and the editors left run for an instance that ended.
+    EXPECT_TRUE(tracker.instances().empty());
 }
 
 std::string hearingName(const ::testing::TestParamInfo<Workload::ParamType>& info) {
@@ -295,8 +306,7 @@ TEST_P(Tracker, ParentsAreThoseThatStartedAProcess) {
     proc.exec(403, "/bin/sh", "not-there");
     tracker.forked(402);
     tracker.forked(403);
-    EXPECT_EQ(take(), (std::vector<Seen>{{DidLaunchApplication, 402, "run-me"},
-                                         {DidLaunchApplication, 403, "sh"}}));
+    EXPECT_EQ(take(), (std::vector<Seen>{{DidLaunchApplication, 402, "run-me"}}));
     // PIDs wrapped round: a scan lists the child before its parent.
     proc.start(450, 5, "/apps/Chat");
     proc.start(50, 6, "/apps/Chat", 450);
@@ -311,6 +321,94 @@ TEST_P(Tracker, ParentsAreThoseThatStartedAProcess) {
     tracker.exited(460);
     EXPECT_EQ(take(), (std::vector<Seen>{{DidLaunchApplication, 460, "Suite"},
                                          {DidTerminateApplication, 460, "Suite"}}));
+}
+
+TEST_P(Tracker, OnlyApplicationsHaveInstances) {
+    // The user's desktop entries hide the system's of the same id; a FIFO among them is skipped.
+    ScratchDir data;
+    const std::string user = data.path() + "/user", system = data.path() + "/system";
+    fs::create_directories(user);
+    fs::create_directories(system + "/vendor");
+    auto program = [&](const std::string& name) {
+        const std::string path = data.path() + "/" + name;
+        std::ofstream(path) << "binary";
+        fs::permissions(path, fs::perms::owner_all);
+        return fs::canonical(path).string();
+    };
+    const std::string viewer = program("Viewer"), hidden = program("Hidden"), later = program("Later");
+    std::ofstream(system + "/vendor/viewer.desktop")
+        << "[Desktop Entry]\nType=Application\nExec=env LANG=C sh -c \"exec '" << viewer
+        << "' --new\" %U\n";
+    std::ofstream(system + "/hidden.desktop")
+        << "[Desktop Entry]\nType=Application\nExec=" << hidden << "\n";
+    std::ofstream(user + "/hidden.desktop") << "[Desktop Entry]\nHidden=true\n";
+    ASSERT_EQ(::mkfifo((user + "/stuck.desktop").c_str(), 0600), 0);
+    ApplicationCatalog entries({user, system});
+    ProcessTracker desktop{procFs, entries, ::getuid(), GetParam(),
+                           [this](WorkspaceEvent e, const RunningApplication& app) {
+                               seen.push_back({e, app.processIdentifier, *app.localizedName});
+                           }};
+    proc.start(500, 1, "/opt/zq/ZqTool");  // running before its name is metered
+    desktop.scan(false);
+    proc.start(501, 2, viewer);
+    proc.start(502, 3, hidden);
+    proc.start(503, 4, "/usr/bin/tar");
+    proc.start(504, 5, "/snap/zqsnap/12/usr/bin/zqsnap");
+    proc.start(505, 6, "/snap/core22/1/usr/lib/snapd/snap-exec");
+    proc.start(506, 7, "/home/u/Apps/Zq-1.0-x86_64.AppImage");
+    // In a sandbox: its launcher is not the application; the helper belongs to the main process.
+    proc.start(507, 8, "/usr/bin/bwrap");
+    proc.sandbox(507, "org.zq.Pad");
+    proc.start(508, 9, "/app/bin/zqpad", 507);
+    proc.sandbox(508, "org.zq.Pad");
+    proc.start(509, 10, "/app/bin/zqpad-helper", 508);
+    proc.sandbox(509, "org.zq.Pad");
+    for (pid_t pid = 501; pid <= 509; ++pid) desktop.forked(pid);
+    EXPECT_EQ(take(), (std::vector<Seen>{{DidLaunchApplication, 501, "Viewer"},
+                                         {DidLaunchApplication, 504, "zqsnap"},
+                                         {DidLaunchApplication, 506, "Zq-1.0-x86_64.AppImage"},
+                                         {DidLaunchApplication, 508, "zqpad"}}));
+
+    // Metered now: it runs, but was not launched since.
+    entries.meter({"ZqTool"});
+    desktop.reclassify();
+    EXPECT_TRUE(take().empty());
+    proc.end(500);
+    desktop.exited(500);
+    EXPECT_EQ(take(), (std::vector<Seen>{{DidTerminateApplication, 500, "ZqTool"}}));
+
+    // An entry installed while watching is known at the next launch.
+    EXPECT_FALSE(entries.refresh());
+    std::ofstream(system + "/later.desktop")
+        << "[Desktop Entry]\nType=Application\nTryExec=" << later << "\nExec=later\n";
+    ASSERT_TRUE(entries.refresh());
+    desktop.reclassify();
+    proc.start(510, 11, later);
+    desktop.forked(510);
+    EXPECT_EQ(take(), (std::vector<Seen>{{DidLaunchApplication, 510, "Later"}}));
+}
+
+TEST(DesktopEntry, TheProgramACommandStarts) {
+    auto program = [](std::string_view exec) -> std::optional<std::string> {
+        auto arguments = linux_platform::execArguments(exec);
+        if (!arguments) return "malformed";
+        return linux_platform::launchedProgram(*arguments);
+    };
+    EXPECT_EQ(program("zqedit %F"), "zqedit");
+    EXPECT_EQ(program(R"("/opt/Zq Suite/zq\\"bin\\"" --x=%% %u)"), R"(/opt/Zq Suite/zq"bin")");
+    EXPECT_EQ(program(R"("/opt/Zq\sSuite/zq")"), "/opt/Zq Suite/zq");
+    EXPECT_EQ(program("env -u DISPLAY GDK_BACKEND=x11 A=1 /usr/bin/zq"), "/usr/bin/zq");
+    EXPECT_EQ(program(R"(sh -c "cd /tmp && exec zq --new")"), "cd");
+    EXPECT_EQ(program(R"(bash -ec "FOO=1 exec '/opt/zq app/zq' x; echo")"), "/opt/zq app/zq");
+    EXPECT_EQ(program(R"(env sh -c "env A=1 sh -c 'exec zq'")"), "zq");
+    // Known by their sandbox, or a file handed to an interpreter: no program of their own.
+    EXPECT_EQ(program("flatpak run org.zq.Pad"), std::nullopt);
+    EXPECT_EQ(program("/snap/bin/zq"), "/snap/bin/zq");
+    EXPECT_EQ(program("python3 /usr/share/zq/zq.py"), std::nullopt);
+    EXPECT_EQ(program("sh /usr/share/zq/run.sh"), std::nullopt);
+    EXPECT_EQ(program("\"unclosed"), "malformed");
+    EXPECT_EQ(program(R"(sh -c "exec 'unclosed")"), std::nullopt);
+    EXPECT_EQ(program(""), std::nullopt);
 }
 
 // Without held-open stat files (as with the connector), and with them (as the scan runs).

@@ -16,6 +16,9 @@ class Workspace {
     virtual std::vector<RunningApplication> runningApplications() = 0;
     // Where launch and termination notifications are delivered, on the main thread.
     virtual WorkspaceNotificationCenter& notificationCenter() = 0;
+    // The application names the monitor meters: a program of such a name is an application even
+    // where the platform would not take it for one (a command-line program). Main thread.
+    virtual void meterApplicationsNamed(const std::vector<std::string>& names) = 0;
 };
 
 // The kernel's process table.

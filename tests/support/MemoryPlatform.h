@@ -18,6 +18,9 @@ class MemoryWorkspace final : public Workspace {
 
     std::vector<RunningApplication> runningApplications() override { return applications; }
     WorkspaceNotificationCenter& notificationCenter() override { return center; }
+    // The test says what runs: every application it starts is one.
+    void meterApplicationsNamed(const std::vector<std::string>& names) override { metered = names; }
+    std::vector<std::string> metered;
 
     void launch(const RunningApplication& application) {
         applications.push_back(application);

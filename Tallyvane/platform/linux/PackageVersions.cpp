@@ -9,46 +9,10 @@
 #include <memory>
 #include <vector>
 
+#include "platform/linux/TextLines.h"
+
 namespace tallyvane::linux_platform {
 namespace {
-
-// A regular file of at most limit bytes, read without following a last link or waiting on a
-// FIFO: a sandbox's files belong to whoever runs it.
-std::optional<std::string> readRegular(const std::string& path, std::size_t limit) {
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
-    struct stat info {};
-    if (!fd || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
-        static_cast<std::size_t>(info.st_size) > limit)
-        return std::nullopt;
-    return readSmallFile(path, limit);
-}
-
-std::string_view trimmed(std::string_view text) {
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r'))
-        text.remove_suffix(1);
-    return text;
-}
-
-// Each line of text in turn, without its line feed.
-template <typename Visit>
-void eachLine(std::string_view text, Visit visit) {
-    while (!text.empty()) {
-        const auto end = text.find('\n');
-        if (!visit(text.substr(0, end))) return;
-        if (end == std::string_view::npos) return;
-        text.remove_prefix(end + 1);
-    }
-}
-
-// A version is one short line of printable text, or it is nothing.
-std::optional<std::string> plausible(std::string_view version) {
-    version = trimmed(version);
-    if (version.empty() || version.size() > 128) return std::nullopt;
-    for (unsigned char c : version)
-        if (c < 0x20 || c == 0x7f) return std::nullopt;
-    return std::string(version);
-}
 
 constexpr std::size_t kListLimit = 16 << 20;
 constexpr std::size_t kStatusLimit = 64 << 20;
@@ -66,7 +30,7 @@ std::optional<std::string> installedVersion(std::string_view status, std::string
     const auto finish = [&] {
         if (stanzaName == name && (arch.empty() || stanzaArch == arch) &&
             stanzaStatus.ends_with(" installed") && !stanzaVersion.empty())
-            found = plausible(stanzaVersion);
+            found = oneLine(stanzaVersion);
         stanzaName = stanzaArch = stanzaStatus = stanzaVersion = {};
         return !found;
     };
@@ -95,7 +59,7 @@ std::optional<std::string> snapYamlVersion(std::string_view yaml) {
         if (value.size() >= 2 && (value.front() == '\'' || value.front() == '"') &&
             value.back() == value.front())
             value = value.substr(1, value.size() - 2);
-        found = plausible(value);
+        found = oneLine(value);
         return false;
     });
     return found;
@@ -113,32 +77,11 @@ std::optional<std::string> metainfoVersion(std::string_view xml) {
         const auto value = element.substr(at + key.size());
         const auto close = value.find(quote);
         if (close == std::string_view::npos) return std::nullopt;
-        return plausible(value.substr(0, close));
+        return oneLine(value.substr(0, close));
     }
     return std::nullopt;
 }
 
-std::optional<std::string> iniValue(std::string_view ini, std::string_view section,
-                                    std::string_view key) {
-    bool inSection = false;
-    std::optional<std::string> found;
-    eachLine(ini, [&](std::string_view line) {
-        line = trimmed(line);
-        if (line.starts_with('[')) {
-            inSection =
-                line.size() == section.size() + 2 && line.substr(1, section.size()) == section;
-            return true;
-        }
-        const auto equals = line.find('=');
-        if (inSection && equals != std::string_view::npos &&
-            trimmed(line.substr(0, equals)) == key) {
-            found = plausible(line.substr(equals + 1));
-            return false;
-        }
-        return true;
-    });
-    return found;
-}
 
 std::optional<std::string> PackageVersions::versionOf(std::int32_t pid) {
     if (pid <= 0) return std::nullopt;
@@ -152,7 +95,7 @@ std::optional<std::string> PackageVersions::versionOf(std::int32_t pid) {
     std::string key = *exe, stamp;
     std::function<std::optional<std::string>()> lookUp;
     const std::string root = roots_.proc + "/" + std::to_string(pid) + "/root";
-    if (const auto info = readRegular(root + "/.flatpak-info", kSmallLimit)) {
+    if (const auto info = readRegularFile(root + "/.flatpak-info", kSmallLimit)) {
         auto id = iniValue(*info, "Application", "name");
         if (!id || id->find('/') != std::string::npos || id->starts_with('.')) return std::nullopt;
         key = "flatpak:" + *id;
@@ -178,7 +121,7 @@ std::optional<std::string> PackageVersions::flatpakVersion(const std::string& ro
           "/app/share/appdata/%.appdata.xml"}) {
         std::string path = root + file;
         path.replace(path.find('%'), 1, id);
-        if (const auto xml = readRegular(path, kSmallLimit))
+        if (const auto xml = readRegularFile(path, kSmallLimit))
             if (auto version = metainfoVersion(*xml)) return version;
     }
     return std::nullopt;
@@ -190,7 +133,7 @@ std::optional<std::string> PackageVersions::snapVersion(const std::string& exe) 
     const auto revision = name == std::string::npos ? name : exe.find('/', name + 1);
     if (revision == std::string::npos) return std::nullopt;
     const auto yaml =
-        readRegular(roots_.system + exe.substr(0, revision) + "/meta/snap.yaml", kSmallLimit);
+        readRegularFile(roots_.system + exe.substr(0, revision) + "/meta/snap.yaml", kSmallLimit);
     return yaml ? snapYamlVersion(*yaml) : std::nullopt;
 }
 
@@ -213,7 +156,7 @@ std::optional<std::string> PackageVersions::debianVersion(const std::string& exe
     while (const dirent* entry = ::readdir(dir.get())) {
         const std::string_view file = entry->d_name;
         if (!file.ends_with(".list")) continue;
-        auto list = readRegular(info + "/" + std::string(file), kListLimit);
+        auto list = readRegularFile(info + "/" + std::string(file), kListLimit);
         if (!list) continue;
         list->insert(list->begin(), '\n');
         if (list->back() != '\n') list->push_back('\n');
@@ -222,7 +165,7 @@ std::optional<std::string> PackageVersions::debianVersion(const std::string& exe
         if (package) break;
     }
     if (!package) return std::nullopt;
-    const auto status = readRegular(roots_.system + "/var/lib/dpkg/status", kStatusLimit);
+    const auto status = readRegularFile(roots_.system + "/var/lib/dpkg/status", kStatusLimit);
     return status ? installedVersion(*status, *package) : std::nullopt;
 }
 

@@ -47,8 +47,5 @@ std::optional<std::string> installedVersion(std::string_view status, std::string
 std::optional<std::string> snapYamlVersion(std::string_view yaml);
 // The version of the first release in an AppStream metainfo document.
 std::optional<std::string> metainfoVersion(std::string_view xml);
-// A key of one section of a .flatpak-info (INI) file.
-std::optional<std::string> iniValue(std::string_view ini, std::string_view section,
-                                    std::string_view key);
 
 }  // namespace tallyvane::linux_platform

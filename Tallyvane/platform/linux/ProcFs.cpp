@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,12 +13,13 @@
 
 #include "base/Unicode.h"
 #include "platform/Bundle.h"
+#include "platform/linux/TextLines.h"
 
 namespace tallyvane::linux_platform {
 
-std::optional<std::string> readSmallFile(const std::string& path, std::size_t limit) {
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd) return std::nullopt;
+namespace {
+
+std::optional<std::string> readAll(const UniqueFd& fd, std::size_t limit) {
     std::string text;
     char buffer[4096];
     while (text.size() < limit) {
@@ -30,6 +32,25 @@ std::optional<std::string> readSmallFile(const std::string& path, std::size_t li
         text.append(buffer, static_cast<std::size_t>(n));
     }
     return text;
+}
+
+}  // namespace
+
+std::optional<std::string> readSmallFile(const std::string& path, std::size_t limit) {
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) return std::nullopt;
+    return readAll(fd, limit);
+}
+
+std::optional<std::string> readRegularFile(const std::string& path, std::size_t limit,
+                                           bool followLink) {
+    UniqueFd fd(::open(path.c_str(),
+                       O_RDONLY | O_CLOEXEC | O_NONBLOCK | (followLink ? 0 : O_NOFOLLOW)));
+    struct stat info {};
+    if (!fd || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
+        static_cast<std::size_t>(info.st_size) > limit)
+        return std::nullopt;
+    return readAll(fd, limit);
 }
 
 std::optional<ProcStat> parseStat(std::string_view text) {
@@ -135,6 +156,15 @@ std::optional<uid_t> ProcFs::realUid(pid_t pid) const {
 
 UniqueFd ProcFs::openStat(pid_t pid) const {
     return UniqueFd(::open(path(pid, "stat").c_str(), O_RDONLY | O_CLOEXEC));
+}
+
+std::optional<std::string> ProcFs::flatpakApplication(pid_t pid) const {
+    // The sandbox is the user's to make: its file may be anything.
+    const auto info = readRegularFile(path(pid, "root/.flatpak-info"), 64 * 1024);
+    if (!info) return std::nullopt;
+    auto id = iniValue(*info, "Application", "name");
+    if (!id || id->find('/') != std::string::npos || id->starts_with('.')) return std::nullopt;
+    return id;
 }
 
 std::optional<pid_t> ProcFs::lastStartedPid() const {

@@ -24,6 +24,10 @@ struct ProcStat {
 
 // The whole of a small file (at most limit bytes); nothing when it cannot be read.
 std::optional<std::string> readSmallFile(const std::string& path, std::size_t limit = 64 * 1024);
+// A regular file of at most limit bytes, read without waiting on a FIFO or a device and, unless
+// followLink, without following a last link: for files that belong to whoever made them.
+std::optional<std::string> readRegularFile(const std::string& path, std::size_t limit,
+                                           bool followLink = false);
 
 // Parses the text of /proc/PID/stat; the command name may hold blanks and ')'.
 std::optional<ProcStat> parseStat(std::string_view text);
@@ -47,6 +51,8 @@ class ProcFs {
     // The real user id from PID/status.
     std::optional<uid_t> realUid(pid_t pid) const;
     UniqueFd openStat(pid_t pid) const;
+    // The Flatpak application whose sandbox the process runs in, by its id.
+    std::optional<std::string> flatpakApplication(pid_t pid) const;
     // The process ids in the tree, ascending.
     std::vector<pid_t> pids() const;
     // The PID the kernel handed out last in our PID namespace (the fifth field of loadavg).

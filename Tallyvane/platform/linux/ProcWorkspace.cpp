@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "lvornutils/Log.h"
+#include "platform/linux/ApplicationCatalog.h"
 #include "platform/linux/LinuxPlatform.h"
 #include "platform/linux/ProcFs.h"
 #include "platform/linux/ProcessConnector.h"
@@ -39,6 +40,7 @@ class ProcWorkspace final : public Workspace, private ProcessConnector::Events {
           options_(options),
           center_(std::make_shared<WorkspaceNotificationCenter>()),
           uid_(::getuid()),
+          catalog_(xdgApplicationFolders(), options_.events != ProcessEvents::None),
           stop_(::eventfd(0, EFD_CLOEXEC)) {
         // Report mode only lists what runs: no watcher, no connector, no first scan.
         if (options_.events == ProcessEvents::None) return;
@@ -48,7 +50,7 @@ class ProcWorkspace final : public Workspace, private ProcessConnector::Events {
             return;
         }
         // The connector tells of every change, so no stat file needs holding open for it.
-        tracker_.emplace(proc_, uid_, connector_ ? 0 : statFdBudget(),
+        tracker_.emplace(proc_, catalog_, uid_, connector_ ? 0 : statFdBudget(),
                          [this](WorkspaceEvent kind, const RunningApplication& application) {
                              send(kind, application);
                          });
@@ -68,17 +70,22 @@ class ProcWorkspace final : public Workspace, private ProcessConnector::Events {
     }
 
     std::vector<RunningApplication> runningApplications() override {
-        if (tracker_) {
-            const std::lock_guard lock(trackerMutex_);
-            return tracker_->instances();
-        }
+        const std::lock_guard lock(trackerMutex_);
+        if (tracker_) return tracker_->instances();
         // Without watching, one listing tells the instances as the tree stands now.
-        ProcessTracker listing(proc_, uid_, 0, [](WorkspaceEvent, const RunningApplication&) {});
+        ProcessTracker listing(proc_, catalog_, uid_, 0,
+                               [](WorkspaceEvent, const RunningApplication&) {});
         listing.scan(false);
         return listing.instances();
     }
 
     WorkspaceNotificationCenter& notificationCenter() override { return *center_; }
+
+    void meterApplicationsNamed(const std::vector<std::string>& names) override {
+        const std::lock_guard lock(trackerMutex_);
+        catalog_.meter(names);
+        if (tracker_) tracker_->reclassify();
+    }
 
     bool usesConnector() const { return connector_.has_value(); }
 
@@ -89,11 +96,12 @@ class ProcWorkspace final : public Workspace, private ProcessConnector::Events {
         for (;;) {
             const auto wait =
                 std::chrono::ceil<std::chrono::milliseconds>(next - SteadyClock::now());
-            pollfd fd{stop_.get(), POLLIN, 0};
+            pollfd fds[2] = {{stop_.get(), POLLIN, 0}, {catalog_.changes(), POLLIN, 0}};
             const int ready =
-                ::poll(&fd, 1, static_cast<int>(std::max<long long>(0, wait.count())));
-            if (ready > 0) return;
+                ::poll(fds, 2, static_cast<int>(std::max<long long>(0, wait.count())));
             if (ready < 0 && errno != EINTR) return;
+            if (ready > 0 && fds[0].revents) return;
+            if (ready > 0 && fds[1].revents) catalogChanged();
             if (SteadyClock::now() < next) continue;
             {
                 const std::lock_guard lock(trackerMutex_);
@@ -107,17 +115,27 @@ class ProcWorkspace final : public Workspace, private ProcessConnector::Events {
 
     void watchConnector() {
         for (;;) {
-            pollfd fds[2] = {{stop_.get(), POLLIN, 0}, {connector_->fd(), POLLIN, 0}};
-            const int ready = ::poll(fds, 2, -1);
+            pollfd fds[3] = {{stop_.get(), POLLIN, 0},
+                             {catalog_.changes(), POLLIN, 0},
+                             {connector_->fd(), POLLIN, 0}};
+            const int ready = ::poll(fds, 3, -1);
             if (ready < 0) {
                 if (errno == EINTR) continue;
                 VornLog(std::string("Workspace: poll failed: ") + std::strerror(errno));
                 return;
             }
             if (fds[0].revents) return;
+            // An application installed just before its launch is known at that launch.
+            if (fds[1].revents) catalogChanged();
+            if (!fds[2].revents) continue;
             const std::lock_guard lock(trackerMutex_);
             connector_->receive(*this);
         }
+    }
+
+    void catalogChanged() {
+        const std::lock_guard lock(trackerMutex_);
+        if (catalog_.refresh()) tracker_->reclassify();
     }
 
     void forked(pid_t pid, pid_t parent) override { tracker_->forked(pid, parent); }
@@ -142,6 +160,8 @@ class ProcWorkspace final : public Workspace, private ProcessConnector::Events {
     std::shared_ptr<WorkspaceNotificationCenter> center_;
     const uid_t uid_;
     const ProcFs proc_;
+    // Which processes are applications; guarded by the tracker's mutex.
+    ApplicationCatalog catalog_;
     UniqueFd stop_;
     std::optional<ProcessConnector> connector_;
     // The watcher thread's, after construction; the main thread asks it what runs.

@@ -10,8 +10,13 @@ constexpr int kMaxLookups = 32;
 
 }  // namespace
 
-ProcessTracker::ProcessTracker(const ProcFs& proc, uid_t uid, std::size_t statFdBudget, Sink sink)
-    : proc_(proc), uid_(uid), statFdBudget_(statFdBudget), sink_(std::move(sink)) {}
+ProcessTracker::ProcessTracker(const ProcFs& proc, const ApplicationCatalog& catalog, uid_t uid,
+                               std::size_t statFdBudget, Sink sink)
+    : proc_(proc),
+      catalog_(catalog),
+      uid_(uid),
+      statFdBudget_(statFdBudget),
+      sink_(std::move(sink)) {}
 
 void ProcessTracker::forked(pid_t pid, std::optional<pid_t> parent) {
     look(pid, true, parent);
@@ -38,8 +43,16 @@ void ProcessTracker::look(pid_t pid, bool rereadExe, std::optional<pid_t> parent
     }
     if (now.own) {
         const auto script = scriptOf(proc_, pid, *stat, now.exe);
-        now.application = describeApplication(pid, script.value_or(now.exe));
-        now.identity = now.application.bundleURL.value_or(withoutDeleted(script.value_or(now.exe)));
+        now.program = withoutDeleted(script.value_or(now.exe));
+        now.application = describeApplication(pid, now.program);
+        // Everything in a Flatpak sandbox is that application (the sandbox's own launcher,
+        // started in it, is not).
+        const auto flatpak = now.program.ends_with("/bwrap") ? std::nullopt
+                                                             : proc_.flatpakApplication(pid);
+        now.sandboxed = flatpak.has_value();
+        now.identity = flatpak ? "flatpak:" + *flatpak
+                               : now.application.bundleURL.value_or(now.program);
+        now.isApplication = catalog_.isApplication(now.program, now.application, now.sandboxed);
     }
     // An exec into another executable of the same application (a bundle's launcher starting
     // its real program) leaves the process where it was.
@@ -62,7 +75,7 @@ void ProcessTracker::look(pid_t pid, bool rereadExe, std::optional<pid_t> parent
 }
 
 void ProcessTracker::join(pid_t pid, Tracked& tracked, int depth) {
-    if (tracked.identity.empty()) return;
+    if (!tracked.isApplication) return;
     pid_t ancestor = tracked.parent;
     for (int step = 0; step < kMaxAncestors && ancestor > 0 && ancestor != pid; ++step) {
         auto it = known_.find(ancestor);
@@ -81,6 +94,17 @@ void ProcessTracker::join(pid_t pid, Tracked& tracked, int depth) {
     }
     tracked.instance = InstanceId{pid, tracked.startTicks};
     send(WorkspaceEvent::DidLaunchApplication, tracked.application);
+}
+
+void ProcessTracker::reclassify() {
+    const bool posting = std::exchange(posting_, false);
+    for (auto& [pid, tracked] : known_) {
+        if (!tracked.own || tracked.isApplication) continue;
+        tracked.isApplication =
+            catalog_.isApplication(tracked.program, tracked.application, tracked.sandboxed);
+        if (tracked.isApplication) join(pid, tracked, 0);
+    }
+    posting_ = posting;
 }
 
 void ProcessTracker::leave(pid_t pid, Tracked& tracked) {

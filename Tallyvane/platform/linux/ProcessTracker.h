@@ -3,7 +3,8 @@
 // into launches and terminations of the user's application instances. A process is known by its
 // PID and its start time. It belongs to the instance of its nearest ancestor running the same
 // application; one whose ancestors run no such thing is the main process of a new instance (a
-// launch), and the instance ends with its main process. One thread at a time.
+// launch), and the instance ends with its main process. Only applications have instances (the
+// catalog tells which processes are); other processes post nothing. One thread at a time.
 #include <sys/types.h>
 
 #include <cstdint>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "platform/WorkspaceNotificationCenter.h"
+#include "platform/linux/ApplicationCatalog.h"
 #include "platform/linux/ProcFs.h"
 
 namespace tallyvane::linux_platform {
@@ -24,7 +26,8 @@ class ProcessTracker {
 
     // Applications are the processes of uid. Up to statFdBudget of its processes get their stat
     // file held open, which lets a scan check them without listing /proc (0: always by path).
-    ProcessTracker(const ProcFs& proc, uid_t uid, std::size_t statFdBudget, Sink sink);
+    ProcessTracker(const ProcFs& proc, const ApplicationCatalog& catalog, uid_t uid,
+                   std::size_t statFdBudget, Sink sink);
 
     // Raw events from the kernel's process event connector. A fork names its parent, which may
     // have ended (and its child moved to another parent) by the time the child is looked at.
@@ -36,6 +39,9 @@ class ProcessTracker {
     // With a connector every known process is rechecked by a scan (its events were lost), not
     // only the user's.
     void connectorDelivers(bool delivers) { connector_ = delivers; }
+    // The catalog changed: processes it now takes for applications get their instances, posting
+    // nothing (they were not launched after the change). An instance stays until it ends.
+    void reclassify();
 
     // The instances running now, by ascending PID of their main process.
     std::vector<RunningApplication> instances() const;
@@ -57,6 +63,9 @@ class ProcessTracker {
         // What the application is known by: its bundle, else its executable or script; empty
         // for a process that runs no application.
         std::string identity;
+        std::string program;     // the real path of its executable or script
+        bool sandboxed = false;  // in a Flatpak sandbox
+        bool isApplication = false;
         RunningApplication application;
         // The instance it belongs to; that instance may have ended already (a helper outliving
         // its main process), and then the process counts for nothing.
@@ -81,6 +90,7 @@ class ProcessTracker {
     void send(WorkspaceEvent kind, const RunningApplication& application);
 
     const ProcFs& proc_;
+    const ApplicationCatalog& catalog_;
     const uid_t uid_;
     const std::size_t statFdBudget_;
     Sink sink_;

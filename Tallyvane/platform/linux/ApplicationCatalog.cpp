@@ -1,0 +1,387 @@
+#include "platform/linux/ApplicationCatalog.h"
+
+#include <dirent.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+
+#include "platform/linux/ProcFs.h"
+#include "platform/linux/TextLines.h"
+
+namespace tallyvane::linux_platform {
+namespace {
+
+constexpr std::size_t kEntryLimit = 256 * 1024;
+constexpr std::size_t kMaxEntries = 20000;
+constexpr int kMaxDepth = 4;
+
+std::string fileName(std::string_view path) {
+    const auto slash = path.rfind('/');
+    return std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
+}
+
+bool isShell(std::string_view name) {
+    for (std::string_view shell : {"sh", "bash", "dash", "zsh", "ksh", "mksh", "fish"})
+        if (name == shell) return true;
+    return false;
+}
+
+// Runs a program on a file it is handed, not an application of its own.
+bool isInterpreter(std::string_view name) {
+    for (std::string_view prefix : {"python", "perl", "ruby", "node", "lua", "php", "tclsh",
+                                    "wish", "java", "mono", "gjs", "env"})
+        if (name.starts_with(prefix)) return true;
+    return isShell(name);
+}
+
+// Starts what it is given in a sandbox, another session or as another user: the application is
+// the process it starts, known by its sandbox or not the user's at all.
+bool isLauncher(std::string_view name) {
+    for (std::string_view launcher : {"flatpak", "flatpak-spawn", "bwrap", "snap", "gtk-launch",
+                                      "xdg-open", "gio", "pkexec", "sudo", "kdesu", "gksu"})
+        if (name == launcher) return true;
+    return false;
+}
+
+// A command line of "sh -c" split into words, up to its first operator; nothing when a quote is
+// left open.
+std::optional<std::vector<std::string>> shellWords(std::string_view command) {
+    std::vector<std::string> words;
+    std::string word;
+    bool inWord = false;
+    for (std::size_t i = 0; i < command.size(); ++i) {
+        const char c = command[i];
+        if (c == '\'' || c == '"') {
+            const auto close = command.find(c, i + 1);
+            if (close == std::string_view::npos) return std::nullopt;
+            for (std::size_t j = i + 1; j < close; ++j) {
+                if (c == '"' && command[j] == '\\' && j + 1 < close) ++j;
+                word += command[j];
+            }
+            i = close;
+            inWord = true;
+        } else if (c == '\\' && i + 1 < command.size()) {
+            word += command[++i];
+            inWord = true;
+        } else if (c == ' ' || c == '\t' || c == '\n' || c == ';' || c == '&' || c == '|' ||
+                   c == '(' || c == ')' || c == '<' || c == '>') {
+            if (inWord) words.push_back(std::exchange(word, {}));
+            inWord = false;
+            if (c != ' ' && c != '\t') break;
+        } else {
+            word += c;
+            inWord = true;
+        }
+    }
+    if (inWord) words.push_back(word);
+    // Assignments before the command, and the shell's own words for running it.
+    std::size_t first = 0;
+    while (first < words.size() &&
+           (words[first] == "exec" || words[first] == "command" ||
+            (words[first].find('=') != std::string::npos && words[first].front() != '/' &&
+             words[first].front() != '=')))
+        ++first;
+    words.erase(words.begin(), words.begin() + static_cast<std::ptrdiff_t>(first));
+    return words;
+}
+
+std::vector<std::string> searchPath() {
+    std::vector<std::string> folders;
+    std::string path = std::getenv("PATH") ? std::getenv("PATH") : "";
+    path += ":/usr/local/bin:/usr/bin:/bin:/usr/local/sbin:/usr/sbin:/sbin:/usr/games";
+    std::size_t pos = 0;
+    while (pos <= path.size()) {
+        const auto end = std::min(path.find(':', pos), path.size());
+        std::string folder = path.substr(pos, end - pos);
+        if (folder.starts_with('/') && std::find(folders.begin(), folders.end(), folder) ==
+                                           folders.end())
+            folders.push_back(std::move(folder));
+        pos = end + 1;
+    }
+    return folders;
+}
+
+struct Entry {
+    bool application = false;
+    bool hidden = false;
+    std::string exec;
+    std::string tryExec;
+};
+
+// The keys of the [Desktop Entry] group that say what an entry starts.
+Entry readEntry(std::string_view text) {
+    Entry entry;
+    bool inGroup = false;
+    while (!text.empty()) {
+        const auto end = text.find('\n');
+        const std::string_view line = trimmed(text.substr(0, end));
+        text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+        if (line.starts_with('[')) {
+            inGroup = line == "[Desktop Entry]";
+            continue;
+        }
+        const auto equals = line.find('=');
+        if (!inGroup || equals == std::string_view::npos) continue;
+        const auto key = trimmed(line.substr(0, equals));
+        const auto value = trimmed(line.substr(equals + 1));
+        if (key == "Type") entry.application = value == "Application";
+        if (key == "Hidden") entry.hidden = value == "true";
+        if (key == "Exec") entry.exec = std::string(value);
+        if (key == "TryExec") entry.tryExec = std::string(value);
+    }
+    return entry;
+}
+
+}  // namespace
+
+std::optional<std::vector<std::string>> execArguments(std::string_view exec) {
+    // The escapes of any string value first, then the quoting of the command line.
+    std::string text;
+    for (std::size_t i = 0; i < exec.size(); ++i) {
+        if (exec[i] != '\\' || i + 1 == exec.size()) {
+            text += exec[i];
+            continue;
+        }
+        switch (exec[++i]) {
+            case 's': text += ' '; break;
+            case 'n': text += '\n'; break;
+            case 't': text += '\t'; break;
+            case 'r': text += '\r'; break;
+            case '\\': text += '\\'; break;
+            default: text += '\\', text += exec[i];
+        }
+    }
+    std::vector<std::string> arguments;
+    std::string argument;
+    bool inArgument = false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == '"') {
+            for (++i;; ++i) {
+                if (i == text.size()) return std::nullopt;
+                if (text[i] == '"') break;
+                if (text[i] == '\\' && i + 1 < text.size()) ++i;
+                argument += text[i];
+            }
+            inArgument = true;
+        } else if (c == ' ' || c == '\t' || c == '\n') {
+            if (inArgument) arguments.push_back(std::exchange(argument, {}));
+            inArgument = false;
+        } else {
+            argument += c;
+            inArgument = true;
+        }
+    }
+    if (inArgument) arguments.push_back(argument);
+    // Field codes stand for files, URLs and the entry's own name: none is the program.
+    std::vector<std::string> result;
+    for (const std::string& each : arguments) {
+        if (each.size() == 2 && each[0] == '%' && each[1] != '%') continue;
+        std::string kept;
+        for (std::size_t i = 0; i < each.size(); ++i) {
+            if (each[i] != '%') {
+                kept += each[i];
+            } else if (i + 1 < each.size() && each[i + 1] == '%') {
+                kept += '%';
+                ++i;
+            } else {
+                ++i;
+            }
+        }
+        result.push_back(std::move(kept));
+    }
+    return result;
+}
+
+std::optional<std::string> launchedProgram(std::vector<std::string> arguments) {
+    std::size_t i = 0;
+    for (int hop = 0; hop < 8 && i < arguments.size(); ++hop) {
+        const std::string name = fileName(arguments[i]);
+        if (name == "env") {
+            // Its options and assignments, then the command.
+            for (++i; i < arguments.size(); ++i) {
+                const std::string& word = arguments[i];
+                if (word == "-u" || word == "--unset" || word == "-C" || word == "--chdir")
+                    ++i;
+                else if (!word.starts_with('-') &&
+                         (word.find('=') == std::string::npos || word.starts_with('/')))
+                    break;
+            }
+            continue;
+        }
+        if (isShell(name)) {
+            // "sh -c COMMAND" starts what COMMAND names; "sh FILE" interprets FILE.
+            auto option = std::find_if(arguments.begin() + static_cast<std::ptrdiff_t>(i) + 1,
+                                       arguments.end(), [](const std::string& word) {
+                                           return word.size() > 1 && word[0] == '-' &&
+                                                  word.find('c') != std::string::npos;
+                                       });
+            if (option == arguments.end() || option + 1 == arguments.end()) return std::nullopt;
+            auto words = shellWords(*(option + 1));
+            if (!words) return std::nullopt;
+            arguments = std::move(*words);
+            i = 0;
+            continue;
+        }
+        if (isLauncher(name) || isInterpreter(name) || arguments[i].empty()) return std::nullopt;
+        return arguments[i];
+    }
+    return std::nullopt;
+}
+
+std::vector<std::string> xdgApplicationFolders() {
+    std::vector<std::string> folders;
+    const char* home = std::getenv("HOME");
+    const char* dataHome = std::getenv("XDG_DATA_HOME");
+    if (dataHome && dataHome[0] == '/')
+        folders.push_back(std::string(dataHome) + "/applications");
+    else if (home && home[0] == '/')
+        folders.push_back(std::string(home) + "/.local/share/applications");
+    const char* dataDirs = std::getenv("XDG_DATA_DIRS");
+    const std::string dirs = dataDirs && *dataDirs ? dataDirs : "/usr/local/share:/usr/share";
+    std::size_t pos = 0;
+    while (pos <= dirs.size()) {
+        const auto end = std::min(dirs.find(':', pos), dirs.size());
+        std::string folder = dirs.substr(pos, end - pos);
+        while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+        if (folder.starts_with('/')) folders.push_back(folder + "/applications");
+        pos = end + 1;
+    }
+    return folders;
+}
+
+ApplicationCatalog::ApplicationCatalog(std::vector<std::string> folders, bool watch)
+    : folders_(std::move(folders)), searchPath_(searchPath()) {
+    if (watch) inotify_.reset(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+    load();
+}
+
+bool ApplicationCatalog::isApplication(const std::string& program,
+                                       const RunningApplication& application,
+                                       bool sandboxed) const {
+    if (application.bundleURL || sandboxed) return true;
+    // /snap/NAME/REVISION/...; the base snaps hold snapd's own launchers.
+    if (program.starts_with("/snap/") && !program.starts_with("/snap/core") &&
+        !program.starts_with("/snap/snapd/") && !program.starts_with("/snap/bare/"))
+        return true;
+    if (program.size() > 9) {
+        std::string suffix = program.substr(program.size() - 9);
+        std::transform(suffix.begin(), suffix.end(), suffix.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        if (suffix == ".appimage") return true;
+    }
+    if (programs_.count(program)) return true;
+    return application.localizedName && metered_.count(*application.localizedName);
+}
+
+void ApplicationCatalog::meter(const std::vector<std::string>& names) {
+    metered_ = std::set<std::string>(names.begin(), names.end());
+}
+
+bool ApplicationCatalog::refresh() {
+    if (!inotify_) return false;
+    bool changed = false;
+    alignas(inotify_event) std::array<char, 4096> buffer;
+    for (;;) {
+        const ssize_t n = ::read(inotify_.get(), buffer.data(), buffer.size());
+        if (n > 0) {
+            changed = true;
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        break;
+    }
+    if (changed) load();
+    return changed;
+}
+
+void ApplicationCatalog::load() {
+    programs_.clear();
+    files_ = 0;
+    if (inotify_) {
+        // Afresh: the old watches may name folders that are gone or replaced.
+        inotify_.reset(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+    }
+    std::set<std::string> ids;
+    for (const std::string& folder : folders_) {
+        std::vector<std::pair<std::string, std::string>> found;  // id, path
+        readFolder(folder, "", 0, found);
+        // An entry of the user's own folder hides the system's of the same id.
+        for (const auto& [id, path] : found) {
+            if (!ids.insert(id).second) continue;
+            const auto text = readRegularFile(path, kEntryLimit, true);
+            if (!text) continue;
+            const Entry entry = readEntry(*text);
+            if (!entry.application || entry.hidden) continue;
+            if (auto arguments = execArguments(entry.exec))
+                if (auto program = launchedProgram(std::move(*arguments))) addProgram(*program);
+            if (!entry.tryExec.empty()) addProgram(entry.tryExec);
+        }
+        if (!inotify_) continue;
+        // A folder not there yet: its nearest existing parent tells when it comes.
+        std::string parent = folder;
+        for (int up = 0; up < 4 && ::access(parent.c_str(), F_OK) != 0; ++up)
+            parent = std::filesystem::path(parent).parent_path().string();
+        if (parent != folder)
+            ::inotify_add_watch(inotify_.get(), parent.c_str(),
+                                IN_CREATE | IN_MOVED_TO | IN_ONLYDIR);
+    }
+}
+
+void ApplicationCatalog::readFolder(const std::string& folder, const std::string& idPrefix,
+                                    int depth, std::vector<std::pair<std::string, std::string>>& found) {
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.c_str()), ::closedir);
+    if (!dir) return;
+    if (inotify_)
+        ::inotify_add_watch(inotify_.get(), folder.c_str(),
+                            IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_CLOSE_WRITE |
+                                IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR);
+    while (const dirent* item = ::readdir(dir.get())) {
+        const std::string name = item->d_name;
+        if (name == "." || name == "..") continue;
+        const std::string path = folder + "/" + name;
+        struct stat info {};
+        if (::stat(path.c_str(), &info) != 0) continue;
+        if (S_ISDIR(info.st_mode)) {
+            if (depth >= kMaxDepth) continue;
+            // The id of an entry in a subfolder joins the folders with '-'.
+            readFolder(path, idPrefix + name + "-", depth + 1, found);
+        } else if (name.ends_with(".desktop") && S_ISREG(info.st_mode) &&
+                   ++files_ <= kMaxEntries) {
+            found.emplace_back(idPrefix + name, path);
+        }
+    }
+}
+
+void ApplicationCatalog::addProgram(const std::string& program) {
+    std::string path;
+    if (program.find('/') != std::string::npos) {
+        if (!program.starts_with('/')) return;
+        path = program;
+    } else {
+        for (const std::string& folder : searchPath_) {
+            const std::string candidate = folder + "/" + program;
+            if (::access(candidate.c_str(), X_OK) == 0) {
+                path = candidate;
+                break;
+            }
+        }
+    }
+    if (path.empty()) return;
+    std::error_code error;
+    const auto real = std::filesystem::canonical(path, error);
+    if (error) return;
+    // A command that turns out to be an interpreter or a launcher under another name.
+    const std::string name = real.filename().string();
+    if (isInterpreter(name) || isLauncher(name)) return;
+    programs_.insert(real.string());
+}
+
+}  // namespace tallyvane::linux_platform
