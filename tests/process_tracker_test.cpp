@@ -109,7 +109,8 @@ class Tracker : public ::testing::TestWithParam<std::size_t> {
     FakeProc proc;
     ProcFs procFs{proc.root()};
     std::vector<Seen> seen;
-    ApplicationCatalog catalog = metering({"Editor", "Chat", "Late", "Other", "true", "run-me", "not-there"});
+    ApplicationCatalog catalog =
+        metering({"Editor", "Chat", "Late", "Other", "true", "run-me", "not-there"});
     ProcessTracker tracker{procFs, catalog, ::getuid(), GetParam(),
                            [this](WorkspaceEvent e, const RunningApplication& app) {
                                seen.push_back({e, app.processIdentifier, *app.localizedName});
@@ -170,13 +171,17 @@ TEST_P(Tracker, ExecInPlaceAndEndsAreSeenByEventsAndByScans) {
 }
 
 // How the tracker hears of a workload: each event as it happens; each event after the whole
-// step has happened (a fork read after the child's exec, an exit after the reparenting); by
-// scans alone; or with some steps' events lost and a rescan.
-enum class Hearing { AtOnce, Late, Scans, SomeLost };
+// step has happened (a fork read after the child's exec, an exit after the reparenting); a step's
+// events received together after it; by scans alone; or with some steps' events lost and a
+// rescan.
+enum class Hearing { AtOnce, Late, Batched, Scans, SomeLost };
+
+using Event = ProcessTracker::Event;
 
 struct Step {
     std::function<void()> change;
     std::function<void(ProcessTracker&)> event;
+    std::vector<Event> events;
 };
 
 class Workload : public ::testing::TestWithParam<std::tuple<Hearing, std::size_t>> {
@@ -195,6 +200,8 @@ class Workload : public ::testing::TestWithParam<std::tuple<Hearing, std::size_t
             steps[i].change();
             if (hearing == Hearing::Scans || (hearing == Hearing::SomeLost && i % 3 == 1))
                 tracker.scan(true);
+            else if (hearing == Hearing::Batched)
+                tracker.received(steps[i].events);
             else if (steps[i].event)
                 steps[i].event(tracker);
         }
@@ -202,6 +209,16 @@ class Workload : public ::testing::TestWithParam<std::tuple<Hearing, std::size_t
     }
     // The events of several steps, delivered after all of them happened when heard late.
     Step together(std::vector<Step> steps) {
+        std::vector<Event> events;
+        for (const auto& step : steps)
+            events.insert(events.end(), step.events.begin(), step.events.end());
+        if (std::get<0>(GetParam()) == Hearing::Batched) {
+            return {[steps] {
+                        for (const auto& step : steps) step.change();
+                    },
+                    {},
+                    events};
+        }
         if (std::get<0>(GetParam()) != Hearing::Late) {
             return {[steps, this] {
                         for (const auto& step : steps) {
@@ -209,7 +226,8 @@ class Workload : public ::testing::TestWithParam<std::tuple<Hearing, std::size_t
                             if (step.event) step.event(tracker);
                         }
                     },
-                    {}};
+                    {},
+                    events};
         }
         return {[steps] {
                     for (const auto& step : steps) step.change();
@@ -217,20 +235,25 @@ class Workload : public ::testing::TestWithParam<std::tuple<Hearing, std::size_t
                 [steps](ProcessTracker& t) {
                     for (const auto& step : steps)
                         if (step.event) step.event(t);
-                }};
+                },
+                events};
     }
     // A fork of a script's process runs that script too.
     Step fork(pid_t pid, pid_t parent, std::uint64_t ticks, const std::string& exe,
               const std::string& script = "") {
         return {[=, this] { proc.start(pid, ticks, exe, parent, ::getuid(), script); },
-                [=](ProcessTracker& t) { t.forked(pid, parent); }};
+                [=](ProcessTracker& t) { t.forked(pid, parent); },
+                {{Event::Fork, pid, parent}}};
     }
     Step exec(pid_t pid, const std::string& exe, const std::string& script = "") {
         return {[=, this] { proc.exec(pid, exe, script); },
-                [=](ProcessTracker& t) { t.execed(pid); }};
+                [=](ProcessTracker& t) { t.execed(pid); },
+                {{Event::Exec, pid}}};
     }
     Step end(pid_t pid) {
-        return {[=, this] { proc.end(pid); }, [=](ProcessTracker& t) { t.exited(pid); }};
+        return {[=, this] { proc.end(pid); },
+                [=](ProcessTracker& t) { t.exited(pid); },
+                {{Event::Exit, pid}}};
     }
 };
 
@@ -252,7 +275,8 @@ TEST_P(Workload, EveryWayOfHearingGivesTheSameInstances) {
              proc.end(300);
              proc.reparent(301, 1);
          },
-         [](ProcessTracker& t) { t.exited(300); }},
+         [](ProcessTracker& t) { t.exited(300); },
+         {{Event::Exit, 300}}},
         fork(305, 301, 105, "/apps/Editor"),
         end(301),
         // A #! script is its script's application; its subshells belong to it.
@@ -275,14 +299,15 @@ TEST_P(Workload, EveryWayOfHearingGivesTheSameInstances) {
 }
 
 std::string hearingName(const ::testing::TestParamInfo<Workload::ParamType>& info) {
-    static const char* const names[] = {"AtOnce", "Late", "Scans", "SomeLost"};
+    static const char* const names[] = {"AtOnce", "Late", "Batched", "Scans", "SomeLost"};
     return std::string(names[static_cast<int>(std::get<0>(info.param))]) +
            (std::get<1>(info.param) ? "HeldOpen" : "ByPath");
 }
 
 INSTANTIATE_TEST_SUITE_P(Hearings, Workload,
                          ::testing::Combine(::testing::Values(Hearing::AtOnce, Hearing::Late,
-                                                              Hearing::Scans, Hearing::SomeLost),
+                                                              Hearing::Batched, Hearing::Scans,
+                                                              Hearing::SomeLost),
                                             ::testing::Values(0, 64)),
                          hearingName);
 
@@ -335,7 +360,8 @@ TEST_P(Tracker, OnlyApplicationsHaveInstances) {
         fs::permissions(path, fs::perms::owner_all);
         return fs::canonical(path).string();
     };
-    const std::string viewer = program("Viewer"), hidden = program("Hidden"), later = program("Later");
+    const std::string viewer = program("Viewer"), hidden = program("Hidden"),
+                      later = program("Later");
     std::ofstream(system + "/vendor/viewer.desktop")
         << "[Desktop Entry]\nType=Application\nExec=env LANG=C sh -c \"exec '" << viewer
         << "' --new\" %U\n";

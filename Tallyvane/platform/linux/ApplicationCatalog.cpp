@@ -35,8 +35,8 @@ bool isShell(std::string_view name) {
 
 // Runs a program on a file it is handed, not an application of its own.
 bool isInterpreter(std::string_view name) {
-    for (std::string_view prefix : {"python", "perl", "ruby", "node", "lua", "php", "tclsh",
-                                    "wish", "java", "mono", "gjs", "env"})
+    for (std::string_view prefix : {"python", "perl", "ruby", "node", "lua", "php", "tclsh", "wish",
+                                    "java", "mono", "gjs", "env"})
         if (name.starts_with(prefix)) return true;
     return isShell(name);
 }
@@ -83,10 +83,9 @@ std::optional<std::vector<std::string>> shellWords(std::string_view command) {
     if (inWord) words.push_back(word);
     // Assignments before the command, and the shell's own words for running it.
     std::size_t first = 0;
-    while (first < words.size() &&
-           (words[first] == "exec" || words[first] == "command" ||
-            (words[first].find('=') != std::string::npos && words[first].front() != '/' &&
-             words[first].front() != '=')))
+    while (first < words.size() && (words[first] == "exec" || words[first] == "command" ||
+                                    (words[first].find('=') != std::string::npos &&
+                                     words[first].front() != '/' && words[first].front() != '=')))
         ++first;
     words.erase(words.begin(), words.begin() + static_cast<std::ptrdiff_t>(first));
     return words;
@@ -100,8 +99,8 @@ std::vector<std::string> searchPath() {
     while (pos <= path.size()) {
         const auto end = std::min(path.find(':', pos), path.size());
         std::string folder = path.substr(pos, end - pos);
-        if (folder.starts_with('/') && std::find(folders.begin(), folders.end(), folder) ==
-                                           folders.end())
+        if (folder.starts_with('/') &&
+            std::find(folders.begin(), folders.end(), folder) == folders.end())
             folders.push_back(std::move(folder));
         pos = end + 1;
     }
@@ -150,12 +149,23 @@ std::optional<std::vector<std::string>> execArguments(std::string_view exec) {
             continue;
         }
         switch (exec[++i]) {
-            case 's': text += ' '; break;
-            case 'n': text += '\n'; break;
-            case 't': text += '\t'; break;
-            case 'r': text += '\r'; break;
-            case '\\': text += '\\'; break;
-            default: text += '\\', text += exec[i];
+            case 's':
+                text += ' ';
+                break;
+            case 'n':
+                text += '\n';
+                break;
+            case 't':
+                text += '\t';
+                break;
+            case 'r':
+                text += '\r';
+                break;
+            case '\\':
+                text += '\\';
+                break;
+            default:
+                text += '\\', text += exec[i];
         }
     }
     std::vector<std::string> arguments;
@@ -336,7 +346,8 @@ void ApplicationCatalog::load() {
 }
 
 void ApplicationCatalog::readFolder(const std::string& folder, const std::string& idPrefix,
-                                    int depth, std::vector<std::pair<std::string, std::string>>& found) {
+                                    int depth,
+                                    std::vector<std::pair<std::string, std::string>>& found) {
     std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.c_str()), ::closedir);
     if (!dir) return;
     if (inotify_)
@@ -353,8 +364,7 @@ void ApplicationCatalog::readFolder(const std::string& folder, const std::string
             if (depth >= kMaxDepth) continue;
             // The id of an entry in a subfolder joins the folders with '-'.
             readFolder(path, idPrefix + name + "-", depth + 1, found);
-        } else if (name.ends_with(".desktop") && S_ISREG(info.st_mode) &&
-                   ++files_ <= kMaxEntries) {
+        } else if (name.ends_with(".desktop") && S_ISREG(info.st_mode) && ++files_ <= kMaxEntries) {
             found.emplace_back(idPrefix + name, path);
         }
     }

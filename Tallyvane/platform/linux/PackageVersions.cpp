@@ -82,7 +82,6 @@ std::optional<std::string> metainfoVersion(std::string_view xml) {
     return std::nullopt;
 }
 
-
 std::optional<std::string> PackageVersions::versionOf(std::int32_t pid) {
     if (pid <= 0) return std::nullopt;
     auto exe = procFs_.exe(static_cast<pid_t>(pid));

@@ -44,8 +44,8 @@ std::optional<std::string> readSmallFile(const std::string& path, std::size_t li
 
 std::optional<std::string> readRegularFile(const std::string& path, std::size_t limit,
                                            bool followLink) {
-    UniqueFd fd(::open(path.c_str(),
-                       O_RDONLY | O_CLOEXEC | O_NONBLOCK | (followLink ? 0 : O_NOFOLLOW)));
+    UniqueFd fd(
+        ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | (followLink ? 0 : O_NOFOLLOW)));
     struct stat info {};
     if (!fd || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
         static_cast<std::size_t>(info.st_size) > limit)

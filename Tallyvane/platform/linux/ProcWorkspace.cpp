@@ -26,6 +26,9 @@ namespace {
 
 using SteadyClock = std::chrono::steady_clock;
 
+// How long events are gathered after the first before they are looked at.
+constexpr int kGatherMs = 3;
+
 // Leaves most descriptors to the rest of the program; beyond this the scan reads stat by path.
 std::size_t statFdBudget() {
     rlimit limit{};
@@ -128,8 +131,32 @@ class ProcWorkspace final : public Workspace, private ProcessConnector::Events {
             // An application installed just before its launch is known at that launch.
             if (fds[1].revents) catalogChanged();
             if (!fds[2].revents) continue;
-            const std::lock_guard lock(trackerMutex_);
-            connector_->receive(*this);
+            bool received = connector_->receive(*this);
+            // A process's fork, exec and exit come within a few milliseconds: taken together, a
+            // short-lived tool costs one wake-up and no look at all once it has ended.
+            const bool started = std::any_of(batch_.begin(), batch_.end(), [](const auto& e) {
+                return e.kind != ProcessTracker::Event::Exit;
+            });
+            if (received && started) {
+                pollfd stop{stop_.get(), POLLIN, 0};
+                if (::poll(&stop, 1, kGatherMs) > 0) return;
+                received = connector_->receive(*this);
+            }
+            std::unique_lock lock(trackerMutex_);
+            if (std::exchange(lost_, false)) {
+                // Events were dropped: the table itself tells what changed meanwhile.
+                VornLog("Workspace: process events were lost; rescanning /proc");
+                tracker_->scan(true);
+            }
+            tracker_->received(batch_);
+            batch_.clear();
+            if (received) continue;
+            VornLog(std::string("Workspace: the process event connector failed (") +
+                    std::strerror(errno) + "); scanning /proc from now on");
+            tracker_->connectorDelivers(false);
+            lock.unlock();
+            watchByScan();
+            return;
         }
     }
 
@@ -138,13 +165,15 @@ class ProcWorkspace final : public Workspace, private ProcessConnector::Events {
         if (catalog_.refresh()) tracker_->reclassify();
     }
 
-    void forked(pid_t pid, pid_t parent) override { tracker_->forked(pid, parent); }
-    void execed(pid_t pid) override { tracker_->execed(pid); }
-    void exited(pid_t pid) override { tracker_->exited(pid); }
+    void forked(pid_t pid, pid_t parent) override {
+        batch_.push_back({ProcessTracker::Event::Fork, pid, parent});
+    }
+    void execed(pid_t pid) override { batch_.push_back({ProcessTracker::Event::Exec, pid}); }
+    void exited(pid_t pid) override { batch_.push_back({ProcessTracker::Event::Exit, pid}); }
     void lost() override {
-        // Events were dropped: the table itself tells what changed meanwhile.
-        VornLog("Workspace: process events were lost; rescanning /proc");
-        tracker_->scan(true);
+        // What was gathered before is older than the rescan that comes before what follows.
+        batch_.clear();
+        lost_ = true;
     }
 
     void send(WorkspaceEvent kind, const RunningApplication& application) {
@@ -166,6 +195,9 @@ class ProcWorkspace final : public Workspace, private ProcessConnector::Events {
     std::optional<ProcessConnector> connector_;
     // The watcher thread's, after construction; the main thread asks it what runs.
     std::optional<ProcessTracker> tracker_;
+    // The watcher thread's: received, not yet handed to the tracker.
+    std::vector<ProcessTracker::Event> batch_;
+    bool lost_ = false;
     std::mutex trackerMutex_;
     std::thread thread_;
 };

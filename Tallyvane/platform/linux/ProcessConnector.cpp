@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -90,12 +91,34 @@ std::optional<ProcessConnector> ProcessConnector::open() {
 }
 
 bool ProcessConnector::receive(Events& events) {
-    alignas(nlmsghdr) char buffer[64 * 1024];
-    const ssize_t n = ::recv(socket_.get(), buffer, sizeof buffer, MSG_DONTWAIT);
-    if (n < 0) {
-        if (errno == ENOBUFS) events.lost();
-        return errno == ENOBUFS || errno == EINTR || errno == EAGAIN;
+    // An event is a datagram of about a hundred bytes: many are taken in one call.
+    constexpr std::size_t kSlots = 64, kSlotSize = 1024;
+    alignas(nlmsghdr) static thread_local char buffers[kSlots][kSlotSize];
+    std::array<iovec, kSlots> vectors{};
+    std::array<mmsghdr, kSlots> messages{};
+    // A bound, so that a storm of forks cannot hold the caller here for good.
+    for (int call = 0; call < 16; ++call) {
+        for (std::size_t i = 0; i < kSlots; ++i) {
+            vectors[i] = {buffers[i], kSlotSize};
+            messages[i] = {};
+            messages[i].msg_hdr.msg_iov = &vectors[i];
+            messages[i].msg_hdr.msg_iovlen = 1;
+        }
+        const int n = ::recvmmsg(socket_.get(), messages.data(), kSlots, MSG_DONTWAIT, nullptr);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            if (errno != ENOBUFS) return errno == EAGAIN || errno == EWOULDBLOCK;
+            events.lost();
+            continue;
+        }
+        for (int i = 0; i < n; ++i)
+            handOver(buffers[i], static_cast<ssize_t>(messages[i].msg_len), events);
+        if (static_cast<std::size_t>(n) < kSlots) return true;
     }
+    return true;
+}
+
+void ProcessConnector::handOver(const char* buffer, ssize_t n, Events& events) {
     forEachEvent(buffer, n, [&](const proc_event& event) {
         switch (event.what) {
             case proc_event::PROC_EVENT_FORK: {
@@ -116,7 +139,6 @@ bool ProcessConnector::receive(Events& events) {
                 break;
         }
     });
-    return true;
 }
 
 }  // namespace tallyvane::linux_platform

@@ -24,10 +24,12 @@ class ProcessConnector {
         virtual void exited(pid_t pid) = 0;  // a process, not a thread
         virtual void lost() = 0;             // the socket overflowed: events were dropped
     };
-    // Reads what is waiting and hands each event over. False when the socket failed otherwise.
+    // Reads what is waiting (up to a bound) and hands each event over. False when the socket
+    // failed otherwise.
     bool receive(Events& events);
 
   private:
+    static void handOver(const char* buffer, ssize_t n, Events& events);
     explicit ProcessConnector(UniqueFd socket) : socket_(std::move(socket)) {}
     UniqueFd socket_;
 };

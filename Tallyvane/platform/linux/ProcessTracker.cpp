@@ -1,5 +1,7 @@
 #include "platform/linux/ProcessTracker.h"
 
+#include <algorithm>
+
 namespace tallyvane::linux_platform {
 namespace {
 
@@ -19,10 +21,44 @@ ProcessTracker::ProcessTracker(const ProcFs& proc, const ApplicationCatalog& cat
       sink_(std::move(sink)) {}
 
 void ProcessTracker::forked(pid_t pid, std::optional<pid_t> parent) {
-    look(pid, true, parent);
+    look(pid, true, parent, 0, true);
 }
 
-void ProcessTracker::look(pid_t pid, bool rereadExe, std::optional<pid_t> parent, int depth) {
+void ProcessTracker::received(const std::vector<Event>& events) {
+    std::map<pid_t, std::size_t> lastExit, lastExec;
+    for (std::size_t i = 0; i < events.size(); ++i) {
+        if (events[i].kind == Event::Exit) lastExit[events[i].pid] = i;
+        if (events[i].kind == Event::Exec) lastExec[events[i].pid] = i;
+    }
+    auto later = [](const std::map<pid_t, std::size_t>& last, pid_t pid, std::size_t i) {
+        const auto it = last.find(pid);
+        return it != last.end() && it->second > i;
+    };
+    std::vector<pid_t> looked;  // as they stand after every event here
+    for (std::size_t i = 0; i < events.size(); ++i) {
+        const Event& event = events[i];
+        if (event.kind == Event::Exit) {
+            std::erase(looked, event.pid);
+            exited(event.pid);
+            continue;
+        }
+        // Ended already: there is nothing left to look at.
+        if (later(lastExit, event.pid, i)) continue;
+        if (std::find(looked.begin(), looked.end(), event.pid) != looked.end()) continue;
+        if (event.kind == Event::Fork) {
+            // A fork that has execed since does not run its parent's program any more.
+            const bool execed = later(lastExec, event.pid, i);
+            look(event.pid, true, event.parent, 0, !execed);
+            if (execed) looked.push_back(event.pid);
+        } else {
+            looked.push_back(event.pid);
+            execed(event.pid);
+        }
+    }
+}
+
+void ProcessTracker::look(pid_t pid, bool rereadExe, std::optional<pid_t> parent, int depth,
+                          bool likeParent) {
     const auto stat = proc_.stat(pid);
     if (!stat || stat->zombie) {
         vanish(pid);
@@ -36,22 +72,38 @@ void ProcessTracker::look(pid_t pid, bool rereadExe, std::optional<pid_t> parent
     now.comm = stat->comm;
     // The parent that started it: once that one ends, the kernel gives the child another.
     now.parent = samePid ? known->second.parent : parent.value_or(stat->parent);
-    if (auto exe = proc_.exe(pid)) {
+    const auto from = known_.find(now.parent);
+    const Tracked* const parentTracked = from == known_.end() ? nullptr : &from->second;
+    if (likeParent && !samePid && parentTracked && parentTracked->comm == stat->comm &&
+        !parentTracked->exe.empty()) {
+        // A fork runs its parent's program until it execs, and that exec is an event of its own.
+        now.exe = parentTracked->exe;
+        now.own = parentTracked->own;
+        now.program = parentTracked->program;
+        now.sandboxed = parentTracked->sandboxed;
+        now.identity = parentTracked->identity;
+        now.isApplication = parentTracked->isApplication;
+        now.application = parentTracked->application;
+        now.application.processIdentifier = static_cast<std::int32_t>(pid);
+    } else if (auto exe = proc_.exe(pid)) {
         now.exe = std::move(*exe);
         const auto uid = proc_.realUid(pid);
         now.own = uid && *uid == uid_;
     }
-    if (now.own) {
+    if (now.own && now.program.empty()) {
         const auto script = scriptOf(proc_, pid, *stat, now.exe);
         now.program = withoutDeleted(script.value_or(now.exe));
         now.application = describeApplication(pid, now.program);
         // Everything in a Flatpak sandbox is that application (the sandbox's own launcher,
-        // started in it, is not).
-        const auto flatpak = now.program.ends_with("/bwrap") ? std::nullopt
-                                                             : proc_.flatpakApplication(pid);
+        // started in it, is not). Only the sandbox's launcher starts a process in it.
+        const bool mayBeSandboxed = !parentTracked || parentTracked->sandboxed ||
+                                    parentTracked->program.ends_with("/bwrap");
+        const auto flatpak = now.program.ends_with("/bwrap") || !mayBeSandboxed
+                                 ? std::nullopt
+                                 : proc_.flatpakApplication(pid);
         now.sandboxed = flatpak.has_value();
-        now.identity = flatpak ? "flatpak:" + *flatpak
-                               : now.application.bundleURL.value_or(now.program);
+        now.identity =
+            flatpak ? "flatpak:" + *flatpak : now.application.bundleURL.value_or(now.program);
         now.isApplication = catalog_.isApplication(now.program, now.application, now.sandboxed);
     }
     // An exec into another executable of the same application (a bundle's launcher starting

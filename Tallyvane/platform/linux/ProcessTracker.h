@@ -34,6 +34,14 @@ class ProcessTracker {
     void forked(pid_t pid, std::optional<pid_t> parent = std::nullopt);
     void execed(pid_t pid) { look(pid, true); }
     void exited(pid_t pid) { vanish(pid); }
+    // Kernel events that were received together, in their order. Each process is looked at once,
+    // as it stands after them all, and not at all when it ended among them.
+    struct Event {
+        enum Kind { Fork, Exec, Exit } kind;
+        pid_t pid;
+        pid_t parent = 0;  // of a fork
+    };
+    void received(const std::vector<Event>& events);
     // One pass over /proc; with post false it only records what runs (the first look).
     void scan(bool post);
     // With a connector every known process is rechecked by a scan (its events were lost), not
@@ -77,7 +85,9 @@ class ProcessTracker {
 
     // Brings what is known of pid up to date and posts what changed. With rereadExe the exe
     // link is read even when the start time and command name are unchanged (an exec event).
-    void look(pid_t pid, bool rereadExe, std::optional<pid_t> parent = std::nullopt, int depth = 0);
+    // With likeParent a new process of its parent's name is taken to run what its parent runs.
+    void look(pid_t pid, bool rereadExe, std::optional<pid_t> parent = std::nullopt, int depth = 0,
+              bool likeParent = false);
     void vanish(pid_t pid);
     void recheck(pid_t pid, const Tracked& tracked);
     // Ends the instance whose main process tracked is, if it is.
