@@ -246,6 +246,17 @@ std::optional<std::string> launchedProgram(std::vector<std::string> arguments) {
     return std::nullopt;
 }
 
+std::vector<std::string> entryPrograms(std::string_view text) {
+    const Entry entry = readEntry(text);
+    std::vector<std::string> programs;
+    if (!entry.application || entry.hidden) return programs;
+    if (auto arguments = execArguments(entry.exec))
+        if (auto program = launchedProgram(std::move(*arguments)))
+            programs.push_back(std::move(*program));
+    if (!entry.tryExec.empty()) programs.push_back(entry.tryExec);
+    return programs;
+}
+
 std::vector<std::string> xdgApplicationFolders() {
     std::vector<std::string> folders;
     const char* home = std::getenv("HOME");
@@ -328,11 +339,7 @@ void ApplicationCatalog::load() {
             if (!ids.insert(id).second) continue;
             const auto text = readRegularFile(path, kEntryLimit, true);
             if (!text) continue;
-            const Entry entry = readEntry(*text);
-            if (!entry.application || entry.hidden) continue;
-            if (auto arguments = execArguments(entry.exec))
-                if (auto program = launchedProgram(std::move(*arguments))) addProgram(*program);
-            if (!entry.tryExec.empty()) addProgram(entry.tryExec);
+            for (const std::string& program : entryPrograms(*text)) addProgram(program);
         }
         if (!inotify_) continue;
         // A folder not there yet: its nearest existing parent tells when it comes.

@@ -25,6 +25,10 @@ std::optional<std::vector<std::string>> execArguments(std::string_view exec);
 // those are known by their sandbox) or hands a file to an interpreter.
 std::optional<std::string> launchedProgram(std::vector<std::string> arguments);
 
+// The programs a desktop entry's text names (its command's and TryExec), as written there;
+// none for an entry that is hidden or no application.
+std::vector<std::string> entryPrograms(std::string_view text);
+
 // The application folders of the XDG data directories of this process's environment, the
 // user's own first.
 std::vector<std::string> xdgApplicationFolders();
