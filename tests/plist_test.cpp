@@ -14,6 +14,7 @@
 #include "platform/FileSystem.h"
 #include "plist/Plist.h"
 #include "plist/Value.h"
+#include "plist/XmlReader.h"
 #include "plist/XmlWriter.h"
 #include "store/MeteringFiles.h"
 #include "support/ChildProcess.h"
@@ -123,6 +124,36 @@ TEST(Plist, WrittenDocumentsReadBackThroughLibplist) {
     EXPECT_EQ(back, Value(d));
     EXPECT_TRUE(std::holds_alternative<double>(asDict(*back)->at("whole").v));
     EXPECT_EQ(parse(binaryOf(Value(d))), Value(d));
+}
+
+TEST(Plist, PlainDocumentsAreReadDirectlyAsLibplistReadsThemAndOthersAreLeftToIt) {
+    const Dict d{{"1", Dict{{"FileName", "Caf\u00e9 & <Co> \"q\" 'a'"},
+                            {"AppDefinitionId", "1"},
+                            {"TOTAL_RUN_COUNT", 9223372036854775807 / 1000},
+                            {"LAST_USED", -7},
+                            {"flags", Array{true, false, Dict{}, Array{}, ""}}}},
+                 {"tab\tand\nline", "x"}};
+    const std::string xml = *toXml(Value(d));
+    ASSERT_EQ(readPlainXml(xml), Value(d));  // what this program writes is read directly
+    EXPECT_EQ(parseWithLibplist(xml), Value(d));
+    // Anything else goes to libplist, which reads it as before.
+    const std::string head = "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>k</key>";
+    for (const char* body :
+         {"<integer>9223372036854775807</integer>", "<integer>0x10</integer>",
+          "<integer>+5</integer>", "<string>&#233;</string>", "<!-- c --><string>x</string>",
+          "<string><![CDATA[<x>]]></string>", "<string>a\rb</string>", "<real>1.5</real>",
+          "<string>x</string><key>k</key><string>y</string>"}) {
+        const std::string document = head + body + "</dict></plist>";
+        EXPECT_FALSE(readPlainXml(document)) << body;
+        const auto viaLibplist = parseWithLibplist(document);
+        const auto parsed = parse(document);
+        ASSERT_EQ(parsed.ok(), viaLibplist.ok()) << body;
+        if (parsed) {
+            EXPECT_EQ(*parsed, *viaLibplist) << body;
+        }
+    }
+    EXPECT_EQ(asInteger(asDict(*parse(head + "<integer>0100</integer></dict></plist>"))->at("k")),
+              100);
 }
 
 TEST(Plist, WhatXmlCannotCarryIsReplacedSoThatStrictReadersTakeTheDocument) {

@@ -431,6 +431,7 @@ TEST(DesktopEntry, TheProgramACommandStarts) {
     EXPECT_EQ(program("flatpak run org.zq.Pad"), std::nullopt);
     EXPECT_EQ(program("/snap/bin/zq"), "/snap/bin/zq");
     EXPECT_EQ(program("python3 /usr/share/zq/zq.py"), std::nullopt);
+    EXPECT_EQ(program("luakit %u"), "luakit");  // a browser, not the lua interpreter
     EXPECT_EQ(program("sh /usr/share/zq/run.sh"), std::nullopt);
     EXPECT_EQ(program("\"unclosed"), "malformed");
     EXPECT_EQ(program(R"(sh -c "exec 'unclosed")"), std::nullopt);

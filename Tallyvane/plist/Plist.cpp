@@ -1,5 +1,6 @@
 #include "plist/Plist.h"
 
+#include "plist/XmlReader.h"
 #include "plist/XmlWriter.h"
 
 #include <plist/plist.h>
@@ -243,6 +244,12 @@ bool binaryStringsAreClean(std::string_view bytes) {
 }  // namespace
 
 Result<Value> parse(std::string_view bytes) {
+    if (bytes.size() <= kMaxBytes && bytes.substr(0, 8) != "bplist00")
+        if (auto value = readPlainXml(bytes)) return std::move(*value);
+    return parseWithLibplist(bytes);
+}
+
+Result<Value> parseWithLibplist(std::string_view bytes) {
     if (bytes.empty()) {
         return Status::error("The data is empty and is not a property list.");
     }

@@ -177,10 +177,29 @@ class Writer {
     std::string& out_;
 };
 
+// About how long the XML of a value is: the document is then written into one allocation
+// instead of being copied as it grows (megabytes, each copy faulting in fresh pages).
+std::size_t estimatedSize(const Value& value, int depth) {
+    if (depth > kMaxDepth) return 0;
+    constexpr std::size_t kTags = 24;
+    const std::size_t line = kTags + static_cast<std::size_t>(depth);
+    if (const auto* s = std::get_if<std::string>(&value.v)) return line + s->size() + s->size() / 8;
+    if (const auto* d = std::get_if<Data>(&value.v)) return line + d->size() * 2;
+    std::size_t size = line;
+    if (const auto* a = std::get_if<Array>(&value.v))
+        for (const Value& item : *a) size += estimatedSize(item, depth + 1);
+    if (const auto* d = std::get_if<Dict>(&value.v))
+        for (const auto& [key, item] : *d)
+            size += line + key.size() + estimatedSize(item, depth + 1);
+    return size;
+}
+
 }  // namespace
 
 std::optional<std::string> writeXml(const Value& value, bool* exact) {
-    std::string out =
+    std::string out;
+    out.reserve(estimatedSize(value, 0) + 256);
+    out +=
         "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
         "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
         "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"

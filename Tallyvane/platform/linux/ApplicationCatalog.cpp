@@ -33,11 +33,14 @@ bool isShell(std::string_view name) {
     return false;
 }
 
-// Runs a program on a file it is handed, not an application of its own.
+// Runs a program on a file it is handed, not an application of its own: python3, perl5.36, ...
 bool isInterpreter(std::string_view name) {
-    for (std::string_view prefix : {"python", "perl", "ruby", "node", "lua", "php", "tclsh", "wish",
-                                    "java", "mono", "gjs", "env"})
-        if (name.starts_with(prefix)) return true;
+    for (std::string_view interpreter : {"python", "perl", "ruby", "node", "nodejs", "lua", "php",
+                                         "tclsh", "wish", "java", "mono", "gjs", "env"}) {
+        if (!name.starts_with(interpreter)) continue;
+        const auto version = name.substr(interpreter.size());
+        if (version.find_first_not_of("0123456789.") == std::string_view::npos) return true;
+    }
     return isShell(name);
 }
 
