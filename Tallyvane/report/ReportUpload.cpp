@@ -29,7 +29,6 @@ std::string build(store::MeteringFiles& files, const AgentSettings& settings,
     document += reportTail(agent);
 
     // Record texts come from property lists and are UTF-8 already; settings could hold any bytes.
-    const std::vector<std::uint8_t> body(document.begin(), document.end());
     if (isUtf8(document))
         VornLog("generateAndPostXML: Full XML String: " + document);
     else
@@ -37,12 +36,14 @@ std::string build(store::MeteringFiles& files, const AgentSettings& settings,
 
     const std::string path = requestPath(agent, settings.get(Setting::encodedLocalNameSpace));
     VornLog("generateAndPostXML: addAgentParams: URL to send: " + path);
-    const int result = HttpHandlermac::initWithGlobals().VornSendData(path, body);
+    // Made after the log line, so that the report is not held three times over at once.
+    const int result = HttpHandlermac::initWithGlobals().VornSendData(
+        path, std::vector<std::uint8_t>(document.begin(), document.end()));
     if (result == 0) {
         VornLog("generateAndPostXML: Software Metering data sent successfully");
         files.updateAddedTime(postDataPath, usage::secondsOf(clock.now()));
         // Only what this report took is cleared: our monitors may have counted more meanwhile.
-        files.resetSoftwareMeteringRules(resetPath, launchData);
+        files.resetSoftwareMeteringRules(resetPath, std::move(*root));
     } else {
         VornLog("generateAndPostXML: Software Metering data not 404 sent successfully");
     }

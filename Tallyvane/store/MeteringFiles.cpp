@@ -334,13 +334,19 @@ void MeteringFiles::updateAddedTime(const std::string& postDataPath, std::int64_
     VornPrint("Successfully updated AddedTime to " + nowText);
 }
 
-void MeteringFiles::resetSoftwareMeteringRules(const std::string& launchDataPath,
-                                               const plist::Dict* reported) {
+void MeteringFiles::reset(const std::string& launchDataPath, const plist::Dict* reported,
+                          DocumentCache::Shared* reportedDocument) {
     const Locked locked(*this, launchDataPath);
     auto bytes = readBytes(launchDataPath);
     if (!bytes) {
         VornPrint("Unable to read plist data.");
         return;
+    }
+    if (reportedDocument && *reportedDocument && documents_.find(*bytes) == *reportedDocument) {
+        // Nobody wrote since the report was built: every record is as reported, so all are
+        // cleared, and the document is changed where it is rather than copied.
+        reportedDocument->reset();
+        reported = nullptr;
     }
     auto root = documents_.take(*bytes);
     if (!root) {

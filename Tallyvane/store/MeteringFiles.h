@@ -93,12 +93,23 @@ class MeteringFiles {
     // the records a report was built from, a record that changed since keeps what the report did
     // not include, and one the report did not see keeps its figures.
     void resetSoftwareMeteringRules(const std::string& launchDataPath,
-                                    const plist::Dict* reported = nullptr);
+                                    const plist::Dict* reported = nullptr) {
+        reset(launchDataPath, reported, nullptr);
+    }
+    // The same with the document the report was built from, given up: while the file still
+    // holds it, the reset changes that document instead of a copy.
+    void resetSoftwareMeteringRules(const std::string& launchDataPath,
+                                    DocumentCache::Shared reported) {
+        const plist::Dict* records = reported ? plist::asDict(*reported) : nullptr;
+        reset(launchDataPath, records, &reported);
+    }
     // The app definition id of an application name, read afresh from the rule mapping file.
     std::optional<std::string> getAppDefinitionId(const std::string& ruleMappingPath,
                                                   const std::string& name);
 
   private:
+    void reset(const std::string& launchDataPath, const plist::Dict* reported,
+               DocumentCache::Shared* reportedDocument);
     std::optional<UsageRecord> save(const std::string& launchDataPath,
                                     const std::string& appDefinitionId, const UsageRecord& record,
                                     const RecordChange* change);
