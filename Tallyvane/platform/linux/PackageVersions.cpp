@@ -84,27 +84,25 @@ std::optional<std::string> metainfoVersion(std::string_view xml) {
 
 std::optional<std::string> PackageVersions::versionOf(std::int32_t pid) {
     if (pid <= 0) return std::nullopt;
-    auto exe = procFs_.exe(static_cast<pid_t>(pid));
-    if (!exe) return std::nullopt;
+    auto running = procFs_.exe(static_cast<pid_t>(pid));
+    if (!running) return std::nullopt;
     // An executable replaced by an upgrade while it runs: its package still names it.
-    if (constexpr std::string_view deleted = " (deleted)"; exe->ends_with(deleted))
-        exe->resize(exe->size() - deleted.size());
+    const std::string exe = withoutDeleted(std::move(*running));
 
     // Each source, with what tells that its answer may have changed.
-    std::string key = *exe, stamp;
+    std::string key = exe, stamp;
     std::function<std::optional<std::string>()> lookUp;
-    const std::string root = roots_.proc + "/" + std::to_string(pid) + "/root";
-    if (const auto info = readRegularFile(root + "/.flatpak-info", kSmallLimit)) {
-        auto id = iniValue(*info, "Application", "name");
-        if (!id || id->find('/') != std::string::npos || id->starts_with('.')) return std::nullopt;
-        key = "flatpak:" + *id;
-        stamp = iniValue(*info, "Instance", "app-commit").value_or("");
-        lookUp = [this, root, id = *id] { return flatpakVersion(root, id); };
-    } else if (exe->starts_with("/snap/")) {
-        lookUp = [this, &exe] { return snapVersion(*exe); };  // the path holds the revision
+    if (auto sandbox = procFs_.flatpakSandbox(static_cast<pid_t>(pid))) {
+        key = "flatpak:" + sandbox->id;
+        stamp = sandbox->commit;
+        lookUp = [this, root = procFs_.rootOf(static_cast<pid_t>(pid)), id = sandbox->id] {
+            return flatpakVersion(root, id);
+        };
+    } else if (exe.starts_with("/snap/")) {
+        lookUp = [this, &exe] { return snapVersion(exe); };  // the path holds the revision
     } else {
         stamp = dpkgStamp();
-        lookUp = [this, &exe] { return debianVersion(*exe); };
+        lookUp = [this, &exe] { return debianVersion(exe); };
     }
     if (auto it = known_.find(key); it != known_.end() && it->second.stamp == stamp)
         return it->second.version;

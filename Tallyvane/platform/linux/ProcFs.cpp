@@ -158,13 +158,13 @@ UniqueFd ProcFs::openStat(pid_t pid) const {
     return UniqueFd(::open(path(pid, "stat").c_str(), O_RDONLY | O_CLOEXEC));
 }
 
-std::optional<std::string> ProcFs::flatpakApplication(pid_t pid) const {
+std::optional<FlatpakSandbox> ProcFs::flatpakSandbox(pid_t pid) const {
     // The sandbox is the user's to make: its file may be anything.
-    const auto info = readRegularFile(path(pid, "root/.flatpak-info"), 64 * 1024);
+    const auto info = readRegularFile(path(pid, "root/.flatpak-info"), 1 << 20);
     if (!info) return std::nullopt;
     auto id = iniValue(*info, "Application", "name");
     if (!id || id->find('/') != std::string::npos || id->starts_with('.')) return std::nullopt;
-    return id;
+    return FlatpakSandbox{std::move(*id), iniValue(*info, "Instance", "app-commit").value_or("")};
 }
 
 std::optional<pid_t> ProcFs::lastStartedPid() const {
@@ -198,11 +198,6 @@ std::vector<pid_t> ProcFs::pids() const {
 
 namespace {
 
-std::string lastComponent(const std::string& path) {
-    const auto slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 std::string parentOf(const std::string& path) {
     const auto slash = path.rfind('/');
     return slash == std::string::npos || slash == 0 ? std::string() : path.substr(0, slash);
@@ -221,6 +216,11 @@ bool startsWithHashBang(const std::string& path) {
 
 }  // namespace
 
+std::string fileNameOf(std::string_view path) {
+    const auto slash = path.rfind('/');
+    return std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
+}
+
 std::string withoutDeleted(std::string path) {
     constexpr std::string_view kDeleted = " (deleted)";
     if (endsWith(path, kDeleted)) path.resize(path.size() - kDeleted.size());
@@ -232,14 +232,13 @@ std::optional<std::string> scriptOf(const ProcFs& proc, pid_t pid, const ProcSta
     // The kernel keeps 15 bytes of the name; a process running its own executable matches.
     constexpr std::size_t kCommLength = 15;
     if (stat.comm.empty() ||
-        lastComponent(withoutDeleted(exePath)).substr(0, kCommLength) == stat.comm)
+        fileNameOf(withoutDeleted(exePath)).substr(0, kCommLength) == stat.comm)
         return std::nullopt;
     const auto arguments = proc.arguments(pid);
     // The interpreter comes first, then maybe one option from the #! line, then the script.
     for (std::size_t i = 1; i < arguments.size() && i <= 2; ++i) {
         const std::string& argument = arguments[i];
-        if (argument.empty() || lastComponent(argument).substr(0, kCommLength) != stat.comm)
-            continue;
+        if (argument.empty() || fileNameOf(argument).substr(0, kCommLength) != stat.comm) continue;
         std::string path = argument;
         if (path.front() != '/') {
             const auto cwd = proc.cwd(pid);
@@ -263,8 +262,8 @@ RunningApplication describeApplication(pid_t pid, const std::string& exePath) {
     const std::string macos = parentOf(path);
     const std::string contents = parentOf(macos);
     const std::string bundle = parentOf(contents);
-    const std::string bundleName = lastComponent(bundle);
-    if (lastComponent(macos) == "MacOS" && lastComponent(contents) == "Contents" &&
+    const std::string bundleName = fileNameOf(bundle);
+    if (fileNameOf(macos) == "MacOS" && fileNameOf(contents) == "Contents" &&
         bundleName.size() > 4 && endsWith(bundleName, ".app")) {
         app.bundleURL = bundle;
         if (auto info = bundleInfoDictionary(posixFileSystem(), bundle)) {
@@ -279,7 +278,7 @@ RunningApplication describeApplication(pid_t pid, const std::string& exePath) {
         app.localizedName = canonicalName(bundleName.substr(0, bundleName.size() - 4));
         return app;
     }
-    const std::string file = lastComponent(path);
+    const std::string file = fileNameOf(path);
     if (!file.empty()) app.localizedName = canonicalName(file);
     return app;
 }

@@ -35,6 +35,12 @@ std::optional<ProcStat> parseStat(std::string_view text);
 // has been reused since the open).
 std::optional<ProcStat> readStat(const UniqueFd& fd);
 
+// The Flatpak application a sandbox runs, by its id, and the commit it runs.
+struct FlatpakSandbox {
+    std::string id;
+    std::string commit;
+};
+
 // The process table under a /proc tree: the real one, or a made-up one in tests.
 class ProcFs {
   public:
@@ -51,8 +57,10 @@ class ProcFs {
     // The real user id from PID/status.
     std::optional<uid_t> realUid(pid_t pid) const;
     UniqueFd openStat(pid_t pid) const;
-    // The Flatpak application whose sandbox the process runs in, by its id.
-    std::optional<std::string> flatpakApplication(pid_t pid) const;
+    // The Flatpak sandbox the process runs in.
+    std::optional<FlatpakSandbox> flatpakSandbox(pid_t pid) const;
+    // Where the process's own root is, as this process can reach it.
+    std::string rootOf(pid_t pid) const { return path(pid, "root"); }
     // The process ids in the tree, ascending.
     std::vector<pid_t> pids() const;
     // The PID the kernel handed out last in our PID namespace (the fifth field of loadavg).
@@ -65,6 +73,9 @@ class ProcFs {
     }
     std::string root_;
 };
+
+// The last component of a path.
+std::string fileNameOf(std::string_view path);
 
 // An executable's path without the " (deleted)" the kernel appends once the file is replaced.
 std::string withoutDeleted(std::string path);

@@ -77,13 +77,7 @@ void ProcessTracker::look(pid_t pid, bool rereadExe, std::optional<pid_t> parent
     if (likeParent && !samePid && parentTracked && parentTracked->comm == stat->comm &&
         !parentTracked->exe.empty()) {
         // A fork runs its parent's program until it execs, and that exec is an event of its own.
-        now.exe = parentTracked->exe;
-        now.own = parentTracked->own;
-        now.program = parentTracked->program;
-        now.sandboxed = parentTracked->sandboxed;
-        now.identity = parentTracked->identity;
-        now.isApplication = parentTracked->isApplication;
-        now.application = parentTracked->application;
+        static_cast<Runs&>(now) = *parentTracked;
         now.application.processIdentifier = static_cast<std::int32_t>(pid);
     } else if (auto exe = proc_.exe(pid)) {
         now.exe = std::move(*exe);
@@ -100,10 +94,10 @@ void ProcessTracker::look(pid_t pid, bool rereadExe, std::optional<pid_t> parent
                                     parentTracked->program.ends_with("/bwrap");
         const auto flatpak = now.program.ends_with("/bwrap") || !mayBeSandboxed
                                  ? std::nullopt
-                                 : proc_.flatpakApplication(pid);
+                                 : proc_.flatpakSandbox(pid);
         now.sandboxed = flatpak.has_value();
         now.identity =
-            flatpak ? "flatpak:" + *flatpak : now.application.bundleURL.value_or(now.program);
+            flatpak ? "flatpak:" + flatpak->id : now.application.bundleURL.value_or(now.program);
         now.isApplication = catalog_.isApplication(now.program, now.application, now.sandboxed);
     }
     // An exec into another executable of the same application (a bundle's launcher starting

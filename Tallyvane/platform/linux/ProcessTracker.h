@@ -62,11 +62,9 @@ class ProcessTracker {
         std::uint64_t startTicks = 0;
         bool operator==(const InstanceId&) const = default;
     };
-    struct Tracked {
-        std::uint64_t startTicks = 0;
-        std::string comm;
+    // What a process runs: the same for a fork until it execs.
+    struct Runs {
         std::string exe;
-        pid_t parent = 0;
         bool own = false;  // a process of the user
         // What the application is known by: its bundle, else its executable or script; empty
         // for a process that runs no application.
@@ -75,6 +73,11 @@ class ProcessTracker {
         bool sandboxed = false;  // in a Flatpak sandbox
         bool isApplication = false;
         RunningApplication application;
+    };
+    struct Tracked : Runs {
+        std::uint64_t startTicks = 0;
+        std::string comm;
+        pid_t parent = 0;
         // The instance it belongs to; that instance may have ended already (a helper outliving
         // its main process), and then the process counts for nothing.
         std::optional<InstanceId> instance;
