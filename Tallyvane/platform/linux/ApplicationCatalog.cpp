@@ -22,9 +22,18 @@ constexpr std::size_t kEntryLimit = 256 * 1024;
 constexpr std::size_t kMaxEntries = 20000;
 constexpr int kMaxDepth = 4;
 
-std::string fileName(std::string_view path) {
-    const auto slash = path.rfind('/');
-    return std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
+// The absolute folders of a colon-separated list, each once, without a trailing slash.
+void addFolders(std::string_view list, std::vector<std::string>& folders) {
+    while (true) {
+        const auto colon = list.find(':');
+        std::string folder(list.substr(0, colon));
+        while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+        if (folder.starts_with('/') &&
+            std::find(folders.begin(), folders.end(), folder) == folders.end())
+            folders.push_back(std::move(folder));
+        if (colon == std::string_view::npos) return;
+        list.remove_prefix(colon + 1);
+    }
 }
 
 bool isShell(std::string_view name) {
@@ -96,17 +105,8 @@ std::optional<std::vector<std::string>> shellWords(std::string_view command) {
 
 std::vector<std::string> searchPath() {
     std::vector<std::string> folders;
-    std::string path = std::getenv("PATH") ? std::getenv("PATH") : "";
-    path += ":/usr/local/bin:/usr/bin:/bin:/usr/local/sbin:/usr/sbin:/sbin:/usr/games";
-    std::size_t pos = 0;
-    while (pos <= path.size()) {
-        const auto end = std::min(path.find(':', pos), path.size());
-        std::string folder = path.substr(pos, end - pos);
-        if (folder.starts_with('/') &&
-            std::find(folders.begin(), folders.end(), folder) == folders.end())
-            folders.push_back(std::move(folder));
-        pos = end + 1;
-    }
+    if (const char* path = std::getenv("PATH")) addFolders(path, folders);
+    addFolders("/usr/local/bin:/usr/bin:/bin:/usr/local/sbin:/usr/sbin:/sbin:/usr/games", folders);
     return folders;
 }
 
@@ -121,23 +121,22 @@ struct Entry {
 Entry readEntry(std::string_view text) {
     Entry entry;
     bool inGroup = false;
-    while (!text.empty()) {
-        const auto end = text.find('\n');
-        const std::string_view line = trimmed(text.substr(0, end));
-        text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+    eachLine(text, [&](std::string_view line) {
+        line = trimmed(line);
         if (line.starts_with('[')) {
             inGroup = line == "[Desktop Entry]";
-            continue;
+            return true;
         }
         const auto equals = line.find('=');
-        if (!inGroup || equals == std::string_view::npos) continue;
+        if (!inGroup || equals == std::string_view::npos) return true;
         const auto key = trimmed(line.substr(0, equals));
         const auto value = trimmed(line.substr(equals + 1));
         if (key == "Type") entry.application = value == "Application";
         if (key == "Hidden") entry.hidden = value == "true";
         if (key == "Exec") entry.exec = std::string(value);
         if (key == "TryExec") entry.tryExec = std::string(value);
-    }
+        return true;
+    });
     return entry;
 }
 
@@ -216,7 +215,7 @@ std::optional<std::vector<std::string>> execArguments(std::string_view exec) {
 std::optional<std::string> launchedProgram(std::vector<std::string> arguments) {
     std::size_t i = 0;
     for (int hop = 0; hop < 8 && i < arguments.size(); ++hop) {
-        const std::string name = fileName(arguments[i]);
+        const std::string name = fileNameOf(arguments[i]);
         if (name == "env") {
             // Its options and assignments, then the command.
             for (++i; i < arguments.size(); ++i) {
@@ -269,15 +268,9 @@ std::vector<std::string> xdgApplicationFolders() {
     else if (home && home[0] == '/')
         folders.push_back(std::string(home) + "/.local/share/applications");
     const char* dataDirs = std::getenv("XDG_DATA_DIRS");
-    const std::string dirs = dataDirs && *dataDirs ? dataDirs : "/usr/local/share:/usr/share";
-    std::size_t pos = 0;
-    while (pos <= dirs.size()) {
-        const auto end = std::min(dirs.find(':', pos), dirs.size());
-        std::string folder = dirs.substr(pos, end - pos);
-        while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
-        if (folder.starts_with('/')) folders.push_back(folder + "/applications");
-        pos = end + 1;
-    }
+    std::vector<std::string> data;
+    addFolders(dataDirs && *dataDirs ? dataDirs : "/usr/local/share:/usr/share", data);
+    for (const std::string& folder : data) folders.push_back(folder + "/applications");
     return folders;
 }
 
