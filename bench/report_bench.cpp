@@ -18,6 +18,7 @@
 #include <string>
 #include <thread>
 
+#include "BenchSupport.h"
 #include "lvornutils/VornUtilMac.h"
 #include "platform/Clock.h"
 #include "platform/FileSystem.h"
@@ -28,11 +29,10 @@
 #include "store/MeteringFiles.h"
 #include "usage/UsageRules.h"
 
-extern char** environ;
-
 namespace {
 
 namespace fs = std::filesystem;
+using namespace tallyvane::bench;
 using namespace tallyvane;
 
 constexpr int kRecords = 10000;
@@ -41,13 +41,6 @@ class FixedClock final : public Clock {
   public:
     double now() const override { return 1714696200.0; }
 };
-
-std::string slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
 
 // The agent folder, its settings pointing at a local mgmt_server, and the pristine launch data.
 struct Setup {
@@ -65,23 +58,11 @@ struct Setup {
         postData = (agent / "data/SoftwareMetering/AppPostData.plist").string();
         pristine = (agent / "pristine.plist").string();
 
-        plist::Dict root;
-        for (int i = 0; i < kRecords; ++i) {
-            const std::string id = std::to_string(100000 + i);
-            root.emplace(id, plist::Dict{{"AppDefinitionId", id},
-                                         {"FileName", "App" + std::to_string(i) + ".app"},
-                                         {"PRODUCT_NAME", "App" + std::to_string(i)},
-                                         {"PRODUCT_VERSION", "1.0"},
-                                         {"FILE_VERSION", "1.0"},
-                                         {"LAUNCH_TIME", 1714550400},
-                                         {"LAST_USED", 1714550400},
-                                         {"TOTAL_RUN_COUNT", 3},
-                                         {"TOTAL_RUN_TIME", 7200}});
-        }
-        files.write(pristine, plist::Value(root), store::MeteringFiles::Write::InPlace);
+        files.write(pristine, plist::Value(sampleLaunchData(kRecords, 1714550400)),
+                    store::MeteringFiles::Write::InPlace);
         files.write(postData, plist::Value(plist::Dict{}), store::MeteringFiles::Write::InPlace);
 
-        const std::string port = startServer();
+        const std::string port = startServer((agent / "server.out").string(), server);
         files.write((agent / "config/agent.plist").string(),
                     plist::Value(plist::Dict{{"ServerURL", "http://127.0.0.1:" + port},
                                              {"localComputerName", "bench"},
@@ -102,32 +83,6 @@ struct Setup {
         fs::remove_all(agent, error);
     }
 
-    // Starts mgmt_server from beside this program and returns the port it listens on.
-    std::string startServer() {
-        const fs::path self = fs::read_symlink("/proc/self/exe");
-        const std::string program = (self.parent_path() / "mgmt_server").string();
-        const std::string out = (agent / "server.out").string();
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0644);
-        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-        char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
-        if (posix_spawn(&server, program.c_str(), &actions, nullptr, argv, environ) != 0)
-            server = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        const std::string mark = "listening on 127.0.0.1:";
-        for (int i = 0; i < 500; ++i) {
-            const std::string text = slurp(out);
-            const auto at = text.find(mark);
-            const auto end = text.find('\n', at);
-            if (at != std::string::npos && end != std::string::npos)
-                return text.substr(at + mark.size(), end - at - mark.size());
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return "1";  // no server: the posts are refused
-    }
-
     void freshCopy() const {
         fs::copy_file(pristine, launchData, fs::copy_options::overwrite_existing);
     }
@@ -145,15 +100,9 @@ void BM_LibplistReadWrite(benchmark::State& state) {
         state.PauseTiming();
         s.freshCopy();
         state.ResumeTiming();
-        const std::string bytes = slurp(s.launchData);
-        plist_t root = nullptr;
-        plist_from_memory(bytes.data(), static_cast<uint32_t>(bytes.size()), &root);
-        char* xml = nullptr;
-        uint32_t length = 0;
-        plist_to_xml(root, &xml, &length);
-        std::ofstream(s.launchData, std::ios::binary | std::ios::trunc).write(xml, length);
-        plist_to_xml_free(xml);
-        plist_free(root);
+        libplistRewrite(s.launchData, [&](const char* xml, std::uint32_t length) {
+            std::ofstream(s.launchData, std::ios::binary | std::ios::trunc).write(xml, length);
+        });
     }
 }
 BENCHMARK(BM_LibplistReadWrite)->Unit(benchmark::kMillisecond);

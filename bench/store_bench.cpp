@@ -24,44 +24,19 @@
 #include <sstream>
 #include <thread>
 
+#include "BenchSupport.h"
 #include "lvornutils/VornUtilMac.h"
 #include "platform/FileSystem.h"
 #include "plist/Value.h"
 #include "store/MeteringFiles.h"
 #include "usage/UsageRules.h"
 
-extern char** environ;
-
 namespace {
 
 namespace fs = std::filesystem;
+using namespace tallyvane::bench;
 using namespace tallyvane;
 using Write = store::MeteringFiles::Write;
-
-std::string slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
-
-fs::path here() {
-    return fs::read_symlink("/proc/self/exe").parent_path();
-}
-
-pid_t spawn(const std::vector<std::string>& argv, const std::string& out = "/dev/null") {
-    std::vector<char*> args;
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    pid_t pid = -1;
-    if (posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ) != 0) pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    return pid;
-}
 
 // An agent folder with N records, a local server answering 200, and K metered programs running.
 struct Agent {
@@ -79,34 +54,10 @@ struct Agent {
         launchData = (dir / "data/SoftwareMetering/AppLaunchData.plist").string();
         pristine = (dir / "pristine.plist").string();
         // Launched an hour ago: a settlement charges the rest of today, no extra days.
-        const std::int64_t launched = std::time(nullptr) - 3600;
-        plist::Dict root;
-        for (int i = 0; i < records; ++i) {
-            const std::string id = std::to_string(100000 + i);
-            root.emplace(id, plist::Dict{{"AppDefinitionId", id},
-                                         {"FileName", "App" + std::to_string(i) + ".app"},
-                                         {"PRODUCT_NAME", "App" + std::to_string(i)},
-                                         {"PRODUCT_VERSION", "1.0"},
-                                         {"FILE_VERSION", "1.0"},
-                                         {"LAUNCH_TIME", launched},
-                                         {"LAST_USED", launched},
-                                         {"TOTAL_RUN_COUNT", 3},
-                                         {"TOTAL_RUN_TIME", 7200}});
-        }
         store::MeteringFiles files(posixFileSystem());
-        files.write(pristine, plist::Value(root), Write::InPlace);
-        const std::string out = (dir / "server.out").string();
-        server = spawn({(here() / "mgmt_server").string(), "--port", "0"}, out);
-        std::string port = "1";
-        for (int i = 0; i < 500 && port == "1"; ++i) {
-            const std::string text = slurp(out);
-            const std::string mark = "listening on 127.0.0.1:";
-            if (auto at = text.find(mark), end = text.find('\n', at);
-                at != std::string::npos && end != std::string::npos)
-                port = text.substr(at + mark.size(), end - at - mark.size());
-            else
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
+        files.write(pristine, plist::Value(sampleLaunchData(records, std::time(nullptr) - 3600)),
+                    Write::InPlace);
+        const std::string port = startServer((dir / "server.out").string(), server);
         files.write((dir / "config/agent.plist").string(),
                     plist::Value(plist::Dict{{"ServerURL", "http://127.0.0.1:" + port},
                                              {"TrustedParentPath", "/usr/bin/time"}}),
@@ -166,15 +117,9 @@ void BM_Floor(benchmark::State& state) {
     Agent& a = agent(static_cast<int>(state.range(0)));
     a.fresh();
     for (auto _ : state) {
-        const std::string bytes = slurp(a.launchData);
-        plist_t root = nullptr;
-        plist_from_memory(bytes.data(), static_cast<uint32_t>(bytes.size()), &root);
-        char* xml = nullptr;
-        uint32_t length = 0;
-        plist_to_xml(root, &xml, &length);
-        durably(a.launchData, xml, length);
-        plist_to_xml_free(xml);
-        plist_free(root);
+        libplistRewrite(a.launchData, [&](const char* xml, std::uint32_t length) {
+            durably(a.launchData, xml, length);
+        });
     }
 }
 
