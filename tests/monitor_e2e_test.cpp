@@ -31,6 +31,16 @@ std::int64_t startOfLocalDay(double t) {
     return static_cast<std::int64_t>(std::mktime(&tm));
 }
 
+// The monitor's observers take effect two seconds after start: until a probe's launch is seen.
+bool observing(const AgentInstallation& agent, const std::string& apps) {
+    return eventually(
+        [&] {
+            ChildProcess probe(makeBundle(apps, "Probe"), {"600"});
+            return eventually([&] { return agent.logHas("App launched: Probe"); }, 500ms);
+        },
+        20s);
+}
+
 TEST(MonitorProcess, LaunchesAndTerminationsOfRealApplicationsAreMetered) {
     AgentInstallation agent;
     ScratchDir apps;
@@ -75,13 +85,7 @@ TEST(MonitorProcess, LaunchesAndTerminationsOfRealApplicationsAreMetered) {
     const double runningBy = wallNow();
     auto monitor = agent.start({"startMonitoring"});
     ASSERT_TRUE(eventually([&] { return agent.logHas("Inside checkAlreadyRunningApps"); }));
-    // The observers take effect two seconds later: until a probe's launch is seen.
-    ASSERT_TRUE(eventually(
-        [&] {
-            auto probe = run("Probe");
-            return eventually([&] { return agent.logHas("App launched: Probe"); }, 500ms);
-        },
-        20s));
+    ASSERT_TRUE(observing(agent, apps.path()));
 
     // Already running at start: counted from its real start today, or moved to today.
     EXPECT_EQ(field("103", "TOTAL_RUN_COUNT"), 1);
@@ -150,21 +154,12 @@ TEST(MonitorProcess, AnApplicationWithHelpersAndAScriptWithCommandsCountOnceEach
     // after 2 s; the other script runs six commands and a subshell during 2 s.
     const std::string macos = apps.path() + "/Multi.app/Contents/MacOS";
     std::filesystem::rename(makeBundle(apps.path(), "Multi"), macos + "/Helper");
-    auto script = [](const std::string& path, const std::string& body) {
-        std::ofstream(path) << "#!/bin/sh\n" << body;
-        std::filesystem::permissions(path, std::filesystem::perms::owner_all);
-    };
-    script(macos + "/Main",
-           "h=\"${0%/*}/Helper\"\nfor i in 1 2 3 4; do \"$h\" 1 & done\n\"$h\" 2\n");
-    script(apps.path() + "/chores.sh",
-           "for i in 1 2 3 4 5 6; do /bin/true; done\n(/bin/sleep 1)\n/bin/sleep 1\n");
+    writeScript(macos + "/Main",
+                "h=\"${0%/*}/Helper\"\nfor i in 1 2 3 4; do \"$h\" 1 & done\n\"$h\" 2\n");
+    writeScript(apps.path() + "/chores.sh",
+                "for i in 1 2 3 4 5 6; do /bin/true; done\n(/bin/sleep 1)\n/bin/sleep 1\n");
     auto monitor = agent.start({"startMonitoring"});
-    ASSERT_TRUE(eventually(
-        [&] {
-            ChildProcess probe(makeBundle(apps.path(), "Probe"), {"600"});
-            return eventually([&] { return agent.logHas("App launched: Probe"); }, 500ms);
-        },
-        20s));
+    ASSERT_TRUE(observing(agent, apps.path()));
     auto field = [&](const std::string& id, const std::string& key) {
         return plist::integerFor(launchRecord(launchData, id), key);
     };
@@ -197,12 +192,7 @@ TEST(MonitorProcess, CanonicallyEquivalentNamesMatchAndTheRulesStayAsWritten) {
         {"201", Dict{{"FileName", "Zq\u00c5ngstro\u0308m.app"}, {"AppDefinitionId", "201"}}}};
     writePlist(launchData, files);
     auto monitor = agent.start({"startMonitoring"});
-    ASSERT_TRUE(eventually(
-        [&] {
-            ChildProcess probe(makeBundle(apps.path(), "Probe"), {"600"});
-            return eventually([&] { return agent.logHas("App launched: Probe"); }, 500ms);
-        },
-        20s));
+    ASSERT_TRUE(observing(agent, apps.path()));
     ChildProcess cafe(makeBundle(apps.path(), "ZqCafe\u0301"), {"600"});
     ChildProcess angstrom(makeBundle(apps.path(), "ZqA\u030angstr\u00f6m"), {"600"});
     auto count = [&](const std::string& id) {

@@ -154,11 +154,6 @@ TEST_P(WorkspaceEvents, LaunchExecAndTerminationArriveOnTheMainLoop) {
     }
 }
 
-void writeScript(const std::string& path, const std::string& body) {
-    std::ofstream(path) << "#!/bin/sh\n" << body;
-    std::filesystem::permissions(path, std::filesystem::perms::owner_all);
-}
-
 TEST_P(WorkspaceEvents, HelpersAndSubshellsBelongToTheLaunchOfTheirMainProcess) {
     ScratchDir dir;
     // A bundle whose main process (a #! script) starts four helpers of its bundle, one of them

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <filesystem>
+#include <fstream>
 
 #include "platform/FileSystem.h"
 #include "plist/Plist.h"
@@ -29,6 +30,11 @@ std::string makeBundle(const std::string& dir, const std::string& name, const Bu
             << "cannot write the Info.plist of " << name;
     }
     return executable.string();
+}
+
+void writeScript(const std::string& path, const std::string& body) {
+    std::ofstream(path) << "#!/bin/sh\n" << body;
+    std::filesystem::permissions(path, std::filesystem::perms::owner_all);
 }
 
 }  // namespace tallyvane::test

@@ -19,4 +19,7 @@ struct BundleInfo {
 std::string makeBundle(const std::string& dir, const std::string& name,
                        const BundleInfo& info = {});
 
+// Writes an executable /bin/sh script of the given body at path.
+void writeScript(const std::string& path, const std::string& body);
+
 }  // namespace tallyvane::test
