@@ -74,6 +74,14 @@ const std::string kSelf = fs::canonical("/proc/self/exe").string();
         VornLog("percent %s %d %% and braces {} {0}");
         // A name that holds a line break and a record prefix must not forge a record.
         VornLog("first line\r\n2026-01-01 00:00:00.000 tallyvane[1:1] App launched: Forged");
+        VornLog("two parts: ", "second\vpart");
+        // A child made by fork logs under its own ids, not those its parent had.
+        if (const pid_t child = ::fork(); child == 0) {
+            VornLog("forked " + std::to_string(::getpid()));
+            ::_exit(0);
+        } else {
+            ::waitpid(child, nullptr, 0);
+        }
         ::signal(SIGUSR1, [](int) { VornLogFromSignal("from a signal handler", 21); });
         ::raise(SIGUSR1);
         VornPrint("printed 100% {}");
@@ -252,7 +260,13 @@ TEST(Log, RecordsKeepTheirMessageAndPrintedLinesArriveAtOnce) {
             R"((^|\n)(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d)\.\d{3} tallyvane\[(\d+:\d+)\] )");
         std::size_t count = 0;
         for (std::sregex_iterator m(text.begin(), text.end(), prefix), e; m != e; ++m, ++count) {
-            EXPECT_EQ((*m)[3].str(), id);
+            const std::string message = text.substr(m->position() + m->length(), 40);
+            if (message.starts_with("forked ")) {
+                const std::string pid = message.substr(7, message.find('\n') - 7);
+                EXPECT_EQ((*m)[3].str(), pid + ":" + pid);
+            } else {
+                EXPECT_EQ((*m)[3].str(), id);
+            }
             EXPECT_TRUE(from <= (*m)[2].str() && (*m)[2].str() <= localNow()) << (*m)[2];
         }
         EXPECT_EQ(count, messages.size()) << text;
@@ -260,11 +274,15 @@ TEST(Log, RecordsKeepTheirMessageAndPrintedLinesArriveAtOnce) {
     const std::string early = out.substr(0, out.size() - printed.size());  // standard error
     expectRecords(early, {"before the start %s {}"});
     const std::string log = slurp(agent.path() + "/logs/Agentlib.log");
+    const std::size_t at = log.find("] forked ") + 9;
+    const std::string forked = log.substr(at, log.find('\n', at) - at);
+    EXPECT_NE(forked, std::to_string(child.pid()));
     EXPECT_EQ(log.rfind(early, 0), 0u);  // records from before the start open the file
     expectRecords(log, {"before the start %s {}", "percent %s %d %% and braces {} {0}",
                         "first line\n2026-01-01 00:00:00.000 tallyvane[1:1] App launched: Forged",
-                        "from a signal handler"});
+                        "two parts: second\npart", "forked " + forked, "from a signal handler"});
     EXPECT_NE(log.find("first line\n\t2026-01-01"), std::string::npos);
+    EXPECT_NE(log.find("two parts: second\n\tpart\n"), std::string::npos);
 }
 
 TEST(Proplisthandler, ReadsStringsAndKindsAndNothingFromAMissingFile) {

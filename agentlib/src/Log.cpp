@@ -1,16 +1,18 @@
-// The agent's log (spdlog behind a sink that writes each record with one write(2)), the printed
+// The agent's log (spdlog behind a sink that writes each record with one writev(2)), the printed
 // lines, their async-signal-safe variants and VornUtilMac::startLoggingTo.
 #include "lvornutils/Log.h"
 
 #include <spdlog/details/log_msg.h>
 #include <spdlog/logger.h>
-#include <spdlog/pattern_formatter.h>
 #include <spdlog/sinks/base_sink.h>
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/uio.h>
 #include <unistd.h>
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -55,110 +57,39 @@ int logDestination() noexcept {
     return fd >= 0 ? fd : STDERR_FILENO;
 }
 
-// %* : the kernel thread id of the calling thread, asked each time (spdlog's %t caches it per
-// thread, which goes stale in a child created by fork).
-class ThreadIdFlag final : public spdlog::custom_flag_formatter {
-  public:
-    void format(const spdlog::details::log_msg&, const std::tm&,
-                spdlog::memory_buf_t& dest) override {
-        const std::string tid = std::to_string(static_cast<long>(::syscall(SYS_gettid)));
-        dest.append(tid.data(), tid.data() + tid.size());
-    }
-    std::unique_ptr<custom_flag_formatter> clone() const override {
-        return std::make_unique<ThreadIdFlag>();
-    }
-};
+// The ids of the record prefix, asked of the kernel once per process and per thread rather than
+// on every record. A child made by fork has new ones: the fork handler makes every cache stale.
+std::atomic<long> g_pid{0};
+std::atomic<unsigned> g_forks{0};
 
-constexpr const char* kPattern = "%Y-%m-%d %H:%M:%S.%e tallyvane[%P:%*] %v";
-
-// Records logged before startLoggingTo are also kept (up to this much) and written at the head
-// of the log file when it opens, so that the start-up lines written before the log was started
-// (the signal guard's "Enabled", say) are in the file too, in their order.
-constexpr std::size_t kMaxPendingBytes = 256 * 1024;
-
-// Formats each record completely and hands it to the kernel in one write(2), so a record is never
-// split (a stdio file sink splits records larger than its buffer) and records of other threads
-// and of the signal path, all appending to the same O_APPEND file, never land inside it.
-class AgentLogSink final : public spdlog::sinks::base_sink<std::mutex> {
-  public:
-    // Makes fd the log file's descriptor: the first time, writes the records kept so far to it
-    // and publishes it; later, moves fd onto the published number. Takes fd over. Runs under the
-    // sink's lock, so no record is written between the kept ones and the switch.
-    bool attach(int fd) {
-        std::lock_guard lock(mutex_);
-        const int current = g_logFd.load(std::memory_order_acquire);
-        if (current < 0) {
-            writeAll(fd, pending_.data(), pending_.size());
-            pending_.clear();
-            pending_.shrink_to_fit();
-            g_logFd.store(fd, std::memory_order_release);
-            return true;
-        }
-        int moved;
-        do {
-            moved = ::dup3(fd, current, O_CLOEXEC);
-        } while (moved < 0 && errno == EINTR);
-        ::close(fd);
-        return moved == current;
-    }
-
-  protected:
-    void sink_it_(const spdlog::details::log_msg& msg) override {
-        const std::time_t second = std::chrono::system_clock::to_time_t(msg.time);
-        if (second != lastOffsetSecond_) {
-            refreshUtcOffset(second);
-            lastOffsetSecond_ = second;
-        }
-        spdlog::memory_buf_t formatted;
-        formatter_->format(msg, formatted);
-        const int fd = g_logFd.load(std::memory_order_acquire);
-        if (fd >= 0) {
-            writeAll(fd, formatted.data(), formatted.size());
-            return;
-        }
-        writeAll(STDERR_FILENO, formatted.data(), formatted.size());
-        if (!pendingFull_ && pending_.size() + formatted.size() <= kMaxPendingBytes) {
-            pending_.append(formatted.data(), formatted.size());
-        } else {
-            pendingFull_ = true;  // keep no later record either: the kept ones stay in order
-        }
-    }
-    void flush_() override {}  // nothing is buffered
-
-  private:
-    std::time_t lastOffsetSecond_ = -1;
-    std::string pending_;  // records written before the log file opened
-    bool pendingFull_ = false;
-};
-
-const std::shared_ptr<AgentLogSink>& theSink() {
-    static NoDestructor<std::shared_ptr<AgentLogSink>> sink([] {
-        auto made = std::make_shared<AgentLogSink>();
-        auto formatter = std::make_unique<spdlog::pattern_formatter>(
-            spdlog::pattern_time_type::local, std::string("\n"));
-        formatter->add_flag<ThreadIdFlag>('*').set_pattern(kPattern);
-        made->set_formatter(std::move(formatter));
-        return made;
-    }());
-    return *sink;
+void forgetIdsInChild() noexcept {
+    g_pid.store(0, std::memory_order_relaxed);
+    g_forks.fetch_add(1, std::memory_order_relaxed);
 }
 
-spdlog::logger& theLogger() {
-    static NoDestructor<std::shared_ptr<spdlog::logger>> logger([] {
-        auto made = std::make_shared<spdlog::logger>("tallyvane", theSink());
-        made->set_level(spdlog::level::trace);
-        made->flush_on(spdlog::level::trace);
-        return made;
-    }());
-    return **logger;
+long processId() noexcept {
+    [[maybe_unused]] static const bool handled =
+        ::pthread_atfork(nullptr, nullptr, forgetIdsInChild) == 0;
+    long pid = g_pid.load(std::memory_order_relaxed);
+    if (pid == 0) {
+        pid = static_cast<long>(::getpid());
+        g_pid.store(pid, std::memory_order_relaxed);
+    }
+    return pid;
 }
 
-std::mutex& printMutex() {
-    static NoDestructor<std::mutex> mutex;
-    return *mutex;
+long threadId() noexcept {
+    thread_local unsigned askedAfter = ~0u;
+    thread_local long tid = 0;
+    const unsigned forks = g_forks.load(std::memory_order_relaxed);
+    if (askedAfter != forks) {
+        tid = static_cast<long>(::syscall(SYS_gettid));
+        askedAfter = forks;
+    }
+    return tid;
 }
 
-// ---- async-signal-safe record formatting ----
+// ---- record formatting, also async-signal-safe ----
 
 // Appends text to a fixed buffer, cutting it off at the end of the buffer.
 struct FixedBuffer {
@@ -201,12 +132,11 @@ void civilFromDays(long long days, long long& year, int& month, int& day) noexce
     year = yoe + era * 400 + (month <= 2 ? 1 : 0);
 }
 
-// The record prefix "YYYY-MM-DD HH:MM:SS.mmm tallyvane[PID:TID] " in local time.
-void appendPrefix(FixedBuffer& out) noexcept {
-    struct timespec now {};
-    ::clock_gettime(CLOCK_REALTIME, &now);
-    const long long local =
-        static_cast<long long>(now.tv_sec) + g_utcOffsetSeconds.load(std::memory_order_relaxed);
+// The record prefix "YYYY-MM-DD HH:MM:SS.mmm tallyvane[PID:TID] " for a moment in UTC, in the
+// local time of the offset the logger last saw.
+void appendPrefix(FixedBuffer& out, long long utcSeconds, long millisecond, long pid,
+                  long tid) noexcept {
+    const long long local = utcSeconds + g_utcOffsetSeconds.load(std::memory_order_relaxed);
     long long days = local / 86400;
     long long secondOfDay = local % 86400;
     if (secondOfDay < 0) {
@@ -229,13 +159,132 @@ void appendPrefix(FixedBuffer& out) noexcept {
     out.append(':');
     out.appendDigits(secondOfDay % 60, 2);
     out.append('.');
-    out.appendDigits(now.tv_nsec / 1000000, 3);
+    out.appendDigits(millisecond, 3);
     static constexpr char kName[] = " tallyvane[";
     out.append(kName, sizeof kName - 1);
-    out.appendDigits(static_cast<long long>(::getpid()), 1);
+    out.appendDigits(pid, 1);
     out.append(':');
-    out.appendDigits(static_cast<long long>(::syscall(SYS_gettid)), 1);
+    out.appendDigits(tid, 1);
     out.append("] ", 2);
+}
+
+// Longest prefix: a 64-bit year and two 64-bit ids leave room to spare.
+constexpr std::size_t kPrefixBytes = 128;
+
+// Writes prefix, text and a line feed with one writev(2), so that records of other threads and
+// processes appending to the same file never land inside this one.
+bool writeRecord(int fd, std::string_view prefix, std::string_view text) noexcept {
+    char lineFeed = '\n';
+    iovec parts[3] = {{const_cast<char*>(prefix.data()), prefix.size()},
+                      {const_cast<char*>(text.data()), text.size()},
+                      {&lineFeed, 1}};
+    iovec* next = parts;
+    int left = 3;
+    while (left > 0) {
+        const ssize_t n = ::writev(fd, next, left);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        auto done = static_cast<std::size_t>(n);
+        while (left > 0 && done >= next->iov_len) {
+            done -= next->iov_len;
+            ++next;
+            --left;
+        }
+        if (left > 0) {
+            next->iov_base = static_cast<char*>(next->iov_base) + done;
+            next->iov_len -= done;
+        }
+    }
+    return true;
+}
+
+// Records logged before startLoggingTo are also kept (up to this much) and written at the head
+// of the log file when it opens, so that the start-up lines written before the log was started
+// (the signal guard's "Enabled", say) are in the file too, in their order.
+constexpr std::size_t kMaxPendingBytes = 256 * 1024;
+
+// Hands each record to the kernel whole in one writev(2), so a record is never split (a stdio
+// file sink splits records larger than its buffer) and records of other threads and of the
+// signal path, all appending to the same O_APPEND file, never land inside it.
+class AgentLogSink final : public spdlog::sinks::base_sink<std::mutex> {
+  public:
+    // Makes fd the log file's descriptor: the first time, writes the records kept so far to it
+    // and publishes it; later, moves fd onto the published number. Takes fd over. Runs under the
+    // sink's lock, so no record is written between the kept ones and the switch.
+    bool attach(int fd) {
+        std::lock_guard lock(mutex_);
+        const int current = g_logFd.load(std::memory_order_acquire);
+        if (current < 0) {
+            writeAll(fd, pending_.data(), pending_.size());
+            pending_.clear();
+            pending_.shrink_to_fit();
+            g_logFd.store(fd, std::memory_order_release);
+            return true;
+        }
+        int moved;
+        do {
+            moved = ::dup3(fd, current, O_CLOEXEC);
+        } while (moved < 0 && errno == EINTR);
+        ::close(fd);
+        return moved == current;
+    }
+
+  protected:
+    void sink_it_(const spdlog::details::log_msg& msg) override {
+        const auto sinceEpoch = msg.time.time_since_epoch();
+        const auto second = std::chrono::duration_cast<std::chrono::seconds>(sinceEpoch);
+        if (second.count() != lastOffsetSecond_) {
+            refreshUtcOffset(static_cast<std::time_t>(second.count()));
+            lastOffsetSecond_ = second.count();
+        }
+        const auto millisecond =
+            std::chrono::duration_cast<std::chrono::milliseconds>(sinceEpoch - second).count();
+        char storage[kPrefixBytes];
+        FixedBuffer prefix{storage, sizeof storage};
+        appendPrefix(prefix, second.count(), static_cast<long>(millisecond), processId(),
+                     threadId());
+        const std::string_view head(storage, prefix.size);
+        const std::string_view text(msg.payload.data(), msg.payload.size());
+        const int fd = g_logFd.load(std::memory_order_acquire);
+        if (fd >= 0) {
+            writeRecord(fd, head, text);
+            return;
+        }
+        writeRecord(STDERR_FILENO, head, text);
+        if (!pendingFull_ && pending_.size() + head.size() + text.size() + 1 <= kMaxPendingBytes) {
+            pending_.append(head).append(text).push_back('\n');
+        } else {
+            pendingFull_ = true;  // keep no later record either: the kept ones stay in order
+        }
+    }
+    void flush_() override {}  // nothing is buffered
+
+  private:
+    long long lastOffsetSecond_ = -1;
+    std::string pending_;  // records written before the log file opened
+    bool pendingFull_ = false;
+};
+
+const std::shared_ptr<AgentLogSink>& theSink() {
+    static NoDestructor<std::shared_ptr<AgentLogSink>> sink(std::make_shared<AgentLogSink>());
+    return *sink;
+}
+
+spdlog::logger& theLogger() {
+    static NoDestructor<std::shared_ptr<spdlog::logger>> logger([] {
+        auto made = std::make_shared<spdlog::logger>("tallyvane", theSink());
+        made->set_level(spdlog::level::trace);
+        made->flush_on(spdlog::level::trace);
+        return made;
+    }());
+    return **logger;
+}
+
+std::mutex& printMutex() {
+    static NoDestructor<std::mutex> mutex;
+    return *mutex;
 }
 
 // Longest record the signal path writes; a longer message is cut off (the line feed stays).
@@ -245,53 +294,96 @@ constexpr std::size_t kSignalRecordBytes = 4096;
 
 namespace {
 
+// A message given in two parts, read as one text without joining them.
+struct Joined {
+    std::string_view first, rest;
+    std::size_t size() const { return first.size() + rest.size(); }
+    unsigned char at(std::size_t i) const {
+        if (i < first.size()) return static_cast<unsigned char>(first[i]);
+        return i - first.size() < rest.size() ? static_cast<unsigned char>(rest[i - first.size()])
+                                              : 0;
+    }
+    // The part from i up to its end.
+    std::string_view from(std::size_t i) const {
+        return i < first.size() ? first.substr(i) : rest.substr(i - first.size());
+    }
+};
+
+constexpr std::string_view kBreakStarts = "\r\n\v\f\xC2\xE2";
+
 // The length of the line break that starts at text[i] (CR LF, LF, CR, VT, FF, NEL, U+2028,
 // U+2029), or 0.
-std::size_t lineBreakAt(std::string_view text, std::size_t i) {
-    switch (text[i]) {
+std::size_t lineBreakAt(const Joined& text, std::size_t i) {
+    switch (text.at(i)) {
         case '\r':
-            return i + 1 < text.size() && text[i + 1] == '\n' ? 2 : 1;
+            return text.at(i + 1) == '\n' ? 2 : 1;
         case '\n':
         case '\v':
         case '\f':
             return 1;
+        case 0xC2:
+            return text.at(i + 1) == 0x85 ? 2 : 0;
+        case 0xE2:
+            return text.at(i + 1) == 0x80 && (text.at(i + 2) == 0xA8 || text.at(i + 2) == 0xA9) ? 3
+                                                                                                : 0;
         default:
-            break;
+            return 0;
     }
-    const std::string_view rest = text.substr(i);
-    if (rest.starts_with("\xC2\x85")) return 2;
-    if (rest.starts_with("\xE2\x80\xA8") || rest.starts_with("\xE2\x80\xA9")) return 3;
-    return 0;
 }
 
-// Every line break of the message continues on a line that begins with a tab, so that no part of
-// a message can read as the start of another record.
-std::string continued(std::string_view message) {
-    std::string out;
-    out.reserve(message.size() + 8);
-    for (std::size_t i = 0; i < message.size();) {
-        if (const std::size_t length = lineBreakAt(message, i)) {
-            out += "\n\t";
+// Hands emit the message in pieces, each line break replaced by a line feed and a tab, so that
+// no part of a message can read as the start of another record.
+template <typename Emit>
+void eachContinuedPiece(const Joined& text, Emit emit) {
+    for (std::size_t i = 0; i < text.size();) {
+        const std::string_view part = text.from(i);
+        const std::size_t run = std::min(part.find_first_of(kBreakStarts), part.size());
+        if (run > 0) {
+            emit(part.substr(0, run));
+            i += run;
+        } else if (const std::size_t length = lineBreakAt(text, i)) {
+            emit(std::string_view("\n\t"));
             i += length;
         } else {
-            out += message[i++];
+            emit(part.substr(0, 1));
+            ++i;
         }
     }
+}
+
+// The message with its line breaks continued, built once at its exact size.
+std::string continued(const Joined& text) {
+    std::size_t size = 0;
+    eachContinuedPiece(text, [&](std::string_view piece) { size += piece.size(); });
+    std::string out;
+    out.reserve(size);
+    eachContinuedPiece(text, [&](std::string_view piece) { out.append(piece); });
     return out;
 }
 
-}  // namespace
-
-void VornLog(std::string_view message) {
+void logRecord(const Joined& message) {
     try {
-        const bool breaks = message.find_first_of("\r\n\v\f\xC2\xE2") != std::string_view::npos;
-        const std::string marked = breaks ? continued(message) : std::string();
-        const std::string_view text = breaks ? std::string_view(marked) : message;
+        const bool breaks = message.first.find_first_of(kBreakStarts) != std::string_view::npos ||
+                            message.rest.find_first_of(kBreakStarts) != std::string_view::npos;
+        // The logger takes one text: two parts are joined, once, only when there are two.
+        const std::string marked =
+            breaks || !message.rest.empty() ? continued(message) : std::string();
+        const std::string_view text = marked.empty() ? message.first : std::string_view(marked);
         theLogger().log(spdlog::source_loc{}, spdlog::level::info,
                         spdlog::string_view_t(text.data(), text.size()));
     } catch (...) {
         // Logging never raises to its caller.
     }
+}
+
+}  // namespace
+
+void VornLog(std::string_view message) {
+    logRecord(Joined{message, {}});
+}
+
+void VornLog(std::string_view message, std::string_view more) {
+    logRecord(Joined{message, more});
 }
 
 void VornPrint(std::string_view line) {
@@ -311,7 +403,10 @@ void VornLogFromSignal(const char* message, std::size_t length) {
     const int savedErrno = errno;
     char storage[kSignalRecordBytes];
     FixedBuffer out{storage, sizeof storage - 1};  // keep room for the line feed
-    appendPrefix(out);
+    struct timespec now {};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    appendPrefix(out, static_cast<long long>(now.tv_sec), now.tv_nsec / 1000000,
+                 static_cast<long>(::getpid()), static_cast<long>(::syscall(SYS_gettid)));
     if (message != nullptr) out.append(message, length);
     out.capacity = sizeof storage;
     out.append('\n');

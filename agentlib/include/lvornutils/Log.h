@@ -8,9 +8,12 @@
 
 // Writes one log record. Before startLoggingTo has run, records go to standard error and are
 // also kept (up to 256 KiB) to open the log file with, so that start-up lines logged before the
-// log was started are in the file too, in order. Each record reaches the file in one write(2).
+// log was started are in the file too, in order. Each record reaches the file in one writev(2).
 // Thread-safe; never raises.
 void VornLog(std::string_view message);
+// The record of message followed by more, without a joined copy made first: for a long message
+// behind a short head.
+void VornLog(std::string_view message, std::string_view more);
 
 // Prints one line to standard output and flushes it at once (also when it is a pipe or file):
 // line and line feed go out in one write(2), nothing is buffered. Thread-safe; never raises.
