@@ -1,8 +1,6 @@
 #include "report/ReportUpload.h"
 
-#include <cstdint>
 #include <exception>
-#include <vector>
 
 #include "base/Utf8.h"
 #include "lvornutils/HttpHandlermac.h"
@@ -30,15 +28,13 @@ std::string build(store::MeteringFiles& files, const AgentSettings& settings,
 
     // Record texts come from property lists and are UTF-8 already; settings could hold any bytes.
     if (isUtf8(document))
-        VornLog("generateAndPostXML: Full XML String: " + document);
+        VornLog("generateAndPostXML: Full XML String: ", document);
     else
         VornLog("generateAndPostXML: Failed to convert Data back to String.");
 
     const std::string path = requestPath(agent, settings.get(Setting::encodedLocalNameSpace));
     VornLog("generateAndPostXML: addAgentParams: URL to send: " + path);
-    // Made after the log line, so that the report is not held three times over at once.
-    const int result = HttpHandlermac::initWithGlobals().VornSendData(
-        path, std::vector<std::uint8_t>(document.begin(), document.end()));
+    const int result = HttpHandlermac::initWithGlobals().VornSendData(path, document);
     if (result == 0) {
         VornLog("generateAndPostXML: Software Metering data sent successfully");
         files.updateAddedTime(postDataPath, usage::secondsOf(clock.now()));

@@ -168,8 +168,7 @@ HttpHandlermac HttpHandlermac::initWithGlobals() {
     return HttpHandlermac(gv_globvars != nullptr ? gv_globvars->serverURL() : std::nullopt);
 }
 
-int HttpHandlermac::VornSendData(std::string_view path,
-                                 const std::vector<std::uint8_t>& body) const {
+int HttpHandlermac::VornSendData(std::string_view path, std::string_view body) const {
     if (!serverURL_ || serverURL_->empty()) return -1;
     const CurlApi* curl = curlApi();
     if (!curl) return -1;
@@ -204,9 +203,8 @@ int HttpHandlermac::VornSendData(std::string_view path,
     ok = ok && curl->easy_setopt(h, CURLOPT_POST, 1L) == CURLE_OK;
     ok = ok && curl->easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE,
                                  static_cast<curl_off_t>(body.size())) == CURLE_OK;
-    ok = ok && curl->easy_setopt(
-                   h, CURLOPT_POSTFIELDS,
-                   body.empty() ? kEmpty : reinterpret_cast<const char*>(body.data())) == CURLE_OK;
+    ok = ok &&
+         curl->easy_setopt(h, CURLOPT_POSTFIELDS, body.empty() ? kEmpty : body.data()) == CURLE_OK;
     ok = ok && curl->easy_setopt(h, CURLOPT_HTTPHEADER, headers.get()) == CURLE_OK;
     ok = ok && curl->easy_setopt(h, CURLOPT_USERAGENT, "tallyvane") == CURLE_OK;
     ok = ok && curl->easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L) == CURLE_OK;

@@ -16,7 +16,12 @@ class HttpHandlermac {
     // Returns 0 for an HTTP 2xx answer, the status for any other answer (redirects are not
     // followed), and -1 when no complete answer came (no ServerURL, refused, time-out: 10 s to
     // connect, 60 s in all, TLS failure). Certificates are verified. Thread-safe.
-    int VornSendData(std::string_view path, const std::vector<std::uint8_t>& body) const;
+    int VornSendData(std::string_view path, const std::vector<std::uint8_t>& body) const {
+        return VornSendData(
+            path, std::string_view(reinterpret_cast<const char*>(body.data()), body.size()));
+    }
+    // The same for a body held as text, sent from where it stands.
+    int VornSendData(std::string_view path, std::string_view body) const;
 
   private:
     explicit HttpHandlermac(std::optional<std::string> serverURL);
