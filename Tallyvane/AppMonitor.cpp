@@ -271,6 +271,10 @@ std::string AppMonitor::generateAndPostXML() {
         reportRun = platform_.files.lockFolder(dataFolder);
     }
     checkAlreadyRunningAppsAndUpdatePlist();
+    // The report is built from the file and clears what it sent: the table's figures are done
+    // with, and holding them through the upload would double the run's memory. A monitor loads
+    // its table again on the reset notification.
+    appsData_.replace({});
     // The reset builds the launch-data path afresh from the settings.
     return report::buildAndPostReport(files_, settings_, appLaunchDataPlistURL, swmPostDataURL,
                                       meteringPath(settings_, "AppLaunchData.plist"),
