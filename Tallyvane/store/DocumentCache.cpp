@@ -1,45 +1,56 @@
 #include "store/DocumentCache.h"
 
+#include <gcrypt.h>
+
 namespace tallyvane::store {
 
-std::list<DocumentCache::Entry>::iterator DocumentCache::lookUp(std::string_view bytes) {
+DocumentCache::Fingerprint DocumentCache::Fingerprint::of(std::string_view bytes) {
+    // The library must be asked for its version once before it hashes anything.
+    [[maybe_unused]] static const char* const version = gcry_check_version(nullptr);
+    Fingerprint made;
+    made.size = bytes.size();
+    gcry_md_hash_buffer(GCRY_MD_SHA256, made.sha256.data(), bytes.data(), bytes.size());
+    return made;
+}
+
+std::list<DocumentCache::Entry>::iterator DocumentCache::lookUp(const Fingerprint& bytes) {
     for (auto it = entries_.begin(); it != entries_.end(); ++it)
         if (it->bytes == bytes) return it;
     return entries_.end();
 }
 
-DocumentCache::Shared DocumentCache::find(std::string_view bytes) {
+DocumentCache::Shared DocumentCache::find(const Fingerprint& bytes) {
     auto it = lookUp(bytes);
     if (it == entries_.end()) return nullptr;
     entries_.splice(entries_.begin(), entries_, it);
     return entries_.front().value;
 }
 
-std::optional<plist::Value> DocumentCache::take(std::string_view bytes) {
+std::optional<plist::Value> DocumentCache::take(const Fingerprint& bytes) {
     auto it = lookUp(bytes);
     if (it == entries_.end()) return std::nullopt;
     std::shared_ptr<plist::Value> value = std::move(it->value);
-    totalBytes_ -= it->bytes.size();
+    totalBytes_ -= it->bytes.size;
     entries_.erase(it);
     if (value.use_count() == 1) return std::move(*value);
     return *value;  // still looked at elsewhere: theirs stays as it is
 }
 
-void DocumentCache::remember(const std::string& path, std::string bytes,
+void DocumentCache::remember(const std::string& path, const Fingerprint& bytes,
                              std::shared_ptr<plist::Value> value) {
     for (auto it = entries_.begin(); it != entries_.end();) {
         if (it->path != path && it->bytes != bytes) {
             ++it;
             continue;
         }
-        totalBytes_ -= it->bytes.size();
+        totalBytes_ -= it->bytes.size;
         it = entries_.erase(it);
     }
-    if (bytes.size() > kMaxRememberedBytes || !value) return;
-    totalBytes_ += bytes.size();
-    entries_.push_front({path, std::move(bytes), std::move(value)});
+    if (bytes.size > kMaxRememberedBytes || !value) return;
+    totalBytes_ += bytes.size;
+    entries_.push_front({path, bytes, std::move(value)});
     while (entries_.size() > kMaxEntries || totalBytes_ > kMaxRememberedBytes) {
-        totalBytes_ -= entries_.back().bytes.size();
+        totalBytes_ -= entries_.back().bytes.size;
         entries_.pop_back();
     }
 }

@@ -137,18 +137,20 @@ Result<Value> MeteringFiles::read(const std::string& path) {
     auto bytes = readBytes(path);
     if (!bytes) return bytes.status();
     // Whoever changes it writes it, and the write remembers what it wrote.
-    if (auto known = documents_.take(*bytes)) return std::move(*known);
+    if (auto known = documents_.take(DocumentCache::Fingerprint::of(*bytes)))
+        return std::move(*known);
     return plist::parse(*bytes);
 }
 
 Result<DocumentCache::Shared> MeteringFiles::view(const std::string& path) {
     auto bytes = readBytes(path);
     if (!bytes) return bytes.status();
-    if (auto known = documents_.find(*bytes)) return known;
+    const auto fingerprint = DocumentCache::Fingerprint::of(*bytes);
+    if (auto known = documents_.find(fingerprint)) return known;
     auto value = plist::parse(*bytes);
     if (!value) return value.status();
     auto shared = std::make_shared<Value>(std::move(*value));
-    documents_.remember(path, std::move(*bytes), shared);
+    documents_.remember(path, fingerprint, shared);
     return DocumentCache::Shared(std::move(shared));
 }
 
@@ -161,7 +163,8 @@ Status MeteringFiles::write(const std::string& path, Value value, Write how) {
         how == Write::InPlace ? rewrite(path, *xml) : files_.writeAtomically(path, *xml);
     // What was written is what the next read finds, unless the writer could not keep it exact.
     if (written.ok() && exact)
-        documents_.remember(path, std::move(*xml), std::make_shared<Value>(std::move(value)));
+        documents_.remember(path, DocumentCache::Fingerprint::of(*xml),
+                            std::make_shared<Value>(std::move(value)));
     return written;
 }
 
@@ -342,14 +345,18 @@ void MeteringFiles::reset(const std::string& launchDataPath, const plist::Dict* 
         VornPrint("Unable to read plist data.");
         return;
     }
-    if (reportedDocument && *reportedDocument && documents_.find(*bytes) == *reportedDocument) {
+    const auto fingerprint = DocumentCache::Fingerprint::of(*bytes);
+    if (reportedDocument && *reportedDocument &&
+        documents_.find(fingerprint) == *reportedDocument) {
         // Nobody wrote since the report was built: every record is as reported, so all are
         // cleared, and the document is changed where it is rather than copied.
         reportedDocument->reset();
         reported = nullptr;
     }
-    auto root = documents_.take(*bytes);
-    if (!root) {
+    auto root = documents_.take(fingerprint);
+    if (root) {
+        *bytes = std::string();  // the document it held is at hand: the bytes are not needed
+    } else {
         auto parsed = plist::parse(*bytes);
         if (!parsed) {
             VornPrint("Error processing plist: " + parsed.status().description());
