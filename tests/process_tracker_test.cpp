@@ -37,7 +37,9 @@ class FakeProc {
         exec(pid, exe, script);
     }
     // The same process (same start) now runs exe; with a script, through that script's #! line.
-    void exec(pid_t pid, const std::string& exe, const std::string& script = "") {
+    // Halfway, the kernel has named it but not yet set up its arguments.
+    void exec(pid_t pid, const std::string& exe, const std::string& script = "",
+              bool halfway = false) {
         const std::string comm =
             fs::path(script.empty() ? exe : script).filename().string().substr(0, 15);
         std::string stat =
@@ -45,7 +47,8 @@ class FakeProc {
         for (int field = 5; field <= 21; ++field) stat += " 0";
         write(pid, "stat", stat + " " + std::to_string(ticks_[pid]) + " 0 0\n");
         write(pid, "comm", comm + "\n");
-        write(pid, "cmdline", exe + std::string(1, '\0') + script + std::string(1, '\0'));
+        write(pid, "cmdline",
+              halfway ? "" : exe + std::string(1, '\0') + script + std::string(1, '\0'));
         fs::remove(folder(pid) + "/exe");
         fs::create_symlink(exe, folder(pid) + "/exe");
     }
@@ -99,7 +102,7 @@ void PrintTo(const Seen& s, std::ostream* out) {
 
 // No desktop entries: these programs are applications by their metered names.
 ApplicationCatalog metering(const std::vector<std::string>& names) {
-    ApplicationCatalog catalog({}, false);
+    ApplicationCatalog catalog({});
     catalog.meter(names);
     return catalog;
 }
@@ -156,6 +159,16 @@ TEST_P(Tracker, ExecInPlaceAndEndsAreSeenByEventsAndByScans) {
     tracker.scan(true);
     EXPECT_EQ(take(), (std::vector<Seen>{{DidTerminateApplication, 200, "Widget"},
                                          {DidLaunchApplication, 200, "true"}}));
+    // A scan that comes in the middle of an exec into a script looks again on the next one.
+    proc.exec(200, "/bin/sh", proc.script("run-me"), true);
+    tracker.scan(true);
+    EXPECT_EQ(take(), (std::vector<Seen>{{DidTerminateApplication, 200, "true"}}));
+    proc.exec(200, "/bin/sh", proc.root() + "/run-me");
+    tracker.scan(true);
+    EXPECT_EQ(take(), (std::vector<Seen>{{DidLaunchApplication, 200, "run-me"}}));
+    proc.exec(200, "/bin/true");
+    tracker.scan(true);
+    take();
     // Processes started and ended while events were lost: the next listing tells.
     proc.start(201, 20, "/apps/Late");
     proc.lastPid(201);

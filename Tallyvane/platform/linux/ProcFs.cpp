@@ -228,13 +228,15 @@ std::string withoutDeleted(std::string path) {
 }
 
 std::optional<std::string> scriptOf(const ProcFs& proc, pid_t pid, const ProcStat& stat,
-                                    const std::string& exePath) {
+                                    const std::string& exePath, bool& halfway) {
     // The kernel keeps 15 bytes of the name; a process running its own executable matches.
     constexpr std::size_t kCommLength = 15;
+    halfway = false;
     if (stat.comm.empty() ||
         fileNameOf(withoutDeleted(exePath)).substr(0, kCommLength) == stat.comm)
         return std::nullopt;
     const auto arguments = proc.arguments(pid);
+    halfway = arguments.empty();
     // The interpreter comes first, then maybe one option from the #! line, then the script.
     for (std::size_t i = 1; i < arguments.size() && i <= 2; ++i) {
         const std::string& argument = arguments[i];

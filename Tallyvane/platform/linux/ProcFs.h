@@ -82,9 +82,10 @@ std::string withoutDeleted(std::string path);
 
 // The script a process runs through its #! interpreter: the kernel then names the process (comm)
 // after the script and passes the script's path among the interpreter's arguments. Nothing for
-// any other process.
+// any other process. A process named otherwise than its executable but without arguments may be
+// halfway through its exec (named, arguments not yet set up): halfway is then set.
 std::optional<std::string> scriptOf(const ProcFs& proc, pid_t pid, const ProcStat& stat,
-                                    const std::string& exePath);
+                                    const std::string& exePath, bool& halfway);
 
 // What the workspace reports for a process running the executable at exePath.
 RunningApplication describeApplication(pid_t pid, const std::string& exePath);

@@ -85,7 +85,10 @@ void ProcessTracker::look(pid_t pid, bool rereadExe, std::optional<pid_t> parent
         now.own = uid && *uid == uid_;
     }
     if (now.own && now.program.empty()) {
-        const auto script = scriptOf(proc_, pid, *stat, now.exe);
+        bool halfway = false;
+        const auto script = scriptOf(proc_, pid, *stat, now.exe, halfway);
+        // Caught in the middle of an exec: no name is kept, so the next pass looks again.
+        if (halfway) now.comm.clear();
         now.program = withoutDeleted(script.value_or(now.exe));
         now.application = describeApplication(pid, now.program);
         // Everything in a Flatpak sandbox is that application (the sandbox's own launcher,
