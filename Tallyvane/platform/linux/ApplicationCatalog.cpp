@@ -274,9 +274,9 @@ std::vector<std::string> xdgApplicationFolders() {
     return folders;
 }
 
-ApplicationCatalog::ApplicationCatalog(std::vector<std::string> folders, bool watch)
+ApplicationCatalog::ApplicationCatalog(std::vector<std::string> folders)
     : folders_(std::move(folders)), searchPath_(searchPath()) {
-    if (watch) inotify_.reset(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+    if (!folders_.empty()) inotify_.reset(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
     load();
 }
 

@@ -35,8 +35,8 @@ std::vector<std::string> xdgApplicationFolders();
 
 class ApplicationCatalog {
   public:
-    // The folders of desktop entries; with watch, their changes can be followed.
-    explicit ApplicationCatalog(std::vector<std::string> folders, bool watch = true);
+    // The folders of desktop entries, whose changes can be followed; none, nothing to follow.
+    explicit ApplicationCatalog(std::vector<std::string> folders);
 
     // Whether a process is an application: program is its executable or script (the real path),
     // sandboxed whether it runs in a Flatpak sandbox.

@@ -159,8 +159,8 @@ UniqueFd ProcFs::openStat(pid_t pid) const {
 }
 
 std::optional<FlatpakSandbox> ProcFs::flatpakSandbox(pid_t pid) const {
-    // The sandbox is the user's to make: its file may be anything.
-    const auto info = readRegularFile(path(pid, "root/.flatpak-info"), 1 << 20);
+    // The sandbox is the user's to make: its file may be anything (it is a few hundred bytes).
+    const auto info = readRegularFile(path(pid, "root/.flatpak-info"), 64 << 10);
     if (!info) return std::nullopt;
     auto id = iniValue(*info, "Application", "name");
     if (!id || id->find('/') != std::string::npos || id->starts_with('.')) return std::nullopt;

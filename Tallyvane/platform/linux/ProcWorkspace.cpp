@@ -46,8 +46,7 @@ class ProcWorkspace final : public Workspace, private ProcessConnector::Events {
           // Listing alone only serves to find metered programs, which their names tell: the
           // desktop entries are read only by a workspace that reports launches.
           catalog_(options_.events == ProcessEvents::None ? std::vector<std::string>{}
-                                                          : xdgApplicationFolders(),
-                   options_.events != ProcessEvents::None),
+                                                          : xdgApplicationFolders()),
           stop_(::eventfd(0, EFD_CLOEXEC)) {
         // Report mode only lists what runs: no watcher, no connector, no first scan.
         if (options_.events == ProcessEvents::None) return;
