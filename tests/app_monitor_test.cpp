@@ -29,7 +29,8 @@ std::int64_t local(const char* text) {
 // The launch-data record of fileName under id.
 std::pair<const std::string, Value> rule(const std::string& fileName, const std::string& id,
                                          Dict extra = {}) {
-    extra.insert({{"FileName", fileName}, {"AppDefinitionId", id}});
+    extra.emplace("FileName", fileName);
+    extra.emplace("AppDefinitionId", id);
     return {id, extra};
 }
 

@@ -136,6 +136,14 @@ TEST(Plist, PlainDocumentsAreReadDirectlyAsLibplistReadsThemAndOthersAreLeftToIt
     const std::string xml = *toXml(Value(d));
     ASSERT_EQ(readPlainXml(xml), Value(d));  // what this program writes is read directly
     EXPECT_EQ(parseWithLibplist(xml), Value(d));
+    // Other writers leave keys in their own order: each is still found by name.
+    const std::string unsorted =
+        "<plist><dict><key>b</key><string>2</string><key>a</key><dict>"
+        "<key>y</key><true/><key>x</key><false/></dict></dict></plist>";
+    const auto direct = readPlainXml(unsorted);
+    ASSERT_TRUE(direct);
+    EXPECT_EQ(*direct, *parseWithLibplist(unsorted));
+    EXPECT_EQ(asDict(*direct)->at("a"), Value(Dict{{"y", true}, {"x", false}}));
     // Anything else goes to libplist, which reads it as before.
     const std::string head = "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>k</key>";
     for (const char* body :

@@ -169,7 +169,8 @@ std::optional<Value> fromNode(plist_t node, int depth, Conversion& c) {
             return Value(std::move(array));
         }
         case PLIST_DICT: {
-            Dict dict;
+            std::vector<Dict::value_type> entries;
+            entries.reserve(plist_dict_get_size(node));
             plist_dict_iter iter = nullptr;
             plist_dict_new_iter(node, &iter);
             std::unique_ptr<void, decltype(&std::free)> iterGuard(iter, &std::free);
@@ -185,9 +186,10 @@ std::optional<Value> fromNode(plist_t node, int depth, Conversion& c) {
                 }
                 auto value = fromNode(item, depth + 1, c);
                 if (!value) return std::nullopt;
-                dict.insert_or_assign(std::string(key.get()), std::move(*value));
+                entries.emplace_back(std::string(key.get()), std::move(*value));
             }
-            return Value(std::move(dict));
+            // Sorted once, rather than each key put in its place.
+            return Value(Dict::fromEntries(std::move(entries)));
         }
         default:
             c.error = "The property list holds a value of an unsupported type.";

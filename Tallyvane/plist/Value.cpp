@@ -1,10 +1,118 @@
 #include "plist/Value.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <stdexcept>
 #include <string>
 
 namespace tallyvane::plist {
+
+Dict::Dict(std::initializer_list<value_type> entries)
+    : Dict(fromEntries(std::vector<value_type>(entries))) {}
+
+Dict Dict::fromEntries(std::vector<value_type> entries, bool* duplicates) {
+    const auto byKey = [](const value_type& a, const value_type& b) { return a.first < b.first; };
+    // Readers mostly meet keys in order, as writers sort them.
+    if (!std::is_sorted(entries.begin(), entries.end(), byKey))
+        std::stable_sort(entries.begin(), entries.end(), byKey);
+    bool any = false;
+    if (!entries.empty()) {
+        // Of each run of equal keys the last stays, moved to the run's first place.
+        auto out = entries.begin();
+        for (auto in = std::next(out); in != entries.end(); ++in) {
+            if (in->first == out->first) {
+                any = true;
+                out->second = std::move(in->second);
+            } else if (++out != in) {
+                *out = std::move(*in);
+            }
+        }
+        entries.erase(std::next(out), entries.end());
+    }
+    if (duplicates) *duplicates = any;
+    Dict made;
+    made.entries_ = std::move(entries);
+    return made;
+}
+
+Dict::iterator Dict::lowerBound(std::string_view key) {
+    return std::lower_bound(entries_.begin(), entries_.end(), key,
+                            [](const value_type& entry, std::string_view k) {
+                                return std::string_view(entry.first) < k;
+                            });
+}
+
+Dict::iterator Dict::find(std::string_view key) {
+    const auto it = lowerBound(key);
+    return it != entries_.end() && it->first == key ? it : entries_.end();
+}
+
+Dict::const_iterator Dict::find(std::string_view key) const {
+    return const_cast<Dict*>(this)->find(key);
+}
+
+bool Dict::contains(std::string_view key) const {
+    return find(key) != entries_.end();
+}
+
+Value& Dict::at(std::string_view key) {
+    const auto it = find(key);
+    if (it == entries_.end()) throw std::out_of_range("no such key in the dictionary");
+    return it->second;
+}
+
+const Value& Dict::at(std::string_view key) const {
+    return const_cast<Dict*>(this)->at(key);
+}
+
+Value& Dict::operator[](std::string_view key) {
+    const auto it = lowerBound(key);
+    if (it != entries_.end() && it->first == key) return it->second;
+    return entries_.emplace(it, std::string(key), Value())->second;
+}
+
+std::pair<Dict::iterator, bool> Dict::emplace(std::string key, Value value) {
+    const auto it = lowerBound(key);
+    if (it != entries_.end() && it->first == key) return {it, false};
+    return {entries_.emplace(it, std::move(key), std::move(value)), true};
+}
+
+std::pair<Dict::iterator, bool> Dict::try_emplace(std::string key, Value value) {
+    return emplace(std::move(key), std::move(value));
+}
+
+std::pair<Dict::iterator, bool> Dict::insert_or_assign(std::string key, Value value) {
+    const auto it = lowerBound(key);
+    if (it != entries_.end() && it->first == key) {
+        it->second = std::move(value);
+        return {it, false};
+    }
+    return {entries_.emplace(it, std::move(key), std::move(value)), true};
+}
+
+void Dict::insert(std::initializer_list<value_type> entries) {
+    for (const auto& [key, value] : entries) emplace(key, value);
+}
+
+void Dict::clear() {
+    entries_.clear();
+}
+
+Dict::iterator Dict::erase(const_iterator at) {
+    return entries_.erase(at);
+}
+
+std::size_t Dict::erase(std::string_view key) {
+    const auto it = find(key);
+    if (it == entries_.end()) return 0;
+    entries_.erase(it);
+    return 1;
+}
+
+bool Dict::operator==(const Dict& other) const {
+    return entries_ == other.entries_;
+}
 
 namespace {
 

@@ -1,6 +1,8 @@
 #include "plist/XmlReader.h"
 
 #include <charconv>
+#include <iterator>
+#include <vector>
 
 #include "base/Utf8.h"
 
@@ -41,17 +43,29 @@ class Reader {
         if (depth > kMaxDepth) return std::nullopt;
         blank();
         if (take("<dict>")) {
-            Dict dict;
+            // One dictionary per depth is open at a time: its entries gather in that depth's
+            // scratch list, which keeps its room for the next dictionary at the same depth.
+            if (scratch_.size() <= static_cast<std::size_t>(depth)) scratch_.resize(depth + 1);
             for (;;) {
                 blank();
-                if (take("</dict>")) return Value(std::move(dict));
+                if (take("</dict>")) {
+                    auto& entries = scratch_[depth];
+                    // Moved into a list of exactly their number, so no spare room stays behind.
+                    std::vector<Dict::value_type> exact(std::make_move_iterator(entries.begin()),
+                                                        std::make_move_iterator(entries.end()));
+                    entries.clear();
+                    bool duplicates = false;
+                    auto dict = Dict::fromEntries(std::move(exact), &duplicates);
+                    // Which of two equal keys wins is the general reader's to say.
+                    if (duplicates) return std::nullopt;
+                    return Value(std::move(dict));
+                }
                 std::string key;
                 if (!take("<key>") || !text(key) || key.empty() || !take("</key>"))
                     return std::nullopt;
                 auto value = read(depth + 1);
-                // Which of two equal keys wins is the general reader's to say.
-                if (!value || !dict.emplace(std::move(key), std::move(*value)).second)
-                    return std::nullopt;
+                if (!value) return std::nullopt;
+                scratch_[depth].emplace_back(std::move(key), std::move(*value));
             }
         }
         if (take("<array>")) {
@@ -144,6 +158,7 @@ class Reader {
 
     std::string_view in_;
     std::size_t pos_ = 0;
+    std::vector<std::vector<Dict::value_type>> scratch_;
 };
 
 }  // namespace

@@ -228,6 +228,9 @@ std::optional<RuleData> MeteringFiles::readRuleData(const std::string& launchDat
     const Dict* records = root ? asRecords(**root) : nullptr;
     if (!records) return std::nullopt;
     RuleData rules;
+    // Names come in the order of their ids, not their own: the mapping is sorted once, and of
+    // two records of one name the later id's stays.
+    std::vector<Dict::value_type> mapping;
     for (const auto& [id, value] : *records) {
         const UsageRecordView record(*plist::asDict(value));
         if (record.fields().empty()) continue;
@@ -236,8 +239,9 @@ std::optional<RuleData> MeteringFiles::readRuleData(const std::string& launchDat
         std::string name = applicationName(*fileName);
         rules.monitoredApps.push_back(name);
         if (const std::string* appId = record.appDefinitionId())
-            rules.appRuledata.insert_or_assign(std::move(name), Value(*appId));
+            mapping.emplace_back(std::move(name), Value(*appId));
     }
+    rules.appRuledata = Dict::fromEntries(std::move(mapping));
     return rules;
 }
 
