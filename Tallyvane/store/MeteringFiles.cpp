@@ -231,6 +231,7 @@ std::optional<RuleData> MeteringFiles::readRuleData(const std::string& launchDat
     // Names come in the order of their ids, not their own: the mapping is sorted once, and of
     // two records of one name the later id's stays.
     std::vector<Dict::value_type> mapping;
+    mapping.reserve(records->size());
     for (const auto& [id, value] : *records) {
         const UsageRecordView record(*plist::asDict(value));
         if (record.fields().empty()) continue;
@@ -359,7 +360,9 @@ void MeteringFiles::reset(const std::string& launchDataPath, const plist::Dict* 
     }
     auto root = documents_.take(fingerprint);
     if (root) {
-        *bytes = std::string();  // the document it held is at hand: the bytes are not needed
+        // The document they hold is at hand: the bytes are let go (assigning an empty string
+        // would keep their room).
+        std::string().swap(*bytes);
     } else {
         auto parsed = plist::parse(*bytes);
         if (!parsed) {
