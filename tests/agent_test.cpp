@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <thread>
 
@@ -78,14 +79,19 @@ class FakeSystemBus {
     std::unique_ptr<ChildProcess> logind_;
 };
 
-// The PIDs of monitor-mode processes and the user each runs as.
-std::map<pid_t, uid_t> monitors() {
+// The PIDs of the monitor-mode processes that parent started, and the user each runs as; those
+// of tests running alongside are not counted.
+std::map<pid_t, uid_t> monitors(pid_t parent) {
     std::map<pid_t, uid_t> found;
     for (const auto& entry : fs::directory_iterator("/proc")) {
         const std::string name = entry.path().filename();
         if (name.find_first_not_of("0123456789") != std::string::npos) continue;
         const std::string cmdline = slurp(entry.path() / "cmdline");
         if (cmdline != kBin + "/tallyvane" + '\0' + "startMonitoring" + '\0') continue;
+        // The parent's PID is the second field after the parenthesised name.
+        const std::string stat = slurp(entry.path() / "stat");
+        const auto close = stat.rfind(')');
+        if (close == std::string::npos || std::atoi(stat.c_str() + close + 4) != parent) continue;
         struct stat st {};
         if (::stat(entry.path().c_str(), &st) == 0) found[std::stoi(name)] = st.st_uid;
     }
@@ -117,7 +123,7 @@ TEST(Agent, FollowsTheConsoleAndRunsTheMonitorAndTheReportAsItsUser) {
     };
     auto monitorOf = [&](const TestUser& user) {
         return eventually([&] {
-            const auto found = monitors();
+            const auto found = monitors(daemon.pid());
             return found.size() == 1 && found.begin()->second == user.uid();
         });
     };
@@ -161,7 +167,7 @@ TEST(Agent, FollowsTheConsoleAndRunsTheMonitorAndTheReportAsItsUser) {
     // Bob logs off: his monitor is stopped, the file says so.
     ASSERT_TRUE(bus.call("Logout", {"string:b1"}));
     ASSERT_TRUE(eventually([&] { return console() == "\"Logoff\" \"tvagent-bob\""; })) << console();
-    EXPECT_TRUE(eventually([] { return monitors().empty(); }));
+    EXPECT_TRUE(eventually([&] { return monitors(daemon.pid()).empty(); }));
 
     // Stopped, the agent takes its registration with it.
     const std::string registration = "/run/tallyvane/agent." + std::to_string(daemon.pid());
