@@ -285,24 +285,6 @@ TEST(Log, RecordsKeepTheirMessageAndPrintedLinesArriveAtOnce) {
     EXPECT_NE(log.find("two parts: second\n\tpart\n"), std::string::npos);
 }
 
-TEST(Proplisthandler, ReadsStringsAndKindsAndNothingFromAMissingFile) {
-    using Kind = Proplisthandler::Object::Kind;
-    ScratchDir dir;
-    writePlist(dir.path() + "/consoleuser.plist",
-               Dict{{"User", "alice {} %s"}, {"Count", 42}, {"Flag", true}, {"Map", Dict{}}});
-    Proplisthandler handler;
-    ASSERT_TRUE(handler.InitwithFile(dir.path() + "/consoleuser.plist"));
-    EXPECT_EQ(handler.GetValueForKey("User")->stringValue(), "alice {} %s");
-    EXPECT_EQ(handler.GetValueForKey("Count")->stringValue(), std::nullopt);
-    for (const auto& [key, kind] :
-         {std::pair{"Count", Kind::Number}, {"Flag", Kind::Boolean}, {"Map", Kind::Dictionary}})
-        EXPECT_EQ(handler.GetValueForKey(key).value().kind, kind) << key;
-    EXPECT_EQ(handler.GetValueForKey("Missing"), std::nullopt);
-    // A failed load forgets what an earlier one read.
-    EXPECT_FALSE(handler.InitwithFile(dir.path() + "/missing.plist"));
-    EXPECT_EQ(handler.GetValueForKey("User"), std::nullopt);
-}
-
 TEST(FileUtils, CreatesFoldersWithTheGivenModeDespiteTheUmaskAndSeesWhatExists) {
     ScratchDir dir;
     const std::string at = dir.path() + "/";

@@ -257,8 +257,6 @@ TEST(ConsoleWatcher, DecisionTable) {
                           {no, "Logoff", Drop, ""},
                           {"root", "Login", None, ""},
                           {"root", "Logoff", Drop, ""},
-                          {"root", "Login", None, ""},
-                          {"root", "Logoff", Drop, ""},
                           {no, no, None, ""}};
     Opt remembered = std::string();
     for (const auto& [user, event, action, after] : steps) {

@@ -86,23 +86,6 @@ TEST_F(ReportProcess, AnAcceptedReportIsStoredStampedAndCleared) {
     EXPECT_NE(*plist::stringFor(post, "AddedTime"), "5");
 }
 
-TEST_F(ReportProcess, ARefusedReportChangesNothing) {
-    MgmtServer failing({.status = 500, .storeDir = {}});
-    MgmtServer missing({.status = 404, .storeDir = {}});
-    for (const std::string& url :
-         {failing.url(), missing.url(), "http://127.0.0.1:" + std::to_string(unusedLocalPort())}) {
-        const Outcome outcome = report(url);
-        EXPECT_EQ(outcome.exitStatus, 1) << url;
-        EXPECT_FALSE(sent) << url;
-        EXPECT_EQ(plist::parse(outcome.launchData), plist::Value(Dict{{"100", kUsage}})) << url;
-        EXPECT_EQ(plist::parse(outcome.postData),
-                  plist::Value(Dict{{"AddedTime", "5"}, {"Other", "x"}}))
-            << url;
-    }
-    EXPECT_EQ(failing.requests().size(), 1u);
-    EXPECT_EQ(missing.requests().size(), 1u);
-}
-
 TEST(ReportRuns, ASecondRunWaitsForTheFirstSoNothingIsPostedTwice) {
     MgmtServer slow({.status = 200, .storeDir = {}, .delayMs = 1500});
     AgentInstallation agent(Dict{{"ServerURL", slow.url()}});
