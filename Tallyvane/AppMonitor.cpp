@@ -119,9 +119,7 @@ void AppMonitor::incrementLaunchCount(const std::string& name,
 
 void AppMonitor::countLaunch(const std::string& name, const RunningApplication& application,
                              std::optional<Earlier> earlier) {
-    const UsageRecords snapshot = appsData_.snapshot();
-    VornLog("AppData while didLauch " + renderTable(snapshot));
-    if (snapshot.empty()) reloadUsageTable();
+    if (logUsageTable("AppData while didLauch ")) reloadUsageTable();
 
     UsageRecord record = appsData_.get(name);
     // Outside a bundle, the package the program came from may know its version.
@@ -153,10 +151,9 @@ void AppMonitor::updateMeteringData(const std::string& name, const UsageRecord& 
 }
 
 void AppMonitor::appDidTerminate(const WorkspaceNotification& notification) {
-    const UsageRecords snapshot = appsData_.snapshot();
-    VornLog("AppData while didTerminate " + renderTable(snapshot));
+    const bool empty = logUsageTable("AppData while didTerminate ");
     VornLog("Inside appDidTerminate");
-    if (snapshot.empty()) reloadUsageTable();
+    if (empty) reloadUsageTable();
 
     if (!notification.application || !notification.application->localizedName) return;
     const std::string& name = *notification.application->localizedName;
@@ -287,6 +284,18 @@ std::optional<std::string> AppMonitor::getAppDefinitionId(const std::string& nam
 
 void AppMonitor::reloadUsageTable() {
     appsData_.replace(files_.loadAppLaunchDataToUpdate(appLaunchDataPlistURL));
+}
+
+bool AppMonitor::logUsageTable(std::string_view head) {
+    // At 10,000 records a copy of the table is megabytes, made at every launch and termination.
+    bool empty = false;
+    std::string text;
+    appsData_.inspect([&](const UsageRecords& records) {
+        empty = records.empty();
+        text = renderTable(records);
+    });
+    VornLog(head, text);
+    return empty;
 }
 
 double AppMonitor::getLaunchTimeForProcess(std::int32_t pid) {

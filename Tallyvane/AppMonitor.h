@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/Platform.h"
@@ -68,6 +69,8 @@ class AppMonitor : public std::enable_shared_from_this<AppMonitor> {
     double getLaunchTimeForProcess(std::int32_t pid);
     // Replaces the usage table by a fresh load of the launch-data file.
     void reloadUsageTable();
+    // Logs head and the whole usage table, read where it is; whether the table was empty.
+    bool logUsageTable(std::string_view head);
     bool isMonitored(const std::string& name) const {
         return std::find(monitoredApps_.begin(), monitoredApps_.end(), name) !=
                monitoredApps_.end();

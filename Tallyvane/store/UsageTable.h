@@ -19,6 +19,11 @@ class UsageTable {
     void put(std::string name, UsageRecord record);
     // A copy of the whole table. Waits for earlier writes.
     UsageRecords snapshot();
+    // Runs look on the whole table where it is, after earlier writes, and returns after it.
+    template <typename Look>
+    void inspect(Look&& look) {
+        queue_.sync([&] { look(static_cast<const UsageRecords&>(records_)); });
+    }
     // Replaces the whole table; returns after the replacement.
     void replace(UsageRecords records);
 
