@@ -109,7 +109,7 @@ void AppMonitor::appDidLaunch(const WorkspaceNotification& notification) {
                                 }});
         }
     }
-    VornLog("appDidLaunch: montioredApps: " + renderList(monitoredApps_));
+    VornLog("appDidLaunch: montioredApps: ", renderList(monitoredApps_));
 }
 
 void AppMonitor::incrementLaunchCount(const std::string& name,

@@ -48,7 +48,8 @@ std::string renderList(const std::vector<std::string>& names) {
         if (i) text += ", ";
         text += '"' + names[i] + '"';
     }
-    return text + "]";
+    text += ']';
+    return text;
 }
 
 // The records are rendered one by one, not copied into one dictionary first.
@@ -59,7 +60,9 @@ std::string renderTable(const UsageRecords& table) {
         if (text.size() > 1) text += ", ";
         text += '"' + name + "\": " + record.describe();
     }
-    return text + "]";
+    // Closed in place: text + "]" would copy the whole table's text once more.
+    text += ']';
+    return text;
 }
 
 }  // namespace tallyvane
