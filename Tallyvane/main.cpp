@@ -1,5 +1,7 @@
 // The metering program: started by the management agent with one argument, "startMonitoring"
 // (monitor mode, runs until killed) or "postxmldata" (report mode, one shot).
+#include <malloc.h>
+
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -70,6 +72,12 @@ struct PlatformServices {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // A large launch-data file's bytes, its XML and the table's log text are megabytes each, made
+    // and let go at every save: blocks of 1 MiB and more are mapped and given back when freed.
+    // Left alone, glibc raises this threshold to the largest block freed so far and serves the
+    // later ones from the heap, whose freed room stays resident between events (a monitor at
+    // 10,000 records: 38 MB resident instead of 25).
+    mallopt(M_MMAP_THRESHOLD, 1 << 20);
     TerminationSignalHandler().handleTerminationSignal();
     // A reader that closed our standard output must not end the monitor at its next line.
     std::signal(SIGPIPE, SIG_IGN);
