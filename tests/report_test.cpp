@@ -55,10 +55,10 @@ const report::AgentValues kAgent{"mac-01",
 
 // A record with the figures every row needs, and more.
 Dict used(const char* id, Value lastUsed, int count, Value runTime, Dict more = {}) {
-    more.insert({{"AppDefinitionId", id},
-                 {"LAST_USED", lastUsed},
-                 {"TOTAL_RUN_COUNT", count},
-                 {"TOTAL_RUN_TIME", runTime}});
+    more.emplace("AppDefinitionId", id);
+    more.emplace("LAST_USED", std::move(lastUsed));
+    more.emplace("TOTAL_RUN_COUNT", count);
+    more.emplace("TOTAL_RUN_TIME", std::move(runTime));
     return more;
 }
 

@@ -78,10 +78,6 @@ std::pair<Dict::iterator, bool> Dict::emplace(std::string key, Value value) {
     return {entries_.emplace(it, std::move(key), std::move(value)), true};
 }
 
-std::pair<Dict::iterator, bool> Dict::try_emplace(std::string key, Value value) {
-    return emplace(std::move(key), std::move(value));
-}
-
 std::pair<Dict::iterator, bool> Dict::insert_or_assign(std::string key, Value value) {
     const auto it = lowerBound(key);
     if (it != entries_.end() && it->first == key) {
@@ -89,10 +85,6 @@ std::pair<Dict::iterator, bool> Dict::insert_or_assign(std::string key, Value va
         return {it, false};
     }
     return {entries_.emplace(it, std::move(key), std::move(value)), true};
-}
-
-void Dict::insert(std::initializer_list<value_type> entries) {
-    for (const auto& [key, value] : entries) emplace(key, value);
 }
 
 void Dict::clear() {

@@ -47,11 +47,9 @@ class Dict {
     const Value& at(std::string_view key) const;
     Value& operator[](std::string_view key);
 
+    // Adds the entry unless its key is there already.
     std::pair<iterator, bool> emplace(std::string key, Value value);
-    std::pair<iterator, bool> try_emplace(std::string key, Value value);
     std::pair<iterator, bool> insert_or_assign(std::string key, Value value);
-    // Adds those of the entries whose keys are absent.
-    void insert(std::initializer_list<value_type> entries);
     std::size_t erase(std::string_view key);
     iterator erase(const_iterator at);
 

@@ -15,8 +15,8 @@ class AgentInstallation {
   public:
     // settings go into config/agent.plist; TrustedParentPath defaults to this test program.
     explicit AgentInstallation(plist::Dict settings = {}) {
-        settings.try_emplace("TrustedParentPath",
-                             std::filesystem::canonical("/proc/self/exe").string());
+        settings.emplace("TrustedParentPath",
+                         std::filesystem::canonical("/proc/self/exe").string());
         writePlist(path() + "/config/agent.plist", settings);
         // A session bus of its own, so that tests running side by side never hear each other.
         FILE* bus = popen("dbus-daemon --session --fork --print-address=1 --print-pid=1", "r");
