@@ -13,44 +13,44 @@ DocumentCache::Fingerprint DocumentCache::Fingerprint::of(std::string_view bytes
     return made;
 }
 
-std::list<DocumentCache::Entry>::iterator DocumentCache::lookUp(const Fingerprint& bytes) {
+std::list<DocumentCache::Entry>::iterator DocumentCache::lookUp(const Fingerprint& fingerprint) {
     for (auto it = entries_.begin(); it != entries_.end(); ++it)
-        if (it->bytes == bytes) return it;
+        if (it->fingerprint == fingerprint) return it;
     return entries_.end();
 }
 
-DocumentCache::Shared DocumentCache::find(const Fingerprint& bytes) {
-    auto it = lookUp(bytes);
+DocumentCache::Shared DocumentCache::find(const Fingerprint& fingerprint) {
+    auto it = lookUp(fingerprint);
     if (it == entries_.end()) return nullptr;
     entries_.splice(entries_.begin(), entries_, it);
     return entries_.front().value;
 }
 
-std::optional<plist::Value> DocumentCache::take(const Fingerprint& bytes) {
-    auto it = lookUp(bytes);
+std::optional<plist::Value> DocumentCache::take(const Fingerprint& fingerprint) {
+    auto it = lookUp(fingerprint);
     if (it == entries_.end()) return std::nullopt;
     std::shared_ptr<plist::Value> value = std::move(it->value);
-    totalBytes_ -= it->bytes.size;
+    totalBytes_ -= it->fingerprint.size;
     entries_.erase(it);
     if (value.use_count() == 1) return std::move(*value);
     return *value;  // still looked at elsewhere: theirs stays as it is
 }
 
-void DocumentCache::remember(const std::string& path, const Fingerprint& bytes,
+void DocumentCache::remember(const std::string& path, const Fingerprint& fingerprint,
                              std::shared_ptr<plist::Value> value) {
     for (auto it = entries_.begin(); it != entries_.end();) {
-        if (it->path != path && it->bytes != bytes) {
+        if (it->path != path && it->fingerprint != fingerprint) {
             ++it;
             continue;
         }
-        totalBytes_ -= it->bytes.size;
+        totalBytes_ -= it->fingerprint.size;
         it = entries_.erase(it);
     }
-    if (bytes.size > kMaxRememberedBytes || !value) return;
-    totalBytes_ += bytes.size;
-    entries_.push_front({path, bytes, std::move(value)});
+    if (fingerprint.size > kMaxRememberedBytes || !value) return;
+    totalBytes_ += fingerprint.size;
+    entries_.push_front({path, fingerprint, std::move(value)});
     while (entries_.size() > kMaxEntries || totalBytes_ > kMaxRememberedBytes) {
-        totalBytes_ -= entries_.back().bytes.size;
+        totalBytes_ -= entries_.back().fingerprint.size;
         entries_.pop_back();
     }
 }

@@ -27,12 +27,12 @@ class DocumentCache {
         static Fingerprint of(std::string_view bytes);
         bool operator==(const Fingerprint&) const = default;
     };
-    // The document whose bytes these are, if it is remembered.
-    Shared find(const Fingerprint& bytes);
+    // The document of the bytes with this fingerprint, if it is remembered.
+    Shared find(const Fingerprint& fingerprint);
     // The same, no longer remembered, for a change: moved out when nobody else holds it.
-    std::optional<plist::Value> take(const Fingerprint& bytes);
+    std::optional<plist::Value> take(const Fingerprint& fingerprint);
     // What the file at path holds now; what was remembered of it before is forgotten.
-    void remember(const std::string& path, const Fingerprint& bytes,
+    void remember(const std::string& path, const Fingerprint& fingerprint,
                   std::shared_ptr<plist::Value> value);
 
   private:
@@ -41,10 +41,10 @@ class DocumentCache {
     static constexpr std::size_t kMaxRememberedBytes = 16u << 20;
     struct Entry {
         std::string path;
-        Fingerprint bytes;
+        Fingerprint fingerprint;
         std::shared_ptr<plist::Value> value;  // handed out as const only
     };
-    std::list<Entry>::iterator lookUp(const Fingerprint& bytes);
+    std::list<Entry>::iterator lookUp(const Fingerprint& fingerprint);
     std::list<Entry> entries_;  // most recently used first
     std::size_t totalBytes_ = 0;
 };
