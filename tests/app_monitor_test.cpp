@@ -78,6 +78,18 @@ TEST_F(MonitorTest, StartUpReadsTheLaunchDataWhateverShapeItIsIn) {
               std::vector<std::string>{"AppLaunchData file not found at " + launchDataPath()});
     EXPECT_EQ(readPlist(ruleDataPath()), Value(Dict{}));
     EXPECT_FALSE(files.exists(postDataPath()));
+    // A table found empty at an event is loaded again: here from a file written since.
+    monitor->initNotificationDelegates();
+    os.loop.runDelayed();
+    writePlist(launchDataPath(), Dict{rule("Late.app", "9")});
+    os.workspace.terminate(app("Other", 90));
+    EXPECT_EQ(logMessagesStartingWith("AppData while didTerminate "),
+              std::vector<std::string>{"AppData while didTerminate [:]"});
+    EXPECT_EQ(monitor->usageTableSnapshot().count("Late"), 1u);
+    os.workspace.terminate(app("Other", 91));
+    EXPECT_NE(logMessagesStartingWith("AppData while didTerminate ").back().find("[\"Late\": ["),
+              std::string::npos);
+    monitor->deinitNotificationDelegates();
 
     writePlist(launchDataPath(),
                Dict{rule("Pro.appliance.app", "10"),
