@@ -25,7 +25,7 @@ std::string build(store::MeteringFiles& files, const AgentSettings& settings,
     appendUsageRows(document, *launchData);
     const AgentValues agent = readAgentValues(settings);
     document += reportTail(agent);
-    // Grown by doubling, it has up to half again its size spare; it is held through the reset.
+    // Grown by doubling, it may have as much room spare as it uses; it is held through the reset.
     document.shrink_to_fit();
 
     // Record texts come from property lists and are UTF-8 already; settings could hold any bytes.
