@@ -22,10 +22,16 @@ class ReadOnlyFiles final : public FileSystem {
     bool exists(const std::string& path) override { return real().exists(path); }
     bool isRegularFile(const std::string& path) override { return real().isRegularFile(path); }
     Result<std::string> readFile(const std::string& path) override { return real().readFile(path); }
+    Status readInPieces(const std::string& path,
+                        const std::function<void(std::string_view)>& take) override {
+        return real().readInPieces(path, take);
+    }
     Status writeInPlace(const std::string& path, std::string_view) override { return no(path); }
     Status writeAtomically(const std::string& path, std::string_view) override { return no(path); }
     Status writeNew(const std::string& path, std::string_view) override { return no(path); }
     Status overwrite(const std::string& path, std::string_view) override { return no(path); }
+    Result<std::unique_ptr<Output>> create(const std::string& path) override { return no(path); }
+    Status copyInto(const std::string& path, const std::string&) override { return no(path); }
     Status remove(const std::string& path) override { return no(path); }
     Status createDirectory(const std::string& path, int) override { return no(path); }
     std::unique_ptr<Lock> lockFolder(const std::string&) override { return nullptr; }

@@ -1,6 +1,7 @@
 #pragma once
 // The files the program reads and writes, behind one interface: the operating system's in
 // production, one in memory (with injected faults) in tests.
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -24,6 +25,9 @@ class FileSystem {
     // symbolic link there: anything but a regular file fails, as does one larger than
     // kMaxFileBytes.
     virtual Result<std::string> readFile(const std::string& path) = 0;
+    // The same file handed to take in pieces, in order, none of which is kept.
+    virtual Status readInPieces(const std::string& path,
+                                const std::function<void(std::string_view)>& take) = 0;
     // Creates or truncates the regular file at path (never through a symbolic link), writes
     // bytes and flushes them to the disk.
     virtual Status writeNew(const std::string& path, std::string_view bytes) = 0;
@@ -32,6 +36,20 @@ class FileSystem {
     // before anything of the file changes; then the bytes, the new length, and a flush. An I/O
     // error or a crash part-way leaves the file partly rewritten.
     virtual Status overwrite(const std::string& path, std::string_view bytes) = 0;
+
+    // A file written piece by piece, as writeNew writes it.
+    class Output {
+      public:
+        virtual ~Output() = default;
+        virtual Status append(std::string_view bytes) = 0;
+        // Flushes what was appended to the disk and closes the file.
+        virtual Status finish() = 0;
+    };
+    // Creates or truncates the regular file at path (never through a symbolic link) for writing.
+    virtual Result<std::unique_ptr<Output>> create(const std::string& path) = 0;
+    // Gives the regular file at path what the regular file at source holds, without reading it
+    // into memory: as overwrite does, or as writeNew does when nothing is at path.
+    virtual Status copyInto(const std::string& path, const std::string& source) = 0;
     virtual Status remove(const std::string& path) = 0;
 
     // An advisory lock, held until it is destroyed.

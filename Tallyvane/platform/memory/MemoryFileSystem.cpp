@@ -34,6 +34,41 @@ Result<std::string> MemoryFileSystem::readFile(const std::string& path) {
     return it->second;
 }
 
+Status MemoryFileSystem::readInPieces(const std::string& path,
+                                      const std::function<void(std::string_view)>& take) {
+    auto bytes = readFile(path);
+    if (!bytes) return bytes.status();
+    take(*bytes);
+    return {};
+}
+
+Result<std::unique_ptr<FileSystem::Output>> MemoryFileSystem::create(const std::string& path) {
+    {
+        std::lock_guard lock(mutex_);
+        if (!parentOf(path).empty() && !folders_.count(parentOf(path)))
+            return Status::error("Cannot open for writing \"" + path +
+                                 "\": " + std::strerror(ENOENT));
+        files_[path].clear();
+    }
+    struct Pending final : Output {
+        Pending(MemoryFileSystem& f, std::string p) : files(f), path(std::move(p)) {}
+        Status append(std::string_view more) override {
+            bytes.append(more);
+            return {};
+        }
+        Status finish() override { return files.writeNew(path, bytes); }
+        MemoryFileSystem& files;
+        std::string path, bytes;
+    };
+    return std::unique_ptr<Output>(std::make_unique<Pending>(*this, path));
+}
+
+Status MemoryFileSystem::copyInto(const std::string& path, const std::string& source) {
+    auto bytes = readFile(source);
+    if (!bytes) return bytes.status();
+    return exists(path) ? overwrite(path, *bytes) : writeNew(path, *bytes);
+}
+
 Status MemoryFileSystem::faulted(std::string_view& bytes, const std::string& path) {
     ++writes_;
     if (crashed_) return Status::error("Cannot write \"" + path + "\": the process is gone");

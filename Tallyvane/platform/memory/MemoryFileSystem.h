@@ -26,11 +26,16 @@ class MemoryFileSystem final : public FileSystem {
     bool exists(const std::string& path) override;
     bool isRegularFile(const std::string& path) override;
     Result<std::string> readFile(const std::string& path) override;
+    Status readInPieces(const std::string& path,
+                        const std::function<void(std::string_view)>& take) override;
     Status writeInPlace(const std::string& path, std::string_view bytes) override;
     Status writeAtomically(const std::string& path, std::string_view bytes) override;
     Status createDirectory(const std::string& path, int permissions) override;
     Status writeNew(const std::string& path, std::string_view bytes) override;
     Status overwrite(const std::string& path, std::string_view bytes) override;
+    // What is appended reaches the file when it is finished, as one write.
+    Result<std::unique_ptr<Output>> create(const std::string& path) override;
+    Status copyInto(const std::string& path, const std::string& source) override;
     Status remove(const std::string& path) override;
     std::unique_ptr<Lock> lockFolder(const std::string& path) override;
     std::unique_ptr<Lock> lockFolderIfFree(const std::string& path) override {

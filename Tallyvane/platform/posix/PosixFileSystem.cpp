@@ -3,9 +3,11 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <vector>
 
 #include "lvornutils/FileUtils.h"
@@ -43,6 +45,57 @@ Result<UniqueFd> openRegular(const std::string& path, int flags) {
     return fd;
 }
 
+// The regular file at path (never through a link, never blocking on a FIFO), at most
+// kMaxFileBytes, handed to take in pieces; sized, when given, learns its size first.
+Status readRegular(const std::string& path, const std::function<void(std::size_t)>& sized,
+                   const std::function<void(std::string_view)>& take) {
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW));
+    if (!fd) return errnoFailure("Cannot open", path, errno);
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0) return errnoFailure("Cannot inspect", path, errno);
+    if (!S_ISREG(st.st_mode))
+        return Status::error("Cannot read \"" + path + "\": not a regular file");
+    const auto tooLarge = [&] {
+        return Status::error("Cannot read \"" + path + "\": the file is too large");
+    };
+    if (static_cast<std::uint64_t>(st.st_size) > FileSystem::kMaxFileBytes) return tooLarge();
+    if (sized) sized(static_cast<std::size_t>(st.st_size));
+    char buffer[65536];
+    std::size_t total = 0;
+    for (;;) {
+        const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return errnoFailure("Cannot read", path, errno);
+        }
+        if (n == 0) break;
+        // The file may grow while it is read; the limit holds regardless.
+        total += static_cast<std::size_t>(n);
+        if (total > FileSystem::kMaxFileBytes) return tooLarge();
+        take(std::string_view(buffer, static_cast<std::size_t>(n)));
+    }
+    return {};
+}
+
+// Rewrites the open file fd in place to size bytes that body writes: the room is reserved
+// first, so that a full disk fails before anything of the file changes; then the body, the new
+// length, and a flush.
+Status replaceContent(UniqueFd& fd, const std::string& path, std::size_t size,
+                      const std::function<bool(int)>& body) {
+    // A file system that cannot reserve space (EOPNOTSUPP) is written without the check.
+    if (size > 0) {
+        const int reserved = ::posix_fallocate(fd.get(), 0, static_cast<off_t>(size));
+        if (reserved != 0 && reserved != EOPNOTSUPP && reserved != EINVAL)
+            return errnoFailure("Cannot make room for", path, reserved);
+    }
+    if (!body(fd.get())) return errnoFailure("Cannot write", path, errno);
+    if (::ftruncate(fd.get(), static_cast<off_t>(size)) != 0)
+        return errnoFailure("Cannot cut", path, errno);
+    if (::fsync(fd.get()) != 0) return errnoFailure("Cannot flush", path, errno);
+    if (fd.close() != 0) return errnoFailure("Cannot finish writing", path, errno);
+    return {};
+}
+
 class PosixFileSystem final : public FileSystem {
   public:
     bool exists(const std::string& path) override { return FileUtils().isFileExist(path); }
@@ -52,33 +105,17 @@ class PosixFileSystem final : public FileSystem {
     }
 
     Result<std::string> readFile(const std::string& path) override {
-        // Non-blocking so that a FIFO planted at the path cannot hang the reader.
-        UniqueFd fd(
-            ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW));
-        if (!fd) return errnoFailure("Cannot open", path, errno);
-        struct stat st {};
-        if (::fstat(fd.get(), &st) != 0) return errnoFailure("Cannot inspect", path, errno);
-        if (!S_ISREG(st.st_mode))
-            return Status::error("Cannot read \"" + path + "\": not a regular file");
-        const auto tooLarge = [&] {
-            return Status::error("Cannot read \"" + path + "\": the file is too large");
-        };
-        if (static_cast<std::uint64_t>(st.st_size) > kMaxFileBytes) return tooLarge();
         std::string bytes;
-        bytes.reserve(static_cast<std::size_t>(st.st_size));
-        char buffer[65536];
-        for (;;) {
-            const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
-            if (n < 0) {
-                if (errno == EINTR) continue;
-                return errnoFailure("Cannot read", path, errno);
-            }
-            if (n == 0) break;
-            // The file may grow while it is read; the limit holds regardless.
-            if (bytes.size() + static_cast<std::size_t>(n) > kMaxFileBytes) return tooLarge();
-            bytes.append(buffer, static_cast<std::size_t>(n));
-        }
+        Status read = readRegular(
+            path, [&](std::size_t size) { bytes.reserve(size); },
+            [&](std::string_view piece) { bytes.append(piece); });
+        if (!read) return read;
         return bytes;
+    }
+
+    Status readInPieces(const std::string& path,
+                        const std::function<void(std::string_view)>& take) override {
+        return readRegular(path, nullptr, take);
     }
 
     Status writeInPlace(const std::string& path, std::string_view bytes) override {
@@ -124,24 +161,73 @@ class PosixFileSystem final : public FileSystem {
     Status overwrite(const std::string& path, std::string_view bytes) override {
         auto fd = openRegular(path, O_WRONLY);
         if (!fd) return fd.status();
-        const auto size = static_cast<off_t>(bytes.size());
-        // A file system that cannot reserve space (EOPNOTSUPP) is written without the check.
-        if (size > 0) {
-            const int reserved = ::posix_fallocate(fd->get(), 0, size);
-            if (reserved != 0 && reserved != EOPNOTSUPP && reserved != EINVAL)
-                return errnoFailure("Cannot make room for", path, reserved);
-        }
-        for (std::size_t done = 0; done < bytes.size();) {
-            const ssize_t n = ::pwrite(fd->get(), bytes.data() + done, bytes.size() - done,
-                                       static_cast<off_t>(done));
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) return errnoFailure("Cannot write", path, errno);
-            done += static_cast<std::size_t>(n);
-        }
-        if (::ftruncate(fd->get(), size) != 0) return errnoFailure("Cannot cut", path, errno);
-        if (::fsync(fd->get()) != 0) return errnoFailure("Cannot flush", path, errno);
-        if (fd->close() != 0) return errnoFailure("Cannot finish writing", path, errno);
-        return {};
+        return replaceContent(*fd, path, bytes.size(), [&](int out) {
+            for (std::size_t done = 0; done < bytes.size();) {
+                const ssize_t n = ::pwrite(out, bytes.data() + done, bytes.size() - done,
+                                           static_cast<off_t>(done));
+                if (n < 0 && errno == EINTR) continue;
+                if (n <= 0) return false;
+                done += static_cast<std::size_t>(n);
+            }
+            return true;
+        });
+    }
+
+    Result<std::unique_ptr<Output>> create(const std::string& path) override {
+        auto fd = openRegular(path, O_WRONLY | O_CREAT | O_TRUNC);
+        if (!fd) return fd.status();
+        struct FileOutput final : Output {
+            FileOutput(UniqueFd f, std::string p) : fd(std::move(f)), path(std::move(p)) {}
+            Status append(std::string_view bytes) override {
+                if (!writeAll(fd.get(), bytes)) return errnoFailure("Cannot write", path, errno);
+                return {};
+            }
+            Status finish() override {
+                if (::fsync(fd.get()) != 0) return errnoFailure("Cannot flush", path, errno);
+                if (fd.close() != 0) return errnoFailure("Cannot finish writing", path, errno);
+                return {};
+            }
+            UniqueFd fd;
+            std::string path;
+        };
+        return std::unique_ptr<Output>(std::make_unique<FileOutput>(std::move(*fd), path));
+    }
+
+    Status copyInto(const std::string& path, const std::string& source) override {
+        UniqueFd in(
+            ::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW));
+        if (!in) return errnoFailure("Cannot open", source, errno);
+        struct stat st {};
+        if (::fstat(in.get(), &st) != 0) return errnoFailure("Cannot inspect", source, errno);
+        if (!S_ISREG(st.st_mode))
+            return Status::error("Cannot read \"" + source + "\": not a regular file");
+        auto fd = openRegular(path, O_WRONLY | O_CREAT);
+        if (!fd) return fd.status();
+        const auto size = static_cast<std::size_t>(st.st_size);
+        return replaceContent(*fd, path, size, [&](int out) {
+            off_t from = 0, to = 0;
+            // The kernel copies page cache to page cache; file systems that cannot are copied
+            // through a buffer.
+            while (static_cast<std::size_t>(to) < size) {
+                const ssize_t n = ::copy_file_range(in.get(), &from, out, &to,
+                                                    size - static_cast<std::size_t>(to), 0);
+                if (n > 0) continue;
+                if (n < 0 && errno == EINTR) continue;
+                if (n == 0) errno = EIO;  // the source ended early
+                if (n == 0 ||
+                    !(errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP))
+                    return false;
+                char buffer[65536];
+                const ssize_t got = ::pread(in.get(), buffer, sizeof buffer, from);
+                if (got < 0 && errno == EINTR) continue;
+                if (got == 0) errno = EIO;
+                if (got <= 0) return false;
+                if (::pwrite(out, buffer, static_cast<std::size_t>(got), to) != got) return false;
+                from += got;
+                to += got;
+            }
+            return true;
+        });
     }
 
     Status remove(const std::string& path) override {
