@@ -204,12 +204,27 @@ TEST(Plist, AFileRewrittenByAnotherProgramIsReadAfresh) {
     const Dict ours{{"count", std::int64_t{1}}};
     ASSERT_TRUE(files.writeInPlace(path, std::string(1000, 'x')));
     ASSERT_TRUE(documents.write(path, Value(ours), store::MeteringFiles::Write::InPlace));
-    EXPECT_EQ(documents.read(path), Value(ours));  // the longer file was cut short
-    // Same length, other content: only the bytes tell them apart.
+    const auto viewed = [&] {
+        auto held = documents.view(path);
+        return held ? **held : Value();
+    };
+    EXPECT_EQ(slurp(path), *writeXml(Value(ours)));  // the longer file was cut short
+    EXPECT_EQ(viewed(), Value(ours));
+    // Same length, other content, while the document is still remembered: only the bytes tell
+    // them apart.
     std::string theirs = slurp(path);
     theirs.replace(theirs.find("<integer>1<"), 11, "<integer>2<");
     ASSERT_TRUE(files.writeInPlace(path, theirs));
-    EXPECT_EQ(documents.read(path), Value(Dict{{"count", std::int64_t{2}}}));
+    EXPECT_EQ(viewed(), Value(Dict{{"count", std::int64_t{2}}}));
+    // A document of many pieces is written, and known again, as the whole text would be.
+    std::vector<Dict::value_type> many;
+    for (int i = 0; i < 3000; ++i) many.emplace_back("k" + std::to_string(100000 + i), "é & <v>");
+    const Value large(Dict::fromEntries(std::move(many)));
+    ASSERT_TRUE(documents.write(path, large, store::MeteringFiles::Write::InPlace));
+    const std::string whole = *writeXml(large);
+    ASSERT_GT(whole.size(), 2u << 16);
+    EXPECT_EQ(slurp(path), whole);
+    EXPECT_EQ(viewed(), large);
     ASSERT_TRUE(files.writeAtomically(path, binaryOf(Value(ours))));
     EXPECT_EQ(documents.read(path), Value(ours));
     // The replacement stays readable by others and leaves no temporary file behind.

@@ -14,9 +14,19 @@ namespace {
 // Deeper nesting than any file of ours holds; refusing it keeps the recursion bounded.
 constexpr int kMaxDepth = 256;
 
+// What the piecewise writer gathers before it hands the text on.
+constexpr std::size_t kPieceBytes = 64u << 10;
+
+constexpr std::string_view kHead =
+    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+    "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+    "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+    "<plist version=\"1.0\">\n";
+
 class Writer {
   public:
-    explicit Writer(std::string& out) : out_(out) {}
+    Writer(std::string& out, const std::function<void(std::string_view)>* put)
+        : out_(out), put_(put) {}
     bool exact = true;
 
     bool value(const Value& v, int depth) {
@@ -25,6 +35,13 @@ class Writer {
     }
 
   private:
+    // Hands on what has gathered, when there is a taker and enough of it.
+    void spill() {
+        if (put_ == nullptr || out_.size() < kPieceBytes) return;
+        (*put_)(out_);
+        out_.clear();
+    }
+
     void indent(int depth) { out_.append(static_cast<std::size_t>(depth), '\t'); }
 
     // Text as XML 1.0 can carry it: &, < and > escaped, and what XML has no place for (control
@@ -150,6 +167,7 @@ class Writer {
         for (const auto& item : a) {
             indent(depth + 1);
             if (!value(item, depth + 1)) return false;
+            spill();
         }
         indent(depth);
         out_ += "</array>\n";
@@ -168,6 +186,7 @@ class Writer {
             out_ += "</key>\n";
             indent(depth + 1);
             if (!value(item, depth + 1)) return false;
+            spill();
         }
         indent(depth);
         out_ += "</dict>\n";
@@ -175,6 +194,7 @@ class Writer {
     }
 
     std::string& out_;
+    const std::function<void(std::string_view)>* put_;
 };
 
 // About how long the XML of a value is: the document is then written into one allocation
@@ -199,16 +219,24 @@ std::size_t estimatedSize(const Value& value, int depth) {
 std::optional<std::string> writeXml(const Value& value, bool* exact) {
     std::string out;
     out.reserve(estimatedSize(value, 0) + 256);
-    out +=
-        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-        "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
-        "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
-        "<plist version=\"1.0\">\n";
-    Writer writer(out);
+    out += kHead;
+    Writer writer(out, nullptr);
     if (!writer.value(value, 0)) return std::nullopt;
     out += "</plist>\n";
     if (exact) *exact = writer.exact;
     return out;
+}
+
+bool writeXml(const Value& value, const std::function<void(std::string_view)>& put, bool* exact) {
+    std::string out;
+    out.reserve(kPieceBytes + kPieceBytes / 4);
+    out += kHead;
+    Writer writer(out, &put);
+    if (!writer.value(value, 0)) return false;
+    out += "</plist>\n";
+    put(out);
+    if (exact) *exact = writer.exact;
+    return true;
 }
 
 }  // namespace tallyvane::plist

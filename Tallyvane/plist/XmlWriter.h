@@ -1,4 +1,5 @@
 #pragma once
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -11,5 +12,9 @@ namespace tallyvane::plist {
 // replaced by U+FFFD, dates keep whole seconds only). Nothing when the value is nested too deeply
 // or holds a date out of range.
 std::optional<std::string> writeXml(const Value& value, bool* exact = nullptr);
+// The same text handed to put in pieces of about 64 KiB, in order, so that a large document is
+// never whole in memory. False when the value cannot be written; some pieces may have gone.
+bool writeXml(const Value& value, const std::function<void(std::string_view)>& put,
+              bool* exact = nullptr);
 
 }  // namespace tallyvane::plist

@@ -2,6 +2,8 @@
 
 #include <gcrypt.h>
 
+#include <algorithm>
+
 namespace tallyvane::store {
 
 DocumentCache::Fingerprint DocumentCache::Fingerprint::of(std::string_view bytes) {
@@ -11,6 +13,34 @@ DocumentCache::Fingerprint DocumentCache::Fingerprint::of(std::string_view bytes
     made.size = bytes.size();
     gcry_md_hash_buffer(GCRY_MD_SHA256, made.sha256.data(), bytes.data(), bytes.size());
     return made;
+}
+
+DocumentCache::Fingerprinting::Fingerprinting() {
+    [[maybe_unused]] static const char* const version = gcry_check_version(nullptr);
+    if (gcry_md_open(&handle_, GCRY_MD_SHA256, 0) != 0) handle_ = nullptr;
+}
+
+DocumentCache::Fingerprinting::~Fingerprinting() {
+    if (handle_) gcry_md_close(handle_);
+}
+
+void DocumentCache::Fingerprinting::add(std::string_view piece) {
+    size_ += piece.size();
+    if (handle_) gcry_md_write(handle_, piece.data(), piece.size());
+}
+
+std::optional<DocumentCache::Fingerprint> DocumentCache::Fingerprinting::done() {
+    const unsigned char* digest = handle_ ? gcry_md_read(handle_, GCRY_MD_SHA256) : nullptr;
+    if (!digest) return std::nullopt;
+    Fingerprint made;
+    made.size = size_;
+    std::copy(digest, digest + made.sha256.size(), made.sha256.begin());
+    return made;
+}
+
+bool DocumentCache::remembers(const std::string& path) const {
+    return std::any_of(entries_.begin(), entries_.end(),
+                       [&](const Entry& entry) { return entry.path == path; });
 }
 
 std::list<DocumentCache::Entry>::iterator DocumentCache::lookUp(const Fingerprint& fingerprint) {

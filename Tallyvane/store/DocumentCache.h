@@ -15,6 +15,8 @@
 
 #include "plist/Value.h"
 
+struct gcry_md_handle;  // the hash library's state
+
 namespace tallyvane::store {
 
 class DocumentCache {
@@ -27,6 +29,23 @@ class DocumentCache {
         static Fingerprint of(std::string_view bytes);
         bool operator==(const Fingerprint&) const = default;
     };
+    // A fingerprint taken of bytes that arrive in pieces, none of which need be kept.
+    class Fingerprinting {
+      public:
+        Fingerprinting();
+        ~Fingerprinting();
+        Fingerprinting(const Fingerprinting&) = delete;
+        Fingerprinting& operator=(const Fingerprinting&) = delete;
+        void add(std::string_view piece);
+        // Nothing when the hash could not be had.
+        std::optional<Fingerprint> done();
+
+      private:
+        struct gcry_md_handle* handle_ = nullptr;
+        std::size_t size_ = 0;
+    };
+    // Whether a document of the file at path is remembered.
+    bool remembers(const std::string& path) const;
     // The document of the bytes with this fingerprint, if it is remembered.
     Shared find(const Fingerprint& fingerprint);
     // The same, no longer remembered, for a change: moved out when nobody else holds it.

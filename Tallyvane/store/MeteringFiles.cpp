@@ -117,23 +117,53 @@ std::optional<std::string> MeteringFiles::recover(const std::string& path) {
     return std::nullopt;
 }
 
-Status MeteringFiles::rewrite(const std::string& path, std::string_view bytes) {
+std::optional<DocumentCache::Fingerprint> MeteringFiles::rememberedFingerprint(
+    const std::string& path) {
+    // Nothing to match, or a rewrite to recover first: the bytes are read whole anyway.
+    if (!documents_.remembers(path) || files_.exists(sidecarOf(path))) return std::nullopt;
+    DocumentCache::Fingerprinting hashing;
+    if (!files_.readInPieces(path, [&](std::string_view piece) { hashing.add(piece); }))
+        return std::nullopt;
+    return hashing.done();
+}
+
+Status MeteringFiles::rewrite(const std::string& path, const Value& value, bool& exact,
+                              std::optional<DocumentCache::Fingerprint>& fingerprint) {
     // A link, FIFO or folder planted at the path is refused before anything is written.
     const bool present = files_.exists(path);
     if (present && !files_.isRegularFile(path))
         return Status::error("Cannot write \"" + path + "\": not a regular file");
     const std::string sidecar = sidecarOf(path);
-    if (Status saved = files_.writeNew(sidecar, bytes); !saved) {
+    // The XML goes to the sidecar as it is made, and is fingerprinted on its way there.
+    DocumentCache::Fingerprinting hashing;
+    auto out = files_.create(sidecar);
+    Status saved = out ? Status() : out.status();
+    if (out) {
+        const bool made = plist::writeXml(
+            value,
+            [&](std::string_view piece) {
+                hashing.add(piece);
+                if (saved) saved = (*out)->append(piece);
+            },
+            &exact);
+        if (!made) saved = Status::error("The property list could not be serialized as XML.");
+        if (saved) saved = (*out)->finish();
+    }
+    if (!saved) {
         (void)files_.remove(sidecar);  // the file is as it was
         return saved;
     }
-    Status written = present ? files_.overwrite(path, bytes) : files_.writeNew(path, bytes);
+    Status written = files_.copyInto(path, sidecar);
     // On failure the sidecar stays: the next reader completes the save from it.
-    if (written) (void)files_.remove(sidecar);
+    if (!written) return written;
+    (void)files_.remove(sidecar);
+    fingerprint = hashing.done();
     return written;
 }
 
 Result<Value> MeteringFiles::read(const std::string& path) {
+    if (auto fingerprint = rememberedFingerprint(path))
+        if (auto known = documents_.take(*fingerprint)) return std::move(*known);
     auto bytes = readBytes(path);
     if (!bytes) return bytes.status();
     // Whoever changes it writes it, and the write remembers what it wrote.
@@ -143,6 +173,8 @@ Result<Value> MeteringFiles::read(const std::string& path) {
 }
 
 Result<DocumentCache::Shared> MeteringFiles::view(const std::string& path) {
+    if (auto fingerprint = rememberedFingerprint(path))
+        if (auto known = documents_.find(*fingerprint)) return known;
     auto bytes = readBytes(path);
     if (!bytes) return bytes.status();
     const auto fingerprint = DocumentCache::Fingerprint::of(*bytes);
@@ -155,16 +187,21 @@ Result<DocumentCache::Shared> MeteringFiles::view(const std::string& path) {
 }
 
 Status MeteringFiles::write(const std::string& path, Value value, Write how) {
-    bool exact = false;
-    auto xml = plist::writeXml(value, &exact);
-    if (!xml) return Status::error("The property list could not be serialized as XML.");
     const Locked locked(*this, path);
-    Status written =
-        how == Write::InPlace ? rewrite(path, *xml) : files_.writeAtomically(path, *xml);
+    bool exact = false;
+    std::optional<DocumentCache::Fingerprint> fingerprint;
+    Status written;
+    if (how == Write::InPlace) {
+        written = rewrite(path, value, exact, fingerprint);
+    } else {
+        auto xml = plist::writeXml(value, &exact);
+        if (!xml) return Status::error("The property list could not be serialized as XML.");
+        written = files_.writeAtomically(path, *xml);
+        fingerprint = DocumentCache::Fingerprint::of(*xml);
+    }
     // What was written is what the next read finds, unless the writer could not keep it exact.
-    if (written.ok() && exact)
-        documents_.remember(path, DocumentCache::Fingerprint::of(*xml),
-                            std::make_shared<Value>(std::move(value)));
+    if (written.ok() && exact && fingerprint)
+        documents_.remember(path, *fingerprint, std::make_shared<Value>(std::move(value)));
     return written;
 }
 
@@ -345,26 +382,31 @@ void MeteringFiles::updateAddedTime(const std::string& postDataPath, std::int64_
 void MeteringFiles::reset(const std::string& launchDataPath, const plist::Dict* reported,
                           DocumentCache::Shared* reportedDocument) {
     const Locked locked(*this, launchDataPath);
-    auto bytes = readBytes(launchDataPath);
-    if (!bytes) {
-        VornPrint("Unable to read plist data.");
-        return;
+    auto fingerprint = rememberedFingerprint(launchDataPath);
+    std::string bytes;  // read only when the document they hold is not at hand
+    if (!fingerprint || !documents_.find(*fingerprint)) {
+        auto read = readBytes(launchDataPath);
+        if (!read) {
+            VornPrint("Unable to read plist data.");
+            return;
+        }
+        bytes = std::move(*read);
+        fingerprint = DocumentCache::Fingerprint::of(bytes);
     }
-    const auto fingerprint = DocumentCache::Fingerprint::of(*bytes);
     if (reportedDocument && *reportedDocument &&
-        documents_.find(fingerprint) == *reportedDocument) {
+        documents_.find(*fingerprint) == *reportedDocument) {
         // Nobody wrote since the report was built: every record is as reported, so all are
         // cleared, and the document is changed where it is rather than copied.
         reportedDocument->reset();
         reported = nullptr;
     }
-    auto root = documents_.take(fingerprint);
+    auto root = documents_.take(*fingerprint);
     if (root) {
         // The document they hold is at hand: the bytes are let go (assigning an empty string
         // would keep their room).
-        std::string().swap(*bytes);
+        std::string().swap(bytes);
     } else {
-        auto parsed = plist::parse(*bytes);
+        auto parsed = plist::parse(bytes);
         if (!parsed) {
             VornPrint("Error processing plist: " + parsed.status().description());
             return;

@@ -115,7 +115,12 @@ class MeteringFiles {
                                     const RecordChange* change);
     std::optional<plist::Dict> readDict(const std::string& path);
     const plist::Dict* viewDict(const std::string& path, DocumentCache::Shared& holder);
-    Status rewrite(const std::string& path, std::string_view bytes);
+    // The value written in place, through the sidecar; the fingerprint of what was written.
+    Status rewrite(const std::string& path, const plist::Value& value, bool& exact,
+                   std::optional<DocumentCache::Fingerprint>& fingerprint);
+    // What the file at path holds now, hashed as it is read and not kept, when a document of it
+    // is remembered and may be what it holds.
+    std::optional<DocumentCache::Fingerprint> rememberedFingerprint(const std::string& path);
     // Completes or drops the rewrite that the sidecar of path tells of; the bytes the file holds
     // afterwards when they could not be written back.
     std::optional<std::string> recover(const std::string& path);
