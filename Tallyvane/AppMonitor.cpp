@@ -24,12 +24,14 @@ constexpr const char* kCarried[] = {"Launch date is today.",
 
 }  // namespace
 
-AppMonitor::AppMonitor(const Platform& platform, const AgentSettings& settings)
+AppMonitor::AppMonitor(const Platform& platform, const AgentSettings& settings,
+                       UsageTableScope tableScope)
     : appLaunchDataPlistURL(meteringPath(settings, "AppLaunchData.plist")),
       swmPostDataURL(meteringPath(settings, "AppPostData.plist")),
       appRuleMappingDataURL(meteringPath(settings, "AppRuleData.plist")),
       platform_(platform),
       settings_(settings),
+      tableScope_(tableScope),
       files_(platform.files) {
     files_.createPlistIfNotExists(appRuleMappingDataURL);
     if (!platform_.files.exists(appLaunchDataPlistURL)) {
@@ -283,7 +285,16 @@ std::optional<std::string> AppMonitor::getAppDefinitionId(const std::string& nam
 }
 
 void AppMonitor::reloadUsageTable() {
-    appsData_.replace(files_.loadAppLaunchDataToUpdate(appLaunchDataPlistURL));
+    if (tableScope_ == UsageTableScope::AllRecords) {
+        appsData_.replace(files_.loadAppLaunchDataToUpdate(appLaunchDataPlistURL));
+        return;
+    }
+    // At 10,000 records the whole table is megabytes, of which a report run needs a few.
+    std::vector<std::string> running;
+    for (const RunningApplication& application : runningMeteredApplications())
+        running.push_back(*application.localizedName);
+    std::sort(running.begin(), running.end());
+    appsData_.replace(files_.loadAppLaunchDataToUpdate(appLaunchDataPlistURL, &running));
 }
 
 bool AppMonitor::logUsageTable(std::string_view head) {

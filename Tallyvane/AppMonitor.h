@@ -24,10 +24,16 @@ class AppMonitor : public std::enable_shared_from_this<AppMonitor> {
   public:
     using PlistError = store::PlistError;
 
+    // What the usage table is loaded with: every record, or (for a report run, which settles
+    // the running applications and builds the report from the file) only the records of the
+    // metered applications running when it is loaded.
+    enum class UsageTableScope { AllRecords, RunningApplications };
+
     // Builds the file locations from the agent's data folder, prepares the metering files and
     // loads the metered list, the rule mapping and the usage table. Never fails; every failure
     // is logged. Both arguments must outlive the monitor.
-    AppMonitor(const Platform& platform, const AgentSettings& settings);
+    AppMonitor(const Platform& platform, const AgentSettings& settings,
+               UsageTableScope tableScope = UsageTableScope::AllRecords);
     ~AppMonitor();
     AppMonitor(const AppMonitor&) = delete;
     AppMonitor& operator=(const AppMonitor&) = delete;
@@ -67,7 +73,7 @@ class AppMonitor : public std::enable_shared_from_this<AppMonitor> {
 
   private:
     double getLaunchTimeForProcess(std::int32_t pid);
-    // Replaces the usage table by a fresh load of the launch-data file.
+    // Replaces the usage table by a fresh load of the launch-data file, of the table's scope.
     void reloadUsageTable();
     // Logs head and the whole usage table, read where it is; whether the table was empty.
     bool logUsageTable(std::string_view head);
@@ -92,6 +98,7 @@ class AppMonitor : public std::enable_shared_from_this<AppMonitor> {
 
     Platform platform_;
     const AgentSettings& settings_;
+    const UsageTableScope tableScope_;
     store::MeteringFiles files_;
     UsageTable appsData_;
     std::vector<std::string> monitoredApps_;

@@ -60,7 +60,8 @@ struct PlatformServices {
     VornLog("main: Date has changed, Posting xml data");
     // The report settles what runs now; it never waits for launches or terminations.
     PlatformServices services(ProcessEvents::None);
-    auto monitor = std::make_shared<AppMonitor>(services.platform, agentLibrarySettings());
+    auto monitor = std::make_shared<AppMonitor>(services.platform, agentLibrarySettings(),
+                                                AppMonitor::UsageTableScope::RunningApplications);
     monitor->generateAndPostXML();
 
     auto notifications = makeDistributedNotificationCenter(*services.mainLoop);

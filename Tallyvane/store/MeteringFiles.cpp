@@ -2,6 +2,7 @@
 
 #include <lvornutils/Log.h>
 
+#include <algorithm>
 #include <string_view>
 #include <utility>
 
@@ -294,7 +295,8 @@ void MeteringFiles::saveAppRuleData(const plist::Dict& appRuledata,
     VornLog("saveAppRuleData: AppRule is written successfully");
 }
 
-UsageRecords MeteringFiles::loadAppLaunchDataToUpdate(const std::string& launchDataPath) {
+UsageRecords MeteringFiles::loadAppLaunchDataToUpdate(const std::string& launchDataPath,
+                                                      const std::vector<std::string>* only) {
     UsageRecords table;
     DocumentCache::Shared document;
     const Dict* records = viewDict(launchDataPath, document);
@@ -305,9 +307,10 @@ UsageRecords MeteringFiles::loadAppLaunchDataToUpdate(const std::string& launchD
     for (const auto& [id, value] : *records) {
         const Dict* fields = plist::asDict(value);
         if (!fields) continue;
-        UsageRecord record(*fields);
-        if (auto name = record.tableName())
-            table.insert_or_assign(std::move(*name), std::move(record));
+        const UsageRecordView view(*fields);
+        auto name = view.tableName();
+        if (!name || (only && !std::binary_search(only->begin(), only->end(), *name))) continue;
+        table.insert_or_assign(std::move(*name), UsageRecord(*fields));
     }
     return table;
 }

@@ -72,9 +72,11 @@ class MeteringFiles {
     std::optional<RuleData> readRuleData(const std::string& launchDataPath);
     // Writes appRuledata over the rule mapping file, in place.
     void saveAppRuleData(const plist::Dict& appRuledata, const std::string& ruleMappingPath);
-    // A fresh usage table from the launch-data file, keyed by each record's table name. Empty
-    // when the file cannot be read.
-    UsageRecords loadAppLaunchDataToUpdate(const std::string& launchDataPath);
+    // A fresh usage table from the launch-data file, keyed by each record's table name; only
+    // the records of the names in only (sorted), when it is given. Empty when the file cannot be
+    // read.
+    UsageRecords loadAppLaunchDataToUpdate(const std::string& launchDataPath,
+                                           const std::vector<std::string>* only = nullptr);
     // Replaces the record under appDefinitionId in the launch-data file, when it holds one. Where
     // that record is no longer change.before, the change is made on it instead and the record so
     // written is returned, for the caller's table.
