@@ -6,7 +6,9 @@
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <limits>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -232,6 +234,42 @@ TEST(Plist, AFileRewrittenByAnotherProgramIsReadAfresh) {
     EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
     EXPECT_FALSE(files.writeAtomically(dir + "/no/such/f.plist", "x"));
     EXPECT_FALSE(files.writeInPlace(dir + "/no/such/f.plist", "x"));
+}
+
+TEST(Plist, ACopyOfADictionaryChangesAloneWhicheverWayItIsChanged) {
+    const Dict original{{"a", 1}, {"b", "two"}, {"c", Dict{{"inner", 3}}}};
+    const std::vector<std::function<void(Dict&)>> changes = {
+        [](Dict& d) { d["z"] = 9; },
+        [](Dict& d) { d.insert_or_assign("a", 5); },
+        [](Dict& d) { d.emplace("aa", 6); },
+        [](Dict& d) { d.erase("b"); },
+        [](Dict& d) { d.erase(std::as_const(d).find("b")); },
+        [](Dict& d) { d.at("a") = 7; },
+        [](Dict& d) { d.find("b")->second = "three"; },
+        [](Dict& d) { d.begin()->second = 8; },
+        [](Dict& d) { std::get<Dict>(d.at("c").v)["inner"] = 4; },
+        [](Dict& d) { d.clear(); },
+    };
+    for (std::size_t i = 0; i < changes.size(); ++i) {
+        SCOPED_TRACE(i);
+        Dict copy = original;
+        Dict kept = copy;
+        changes[i](copy);
+        EXPECT_NE(copy, original);
+        EXPECT_EQ(kept, original);
+        EXPECT_EQ(original.at("a"), Value(1));
+        EXPECT_EQ(original.at("c"), Value(Dict{{"inner", 3}}));
+        EXPECT_EQ(original.size(), 3u);
+    }
+    // Copies handed to other threads and dropped there leave the last holder free to change.
+    Dict shared = original;
+    std::vector<std::thread> readers;
+    for (int t = 0; t < 4; ++t)
+        readers.emplace_back([copy = shared] { EXPECT_EQ(copy.at("b"), Value("two")); });
+    shared["b"] = "changed";
+    for (auto& reader : readers) reader.join();
+    EXPECT_EQ(original.at("b"), Value("two"));
+    EXPECT_EQ(shared.at("b"), Value("changed"));
 }
 
 TEST(Plist, HostileInputIsRefusedWithAnError) {

@@ -1,15 +1,81 @@
 #include "plist/Value.h"
 
 #include <algorithm>
+#include <atomic>
 #include <charconv>
 #include <cmath>
+#include <memory>
 #include <stdexcept>
 #include <string>
 
 namespace tallyvane::plist {
 
+// Counted by hand rather than by a shared_ptr, whose use count is read without ordering: the copy
+// that finds itself the last holder must see every other thread's reads of the entries done.
+struct Dict::Block {
+    std::atomic<std::size_t> holders{1};
+    std::vector<value_type> entries;
+};
+
+namespace {
+
+template <typename Entries>
+auto lowerBoundIn(Entries& entries, std::string_view key) {
+    return std::lower_bound(entries.begin(), entries.end(), key,
+                            [](const Dict::value_type& entry, std::string_view k) {
+                                return std::string_view(entry.first) < k;
+                            });
+}
+
+template <typename Entries>
+auto findIn(Entries& entries, std::string_view key) {
+    const auto it = lowerBoundIn(entries, key);
+    return it != entries.end() && it->first == key ? it : entries.end();
+}
+
+}  // namespace
+
 Dict::Dict(std::initializer_list<value_type> entries)
     : Dict(fromEntries(std::vector<value_type>(entries))) {}
+
+Dict::Dict(const Dict& other) noexcept : block_(other.block_) {
+    if (block_) block_->holders.fetch_add(1, std::memory_order_relaxed);
+}
+
+Dict& Dict::operator=(const Dict& other) noexcept {
+    if (other.block_) other.block_->holders.fetch_add(1, std::memory_order_relaxed);
+    release();
+    block_ = other.block_;
+    return *this;
+}
+
+Dict& Dict::operator=(Dict&& other) noexcept {
+    if (this != &other) {
+        release();
+        block_ = std::exchange(other.block_, nullptr);
+    }
+    return *this;
+}
+
+void Dict::release() noexcept {
+    Block* block = std::exchange(block_, nullptr);
+    if (block && block->holders.fetch_sub(1, std::memory_order_acq_rel) == 1)
+        std::unique_ptr<Block> last(block);  // the last holder frees it
+}
+
+const std::vector<Dict::value_type>& Dict::entries() const {
+    static const std::vector<value_type> none;
+    return block_ ? block_->entries : none;
+}
+
+std::vector<Dict::value_type>& Dict::own() {
+    if (block_ && block_->holders.load(std::memory_order_acquire) == 1) return block_->entries;
+    auto mine = std::make_unique<Block>();
+    if (block_) mine->entries = block_->entries;
+    release();
+    block_ = mine.release();  // from here on counted by hand
+    return block_->entries;
+}
 
 Dict Dict::fromEntries(std::vector<value_type> entries, bool* duplicates) {
     const auto byKey = [](const value_type& a, const value_type& b) { return a.first < b.first; };
@@ -32,78 +98,75 @@ Dict Dict::fromEntries(std::vector<value_type> entries, bool* duplicates) {
     }
     if (duplicates) *duplicates = any;
     Dict made;
-    made.entries_ = std::move(entries);
+    if (!entries.empty()) made.own() = std::move(entries);
     return made;
 }
 
-Dict::iterator Dict::lowerBound(std::string_view key) {
-    return std::lower_bound(entries_.begin(), entries_.end(), key,
-                            [](const value_type& entry, std::string_view k) {
-                                return std::string_view(entry.first) < k;
-                            });
-}
-
 Dict::iterator Dict::find(std::string_view key) {
-    const auto it = lowerBound(key);
-    return it != entries_.end() && it->first == key ? it : entries_.end();
+    return findIn(own(), key);
 }
 
 Dict::const_iterator Dict::find(std::string_view key) const {
-    return const_cast<Dict*>(this)->find(key);
+    return findIn(entries(), key);
 }
 
 bool Dict::contains(std::string_view key) const {
-    return find(key) != entries_.end();
+    return find(key) != end();
 }
 
 Value& Dict::at(std::string_view key) {
-    const auto it = find(key);
-    if (it == entries_.end()) throw std::out_of_range("no such key in the dictionary");
+    auto& entries = own();
+    const auto it = findIn(entries, key);
+    if (it == entries.end()) throw std::out_of_range("no such key in the dictionary");
     return it->second;
 }
 
 const Value& Dict::at(std::string_view key) const {
-    return const_cast<Dict*>(this)->at(key);
+    const auto it = find(key);
+    if (it == end()) throw std::out_of_range("no such key in the dictionary");
+    return it->second;
 }
 
 Value& Dict::operator[](std::string_view key) {
-    const auto it = lowerBound(key);
-    if (it != entries_.end() && it->first == key) return it->second;
-    return entries_.emplace(it, std::string(key), Value())->second;
+    auto& entries = own();
+    const auto it = lowerBoundIn(entries, key);
+    if (it != entries.end() && it->first == key) return it->second;
+    return entries.emplace(it, std::string(key), Value())->second;
 }
 
 std::pair<Dict::iterator, bool> Dict::emplace(std::string key, Value value) {
-    const auto it = lowerBound(key);
-    if (it != entries_.end() && it->first == key) return {it, false};
-    return {entries_.emplace(it, std::move(key), std::move(value)), true};
+    auto& entries = own();
+    const auto it = lowerBoundIn(entries, key);
+    if (it != entries.end() && it->first == key) return {it, false};
+    return {entries.emplace(it, std::move(key), std::move(value)), true};
 }
 
 std::pair<Dict::iterator, bool> Dict::insert_or_assign(std::string key, Value value) {
-    const auto it = lowerBound(key);
-    if (it != entries_.end() && it->first == key) {
+    auto& entries = own();
+    const auto it = lowerBoundIn(entries, key);
+    if (it != entries.end() && it->first == key) {
         it->second = std::move(value);
         return {it, false};
     }
-    return {entries_.emplace(it, std::move(key), std::move(value)), true};
-}
-
-void Dict::clear() {
-    entries_.clear();
+    return {entries.emplace(it, std::move(key), std::move(value)), true};
 }
 
 Dict::iterator Dict::erase(const_iterator at) {
-    return entries_.erase(at);
+    // The place is counted in the entries it came from, which a shared block is about to leave.
+    const auto index = at - entries().begin();
+    auto& entries = own();
+    return entries.erase(entries.begin() + index);
 }
 
 std::size_t Dict::erase(std::string_view key) {
-    const auto it = find(key);
-    if (it == entries_.end()) return 0;
-    entries_.erase(it);
+    if (!contains(key)) return 0;
+    auto& entries = own();
+    entries.erase(findIn(entries, key));
     return 1;
 }
 
 bool Dict::operator==(const Dict& other) const {
-    return entries_ == other.entries_;
+    return block_ == other.block_ || entries() == other.entries();
 }
 
 namespace {

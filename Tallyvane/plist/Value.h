@@ -17,26 +17,34 @@ using Array = std::vector<Value>;
 // A dictionary: its entries in key order in one block. A record of ten keys costs ten entries,
 // not ten tree nodes of twice their size, and a document of 10,000 records is read into it in one
 // pass. Adding a key in the middle moves the entries after it; changing a value moves nothing.
-// As with any vector, adding or removing an entry invalidates iterators and references to others.
+// Copies share the block until one of them is changed, which then takes a block of its own: the
+// usage table and the document it was loaded from hold each record once. Any non-const member
+// may therefore move the entries: iterators and references from a non-const member are valid
+// only until the dictionary is next copied or changed. Copies may be used on different threads.
 class Dict {
   public:
     using value_type = std::pair<std::string, Value>;
     using iterator = std::vector<value_type>::iterator;
     using const_iterator = std::vector<value_type>::const_iterator;
 
-    Dict() = default;
+    Dict() noexcept = default;
     Dict(std::initializer_list<value_type> entries);
+    Dict(const Dict& other) noexcept;
+    Dict(Dict&& other) noexcept : block_(std::exchange(other.block_, nullptr)) {}
+    Dict& operator=(const Dict& other) noexcept;
+    Dict& operator=(Dict&& other) noexcept;
+    ~Dict() { release(); }
     // The entries in any order; of equal keys the last is kept, and duplicates (when given) is
     // set when there were any.
     static Dict fromEntries(std::vector<value_type> entries, bool* duplicates = nullptr);
 
-    iterator begin() { return entries_.begin(); }
-    iterator end() { return entries_.end(); }
-    const_iterator begin() const { return entries_.begin(); }
-    const_iterator end() const { return entries_.end(); }
+    iterator begin() { return own().begin(); }
+    iterator end() { return own().end(); }
+    const_iterator begin() const { return entries().begin(); }
+    const_iterator end() const { return entries().end(); }
     std::size_t size() const;
     bool empty() const;
-    void clear();
+    void clear() { release(); }
 
     iterator find(std::string_view key);
     const_iterator find(std::string_view key) const;
@@ -56,8 +64,12 @@ class Dict {
     bool operator==(const Dict& other) const;
 
   private:
-    iterator lowerBound(std::string_view key);
-    std::vector<value_type> entries_;
+    struct Block;
+    const std::vector<value_type>& entries() const;
+    // The entries, in a block that no other copy shares (made when there was none).
+    std::vector<value_type>& own();
+    void release() noexcept;
+    Block* block_ = nullptr;  // owned with the other copies that share it; none when empty
 };
 using Data = std::vector<std::uint8_t>;
 struct Date {
@@ -94,10 +106,10 @@ struct Value {
 
 // Defined here, where the entries' type is complete.
 inline std::size_t Dict::size() const {
-    return entries_.size();
+    return entries().size();
 }
 inline bool Dict::empty() const {
-    return entries_.empty();
+    return entries().empty();
 }
 
 // The number reading rule: an integer read accepts an integer, or a real whose value is whole
