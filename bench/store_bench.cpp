@@ -93,8 +93,12 @@ struct Agent {
     }
 };
 
+// The agent of N records. The others' programs are stopped: they bear the same names, and a
+// report run would settle them too.
 Agent& agent(int records) {
     static std::map<int, std::unique_ptr<Agent>> agents;
+    for (auto& [n, other] : agents)
+        if (n != records && other) other->run(0);
     auto& made = agents[records];
     if (!made) made = std::make_unique<Agent>(records);
     return *made;
