@@ -224,7 +224,9 @@ void AppMonitor::checkAlreadyRunningApps() {
 void AppMonitor::checkAlreadyRunningAppsAndUpdatePlist() {
     VornLog("Inside checkAlreadyRunningAppsAndUpdatePlist");
     using Outcome = usage::Settlement::Outcome;
-    for (const RunningApplication& application : runningMeteredApplications()) {
+    const auto running = runningMeteredApplications();
+    if (tableScope_ == UsageTableScope::RunningApplications) loadRecordsMissingFor(running);
+    for (const RunningApplication& application : running) {
         const std::string& name = *application.localizedName;
         VornLog("checkAlreadyRunningAppsAndUpdatePlist: " + name + " is still running");
         const double now = platform_.clock.now();
@@ -290,11 +292,22 @@ void AppMonitor::reloadUsageTable() {
         return;
     }
     // At 10,000 records the whole table is megabytes, of which a report run needs a few.
-    std::vector<std::string> running;
-    for (const RunningApplication& application : runningMeteredApplications())
-        running.push_back(*application.localizedName);
-    std::sort(running.begin(), running.end());
-    appsData_.replace(files_.loadAppLaunchDataToUpdate(appLaunchDataPlistURL, &running));
+    appsData_.replace({});
+    loadRecordsMissingFor(runningMeteredApplications());
+}
+
+void AppMonitor::loadRecordsMissingFor(const std::vector<RunningApplication>& applications) {
+    std::vector<std::string> missing;
+    appsData_.inspect([&](const UsageRecords& records) {
+        for (const RunningApplication& application : applications)
+            if (!records.count(*application.localizedName))
+                missing.push_back(*application.localizedName);
+    });
+    // Started since the table was loaded: their records are read from the file now.
+    if (missing.empty()) return;
+    std::sort(missing.begin(), missing.end());
+    for (auto& [name, record] : files_.loadAppLaunchDataToUpdate(appLaunchDataPlistURL, &missing))
+        appsData_.put(name, std::move(record));
 }
 
 bool AppMonitor::logUsageTable(std::string_view head) {

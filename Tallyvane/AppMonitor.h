@@ -75,6 +75,8 @@ class AppMonitor : public std::enable_shared_from_this<AppMonitor> {
     double getLaunchTimeForProcess(std::int32_t pid);
     // Replaces the usage table by a fresh load of the launch-data file, of the table's scope.
     void reloadUsageTable();
+    // Puts the file's records of those applications that the table does not hold into it.
+    void loadRecordsMissingFor(const std::vector<RunningApplication>& applications);
     // Logs head and the whole usage table, read where it is; whether the table was empty.
     bool logUsageTable(std::string_view head);
     bool isMonitored(const std::string& name) const {

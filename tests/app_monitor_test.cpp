@@ -252,6 +252,22 @@ TEST_F(MonitorTest, SweepAndResetMoveYesterdaysLaunchAndCountUnrecordedOnes) {
     EXPECT_EQ(monitor->monitoredApps(), std::vector<std::string>{"Late"});
 }
 
+TEST_F(MonitorTest, AReportRunsTableHoldsTheRunningAndTakesInThoseStartedSince) {
+    os.clock.set(local("2024-03-10 12:00:00"));
+    const auto launched = local("2024-03-10 10:00:00");
+    meter({rule("A.app", "1", {{"LAUNCH_TIME", launched}}),
+           rule("B.app", "2", {{"LAUNCH_TIME", launched}}), rule("C.app", "3")});
+    os.workspace.applications = {app("A", 10)};
+    auto monitor = std::make_shared<AppMonitor>(os.platform(), settings,
+                                                AppMonitor::UsageTableScope::RunningApplications);
+    EXPECT_EQ(monitor->usageTableSnapshot().size(), 1u);
+    os.workspace.applications.push_back(app("B", 11));
+    monitor->checkAlreadyRunningAppsAndUpdatePlist();
+    EXPECT_GT(fileInt("1", "TOTAL_RUN_TIME").value_or(0), 0);
+    EXPECT_EQ(fileInt("2", "TOTAL_RUN_TIME"), fileInt("1", "TOTAL_RUN_TIME"));
+    EXPECT_FALSE(fileInt("3", "TOTAL_RUN_TIME"));
+}
+
 TEST(ConsoleWatcher, DecisionTable) {
     using enum ConsoleAction;
     using Opt = std::optional<std::string>;
