@@ -191,6 +191,13 @@ TEST(Plist, WhatXmlCannotCarryIsReplacedSoThatStrictReadersTakeTheDocument) {
                                 {"surrogate", r + r + r},
                                 {"nonchar", "a" + r + "b"},
                                 {"kept", odd.at("kept")}}));
+    // An integer kept unread as it stood is escaped like text too.
+    bool unreadExact = true;
+    const auto unread =
+        writeXml(Value(Array{UnreadInteger{std::string("1<2\0&", 5)}}), &unreadExact);
+    ASSERT_TRUE(unread);
+    EXPECT_FALSE(unreadExact);
+    EXPECT_TRUE(parse(*unread));
     // Python's plistlib reads with expat, which refuses a document with any of them raw.
     const std::string check =
         "python3 -c 'import plistlib,sys; plistlib.load(open(sys.argv[1], \"rb\"))' ";

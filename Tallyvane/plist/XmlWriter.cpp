@@ -104,7 +104,20 @@ class Writer {
         return true;
     }
     bool write(const UnreadInteger& i, int) {
-        element("integer", i.text);  // as it was read: decimal digits, or what stood there
+        // As it was read: decimal digits, or what stood there, which is escaped like any text
+        // so that the document stays well-formed (and is then no longer read back the same).
+        const bool plain = std::all_of(i.text.begin(), i.text.end(), [](char c) {
+            return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                   c == '+' || c == '-' || c == '.';
+        });
+        if (plain) {
+            element("integer", i.text);
+            return true;
+        }
+        out_ += "<integer>";
+        text(i.text);
+        out_ += "</integer>\n";
+        exact = false;
         return true;
     }
     bool write(double d, int) {
