@@ -48,6 +48,8 @@ Result<std::unique_ptr<FileSystem::Output>> MemoryFileSystem::create(const std::
         if (!parentOf(path).empty() && !folders_.count(parentOf(path)))
             return Status::error("Cannot open for writing \"" + path +
                                  "\": " + std::strerror(ENOENT));
+        // After a crash nothing more of ours reaches a file.
+        if (crashed_) return Status::error("Cannot write \"" + path + "\": the process is gone");
         files_[path].clear();
     }
     struct Pending final : Output {
