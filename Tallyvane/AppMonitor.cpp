@@ -22,6 +22,16 @@ constexpr const char* kCarried[] = {"Launch date is today.",
                                     "Launch date is yesterday. Updating to start of today.",
                                     "Launch date is older than yesterday."};
 
+// The applications' names in order, each once.
+std::vector<std::string> sortedNames(const std::vector<RunningApplication>& applications) {
+    std::vector<std::string> names;
+    for (const RunningApplication& application : applications)
+        names.push_back(*application.localizedName);
+    std::sort(names.begin(), names.end());
+    names.erase(std::unique(names.begin(), names.end()), names.end());
+    return names;
+}
+
 }  // namespace
 
 AppMonitor::AppMonitor(const Platform& platform, const AgentSettings& settings,
@@ -291,21 +301,19 @@ void AppMonitor::reloadUsageTable() {
         appsData_.replace(files_.loadAppLaunchDataToUpdate(appLaunchDataPlistURL));
         return;
     }
-    // At 10,000 records the whole table is megabytes, of which a report run needs a few.
-    appsData_.replace({});
-    loadRecordsMissingFor(runningMeteredApplications());
+    // At 10,000 records the whole table is megabytes, of which a report run needs a few. The
+    // file is read even when none of them runs, as every load of the table reads it.
+    const auto running = sortedNames(runningMeteredApplications());
+    appsData_.replace(files_.loadAppLaunchDataToUpdate(appLaunchDataPlistURL, &running));
 }
 
 void AppMonitor::loadRecordsMissingFor(const std::vector<RunningApplication>& applications) {
-    std::vector<std::string> missing;
+    auto missing = sortedNames(applications);
     appsData_.inspect([&](const UsageRecords& records) {
-        for (const RunningApplication& application : applications)
-            if (!records.count(*application.localizedName))
-                missing.push_back(*application.localizedName);
+        std::erase_if(missing, [&](const std::string& name) { return records.count(name) > 0; });
     });
     // Started since the table was loaded: their records are read from the file now.
     if (missing.empty()) return;
-    std::sort(missing.begin(), missing.end());
     for (auto& [name, record] : files_.loadAppLaunchDataToUpdate(appLaunchDataPlistURL, &missing))
         appsData_.put(name, std::move(record));
 }

@@ -266,6 +266,15 @@ TEST_F(MonitorTest, AReportRunsTableHoldsTheRunningAndTakesInThoseStartedSince) 
     EXPECT_GT(fileInt("1", "TOTAL_RUN_TIME").value_or(0), 0);
     EXPECT_EQ(fileInt("2", "TOTAL_RUN_TIME"), fileInt("1", "TOTAL_RUN_TIME"));
     EXPECT_FALSE(fileInt("3", "TOTAL_RUN_TIME"));
+    // With nothing running the file is still read, and a broken one still said so.
+    files.put(launchDataPath(), "not a property list");
+    os.workspace.applications.clear();
+    testing::internal::CaptureStdout();
+    std::make_shared<AppMonitor>(os.platform(), settings,
+                                 AppMonitor::UsageTableScope::RunningApplications);
+    EXPECT_NE(
+        testing::internal::GetCapturedStdout().find("Failed to read plist at " + launchDataPath()),
+        std::string::npos);
 }
 
 TEST(ConsoleWatcher, DecisionTable) {
