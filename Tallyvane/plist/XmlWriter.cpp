@@ -227,29 +227,31 @@ std::size_t estimatedSize(const Value& value, int depth) {
     return size;
 }
 
+// The whole document through out, handed to put in pieces when there is a taker.
+bool writeDocument(const Value& value, std::string& out,
+                   const std::function<void(std::string_view)>* put, bool* exact) {
+    out += kHead;
+    Writer writer(out, put);
+    if (!writer.value(value, 0)) return false;
+    out += "</plist>\n";
+    if (put) (*put)(out);
+    if (exact) *exact = writer.exact;
+    return true;
+}
+
 }  // namespace
 
 std::optional<std::string> writeXml(const Value& value, bool* exact) {
     std::string out;
     out.reserve(estimatedSize(value, 0) + 256);
-    out += kHead;
-    Writer writer(out, nullptr);
-    if (!writer.value(value, 0)) return std::nullopt;
-    out += "</plist>\n";
-    if (exact) *exact = writer.exact;
+    if (!writeDocument(value, out, nullptr, exact)) return std::nullopt;
     return out;
 }
 
 bool writeXml(const Value& value, const std::function<void(std::string_view)>& put, bool* exact) {
     std::string out;
     out.reserve(kPieceBytes + kPieceBytes / 4);
-    out += kHead;
-    Writer writer(out, &put);
-    if (!writer.value(value, 0)) return false;
-    out += "</plist>\n";
-    put(out);
-    if (exact) *exact = writer.exact;
-    return true;
+    return writeDocument(value, out, &put, exact);
 }
 
 }  // namespace tallyvane::plist
