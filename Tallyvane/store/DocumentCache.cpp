@@ -6,9 +6,17 @@
 
 namespace tallyvane::store {
 
-DocumentCache::Fingerprint DocumentCache::Fingerprint::of(std::string_view bytes) {
-    // The library must be asked for its version once before it hashes anything.
+namespace {
+
+// The library must be asked for its version once before it hashes anything.
+void prepareHashing() {
     [[maybe_unused]] static const char* const version = gcry_check_version(nullptr);
+}
+
+}  // namespace
+
+DocumentCache::Fingerprint DocumentCache::Fingerprint::of(std::string_view bytes) {
+    prepareHashing();
     Fingerprint made;
     made.size = bytes.size();
     gcry_md_hash_buffer(GCRY_MD_SHA256, made.sha256.data(), bytes.data(), bytes.size());
@@ -16,7 +24,7 @@ DocumentCache::Fingerprint DocumentCache::Fingerprint::of(std::string_view bytes
 }
 
 DocumentCache::Fingerprinting::Fingerprinting() {
-    [[maybe_unused]] static const char* const version = gcry_check_version(nullptr);
+    prepareHashing();
     if (gcry_md_open(&handle_, GCRY_MD_SHA256, 0) != 0) handle_ = nullptr;
 }
 

@@ -198,7 +198,7 @@ Status MeteringFiles::write(const std::string& path, Value value, Write how) {
         auto xml = plist::writeXml(value, &exact);
         if (!xml) return Status::error("The property list could not be serialized as XML.");
         written = files_.writeAtomically(path, *xml);
-        fingerprint = DocumentCache::Fingerprint::of(*xml);
+        if (written.ok() && exact) fingerprint = DocumentCache::Fingerprint::of(*xml);
     }
     // What was written is what the next read finds, unless the writer could not keep it exact.
     if (written.ok() && exact && fingerprint)
@@ -386,8 +386,9 @@ void MeteringFiles::reset(const std::string& launchDataPath, const plist::Dict* 
                           DocumentCache::Shared* reportedDocument) {
     const Locked locked(*this, launchDataPath);
     auto fingerprint = rememberedFingerprint(launchDataPath);
+    DocumentCache::Shared known = fingerprint ? documents_.find(*fingerprint) : nullptr;
     std::string bytes;  // read only when the document they hold is not at hand
-    if (!fingerprint || !documents_.find(*fingerprint)) {
+    if (!known) {
         auto read = readBytes(launchDataPath);
         if (!read) {
             VornPrint("Unable to read plist data.");
@@ -395,14 +396,15 @@ void MeteringFiles::reset(const std::string& launchDataPath, const plist::Dict* 
         }
         bytes = std::move(*read);
         fingerprint = DocumentCache::Fingerprint::of(bytes);
+        known = documents_.find(*fingerprint);
     }
-    if (reportedDocument && *reportedDocument &&
-        documents_.find(*fingerprint) == *reportedDocument) {
+    if (reportedDocument && *reportedDocument && known == *reportedDocument) {
         // Nobody wrote since the report was built: every record is as reported, so all are
         // cleared, and the document is changed where it is rather than copied.
         reportedDocument->reset();
         reported = nullptr;
     }
+    known.reset();  // held by nobody else, it is moved out rather than copied
     auto root = documents_.take(*fingerprint);
     if (root) {
         // The document they hold is at hand: the bytes are let go (assigning an empty string
