@@ -268,6 +268,10 @@ TEST(Plist, ACopyOfADictionaryChangesAloneWhicheverWayItIsChanged) {
         EXPECT_EQ(original.at("c"), Value(Dict{{"inner", 3}}));
         EXPECT_EQ(original.size(), 3u);
     }
+    // A place found in a shared block is erased from the copy's own.
+    Dict erased = original;
+    erased.erase(std::as_const(erased).find("b"));
+    EXPECT_EQ(erased, (Dict{{"a", 1}, {"c", Dict{{"inner", 3}}}}));
     // Copies handed to other threads and dropped there leave the last holder free to change.
     Dict shared = original;
     std::vector<std::thread> readers;
