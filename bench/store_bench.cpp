@@ -173,7 +173,7 @@ void BM_CountedLaunch(benchmark::State& state) {
             return true;
         };
         count(record);
-        const std::string id = *record.appDefinitionId();
+        const std::string id = record.appDefinitionId()->str();
         if (auto merged = files.saveAppsData(a.launchData, id, record, {before, count}))
             record = std::move(*merged);
         table[name] = std::move(record);

@@ -81,7 +81,7 @@ std::optional<std::string> previewReport(const std::string& dataFolder) {
             table[name] = result.settled;
             // saveAppsData: the record under the name's app definition id, when the file has one.
             const auto rule = rules->appRuledata.find(name);
-            const std::string* id =
+            const plist::Text* id =
                 rule == rules->appRuledata.end() ? nullptr : plist::asString(rule->second);
             if (id != nullptr && launchData->count(*id))
                 (*launchData)[*id] = plist::Value(result.settled.fields());

@@ -87,7 +87,7 @@ plist::Dict records(const Context& c) {
 }
 
 std::string text(const plist::Dict& record, const char* key) {
-    if (const auto* s = plist::stringFor(record, key)) return *s;
+    if (const auto* s = plist::stringFor(record, key)) return s->str();
     if (const auto i = plist::integerFor(record, key)) return std::to_string(*i);
     if (const auto r = plist::realFor(record, key)) {
         std::ostringstream out;
@@ -154,14 +154,14 @@ int status(const Context& c) {
     return 0;
 }
 
-std::string csvField(const std::string& s) {
-    if (s.find_first_of(",\"\r\n") == std::string::npos) return s;
+std::string csvField(std::string_view s) {
+    if (s.find_first_of(",\"\r\n") == std::string_view::npos) return std::string(s);
     std::string quoted = "\"";
     for (char ch : s) quoted += ch == '"' ? std::string("\"\"") : std::string(1, ch);
     return quoted + "\"";
 }
 
-std::string jsonString(const std::string& s) {
+std::string jsonString(std::string_view s) {
     std::string out = "\"";
     for (unsigned char ch : s) {
         if (ch == '"' || ch == '\\') {

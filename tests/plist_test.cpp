@@ -3,6 +3,7 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -281,6 +282,53 @@ TEST(Plist, ACopyOfADictionaryChangesAloneWhicheverWayItIsChanged) {
     for (auto& reader : readers) reader.join();
     EXPECT_EQ(original.at("b"), Value("two"));
     EXPECT_EQ(shared.at("b"), Value("changed"));
+}
+
+TEST(Plist, TextsAndBoxedValuesKeepTheirContentWhereverTheyAreHeld) {
+    // Either side of the 15 bytes held in place, with a NUL inside and multibyte characters.
+    std::vector<std::string> samples;
+    for (std::size_t n : {0, 1, 14, 15, 16, 40}) samples.push_back(std::string(n, 'k'));
+    samples.push_back(std::string("fifteen\0bytes!!", 15));
+    samples.push_back(std::string("sixteen\0 bytes!!", 16));
+    samples.push_back("Grüße, 東京");
+    for (const std::string& a : samples) {
+        for (const std::string& b : samples) {
+            SCOPED_TRACE(a.size() * 100 + b.size());
+            Text x(a), y(b);
+            EXPECT_EQ(std::string_view(x), a);
+            EXPECT_EQ(x.c_str()[x.size()], '\0');
+            EXPECT_EQ(x < y, a < b);
+            Text copy = x;
+            copy = y;
+            EXPECT_EQ(copy, b);
+            EXPECT_EQ(copy.c_str()[copy.size()], '\0');
+            EXPECT_EQ(x, a);
+            Text moved = std::move(copy);
+            EXPECT_EQ(moved, b);
+            EXPECT_TRUE(copy.empty());
+            moved = std::move(x);
+            EXPECT_EQ(moved, a);
+            moved = *&moved;
+            EXPECT_EQ(moved, a);
+        }
+    }
+    // Keys and strings of every length read back from a file in the same order and content.
+    Dict d;
+    for (const std::string& s : samples)
+        if (s.find('\0') == std::string::npos && !s.empty()) d[s] = Value(s + s);
+    EXPECT_EQ(parse(*toXml(Value(d))), Value(d));
+    std::vector<std::string> keys;
+    for (const auto& [key, value] : d) keys.push_back(key.str());
+    EXPECT_TRUE(std::is_sorted(keys.begin(), keys.end()));
+    // A copied array or data is its own; one moved from reads as empty rather than failing.
+    Value array(Array{Value("x"), Value(Data{1, 2})});
+    Value copy = array;
+    EXPECT_EQ(copy, array);
+    copy = Value(Array{});
+    EXPECT_EQ(describe(array), "[\"x\", <2 bytes>]");
+    Value taken = std::move(array);
+    EXPECT_EQ(describe(taken), "[\"x\", <2 bytes>]");
+    EXPECT_EQ(describe(array), "[]");
 }
 
 TEST(Plist, HostileInputIsRefusedWithAnError) {

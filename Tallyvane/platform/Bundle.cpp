@@ -15,7 +15,7 @@ std::optional<plist::Dict> bundleInfoDictionary(FileSystem& files, const std::st
 
 std::optional<std::string> bundleShortVersion(FileSystem& files, const std::string& bundleURL) {
     const auto info = bundleInfoDictionary(files, bundleURL);
-    const std::string* version =
+    const plist::Text* version =
         info ? plist::stringFor(*info, "CFBundleShortVersionString") : nullptr;
     return version ? std::optional<std::string>(*version) : std::nullopt;
 }

@@ -12,6 +12,9 @@ namespace tallyvane::plist {
 
 // Counted by hand rather than by a shared_ptr, whose use count is read without ordering: the copy
 // that finds itself the last holder must see every other thread's reads of the entries done.
+// A dictionary entry's size is most of a document's.
+static_assert(sizeof(Value) <= 24 && sizeof(Dict::value_type) <= 40);
+
 struct Dict::Block {
     std::atomic<std::size_t> holders{1};
     std::vector<value_type> entries;
@@ -131,17 +134,17 @@ Value& Dict::operator[](std::string_view key) {
     auto& entries = own();
     const auto it = lowerBoundIn(entries, key);
     if (it != entries.end() && it->first == key) return it->second;
-    return entries.emplace(it, std::string(key), Value())->second;
+    return entries.emplace(it, Text(key), Value())->second;
 }
 
-std::pair<Dict::iterator, bool> Dict::emplace(std::string key, Value value) {
+std::pair<Dict::iterator, bool> Dict::emplace(Text key, Value value) {
     auto& entries = own();
     const auto it = lowerBoundIn(entries, key);
     if (it != entries.end() && it->first == key) return {it, false};
     return {entries.emplace(it, std::move(key), std::move(value)), true};
 }
 
-std::pair<Dict::iterator, bool> Dict::insert_or_assign(std::string key, Value value) {
+std::pair<Dict::iterator, bool> Dict::insert_or_assign(Text key, Value value) {
     auto& entries = own();
     const auto it = lowerBoundIn(entries, key);
     if (it != entries.end() && it->first == key) {
@@ -181,7 +184,7 @@ std::string realText(double d) {
     return std::string(buf, end);
 }
 
-void quoted(std::string& out, const std::string& s) {
+void quoted(std::string& out, std::string_view s) {
     out += '"';
     out += s;
     out += '"';
@@ -213,12 +216,15 @@ void describeInto(std::string& out, const Value& value) {
         void operator()(bool b) const { out += b ? "true" : "false"; }
         void operator()(std::int64_t i) const { out += std::to_string(i); }
         void operator()(double d) const { out += realText(d); }
-        void operator()(const std::string& s) const { quoted(out, s); }
+        void operator()(const Text& s) const { quoted(out, s); }
         void operator()(const Date& d) const {
             out += "date(" + realText(d.secondsSince1970) + ")";
         }
-        void operator()(const Data& d) const { out += "<" + std::to_string(d.size()) + " bytes>"; }
-        void operator()(const Array& a) const {
+        void operator()(const Boxed<Data>& d) const {
+            out += "<" + std::to_string(d->size()) + " bytes>";
+        }
+        void operator()(const Boxed<Array>& boxed) const {
+            const Array& a = *boxed;
             out += '[';
             for (std::size_t i = 0; i < a.size(); ++i) {
                 if (i) out += ", ";
@@ -227,7 +233,7 @@ void describeInto(std::string& out, const Value& value) {
             out += ']';
         }
         void operator()(const Dict& d) const { describeDictInto(out, d); }
-        void operator()(const UnreadInteger& i) const { out += i.text; }
+        void operator()(const UnreadInteger& i) const { out += std::string_view(i.text); }
     };
     std::visit(Visitor{out}, value.v);
 }
@@ -253,8 +259,8 @@ std::optional<double> asReal(const Value& value) {
     return std::nullopt;
 }
 
-const std::string* asString(const Value& value) {
-    return std::get_if<std::string>(&value.v);
+const Text* asString(const Value& value) {
+    return std::get_if<Text>(&value.v);
 }
 const Dict* asDict(const Value& value) {
     return std::get_if<Dict>(&value.v);
@@ -275,7 +281,7 @@ std::optional<double> realFor(const Dict& dict, std::string_view key) {
     return asReal(it->second);
 }
 
-const std::string* stringFor(const Dict& dict, std::string_view key) {
+const Text* stringFor(const Dict& dict, std::string_view key) {
     auto it = dict.find(key);
     if (it == dict.end()) return nullptr;
     return asString(it->second);

@@ -2,12 +2,15 @@
 // Property-list values as plain C++ values: copied, compared and kept in containers.
 #include <cstdint>
 #include <initializer_list>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <variant>
 #include <vector>
+
+#include "plist/Text.h"
 
 namespace tallyvane::plist {
 
@@ -23,7 +26,7 @@ using Array = std::vector<Value>;
 // only until the dictionary is next copied or changed. Copies may be used on different threads.
 class Dict {
   public:
-    using value_type = std::pair<std::string, Value>;
+    using value_type = std::pair<Text, Value>;
     using iterator = std::vector<value_type>::iterator;
     using const_iterator = std::vector<value_type>::const_iterator;
 
@@ -56,8 +59,8 @@ class Dict {
     Value& operator[](std::string_view key);
 
     // Adds the entry unless its key is there already.
-    std::pair<iterator, bool> emplace(std::string key, Value value);
-    std::pair<iterator, bool> insert_or_assign(std::string key, Value value);
+    std::pair<iterator, bool> emplace(Text key, Value value);
+    std::pair<iterator, bool> insert_or_assign(Text key, Value value);
     std::size_t erase(std::string_view key);
     iterator erase(const_iterator at);
 
@@ -77,27 +80,57 @@ struct Date {
     bool operator==(const Date&) const = default;
 };
 
+// A value kept on the heap: arrays and data are rare in these files, and boxed they cost every
+// other value 8 bytes instead of a vector's 24. Copies copy what is held.
+template <typename T>
+class Boxed {
+  public:
+    Boxed(T value) : held_(std::make_unique<T>(std::move(value))) {}
+    Boxed(const Boxed& other) : held_(std::make_unique<T>(*other)) {}
+    Boxed(Boxed&&) noexcept = default;
+    Boxed& operator=(const Boxed& other) {
+        if (this != &other) held_ = std::make_unique<T>(*other);
+        return *this;
+    }
+    Boxed& operator=(Boxed&&) noexcept = default;
+    // A box moved from holds an empty value.
+    const T& operator*() const { return held_ ? *held_ : empty(); }
+    const T* operator->() const { return &**this; }
+    bool operator==(const Boxed& other) const { return **this == *other; }
+
+  private:
+    static const T& empty() {
+        static const T none;
+        return none;
+    }
+    std::unique_ptr<T> held_;
+};
+
 // An integer as a file wrote it that has no signed 64-bit value (beyond the range, or not
 // written in decimal): every reader takes it as absent, every rewrite keeps its text.
 struct UnreadInteger {
-    std::string text;
+    Text text;
     bool operator==(const UnreadInteger&) const = default;
 };
 
 struct Value {
     // An integer is held as signed 64 bits.
-    std::variant<bool, std::int64_t, double, std::string, Date, Data, Array, Dict, UnreadInteger> v;
+    std::variant<bool, std::int64_t, double, Text, Date, Boxed<Data>, Boxed<Array>, Dict,
+                 UnreadInteger>
+        v;
 
     Value() : v(false) {}
     Value(bool b) : v(b) {}
     Value(std::int64_t i) : v(i) {}
     Value(int i) : v(static_cast<std::int64_t>(i)) {}
     Value(double d) : v(d) {}
-    Value(std::string s) : v(std::move(s)) {}
-    Value(const char* s) : v(std::string(s)) {}
+    Value(Text s) : v(std::move(s)) {}
+    Value(std::string_view s) : v(Text(s)) {}
+    Value(const std::string& s) : v(Text(s)) {}
+    Value(const char* s) : v(Text(s)) {}
     Value(Date d) : v(d) {}
-    Value(Data d) : v(std::move(d)) {}
-    Value(Array a) : v(std::move(a)) {}
+    Value(Data d) : v(Boxed<Data>(std::move(d))) {}
+    Value(Array a) : v(Boxed<Array>(std::move(a))) {}
     Value(Dict d) : v(std::move(d)) {}
     Value(UnreadInteger i) : v(std::move(i)) {}
 
@@ -117,14 +150,14 @@ inline bool Dict::empty() const {
 std::optional<std::int64_t> asInteger(const Value& value);
 // A real read accepts any number (integer or real); anything else is absent.
 std::optional<double> asReal(const Value& value);
-const std::string* asString(const Value& value);
+const Text* asString(const Value& value);
 const Dict* asDict(const Value& value);
 Dict* asDict(Value& value);
 
 // Look-ups in a dictionary that apply the rules above; absent keys are absent.
 std::optional<std::int64_t> integerFor(const Dict& dict, std::string_view key);
 std::optional<double> realFor(const Dict& dict, std::string_view key);
-const std::string* stringFor(const Dict& dict, std::string_view key);
+const Text* stringFor(const Dict& dict, std::string_view key);
 
 // A value as text for log lines: strings in double quotes, dictionaries as
 // ["key": value, ...], arrays as [value, ...].

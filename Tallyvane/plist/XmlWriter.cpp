@@ -47,7 +47,7 @@ class Writer {
     // Text as XML 1.0 can carry it: &, < and > escaped, and what XML has no place for (control
     // characters but tab, line feed and carriage return; U+FFFE and U+FFFF; bytes that are not
     // UTF-8) replaced by U+FFFD, so that a strict reader takes the whole document.
-    void text(const std::string& s) {
+    void text(std::string_view s) {
         constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
         std::size_t i = 0;
         while (i < s.size()) {
@@ -78,7 +78,7 @@ class Writer {
                 i += std::max<std::size_t>(length, 1);
                 continue;
             }
-            out_.append(s, i, length);
+            out_.append(s.data() + i, length);
             i += length;
         }
     }
@@ -133,7 +133,7 @@ class Writer {
         }
         return true;
     }
-    bool write(const std::string& s, int) {
+    bool write(const Text& s, int) {
         out_ += "<string>";
         text(s);
         out_ += "</string>\n";
@@ -152,7 +152,8 @@ class Writer {
         exact = exact && seconds == d.secondsSince1970;
         return true;
     }
-    bool write(const Data& d, int) {
+    bool write(const Boxed<Data>& boxed, int) {
+        const Data& d = *boxed;
         static constexpr char kAlphabet[] =
             "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
         out_ += "<data>";
@@ -171,7 +172,8 @@ class Writer {
         out_ += "</data>\n";
         return true;
     }
-    bool write(const Array& a, int depth) {
+    bool write(const Boxed<Array>& boxed, int depth) {
+        const Array& a = *boxed;
         if (a.empty()) {
             out_ += "<array/>\n";
             return true;
@@ -216,11 +218,11 @@ std::size_t estimatedSize(const Value& value, int depth) {
     if (depth > kMaxDepth) return 0;
     constexpr std::size_t kTags = 24;
     const std::size_t line = kTags + static_cast<std::size_t>(depth);
-    if (const auto* s = std::get_if<std::string>(&value.v)) return line + s->size() + s->size() / 8;
-    if (const auto* d = std::get_if<Data>(&value.v)) return line + d->size() * 2;
+    if (const auto* s = std::get_if<Text>(&value.v)) return line + s->size() + s->size() / 8;
+    if (const auto* d = std::get_if<Boxed<Data>>(&value.v)) return line + (*d)->size() * 2;
     std::size_t size = line;
-    if (const auto* a = std::get_if<Array>(&value.v))
-        for (const Value& item : *a) size += estimatedSize(item, depth + 1);
+    if (const auto* a = std::get_if<Boxed<Array>>(&value.v))
+        for (const Value& item : **a) size += estimatedSize(item, depth + 1);
     if (const auto* d = std::get_if<Dict>(&value.v))
         for (const auto& [key, item] : *d)
             size += line + key.size() + estimatedSize(item, depth + 1);

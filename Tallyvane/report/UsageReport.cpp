@@ -37,8 +37,8 @@ void appendAgentParam(std::string& out, std::string_view name, std::string_view 
                   {{"AGENT_PARAM_ID", "1"}, {"PARAM_NAME", name}, {"PARAM_VALUE", value}});
 }
 
-std::string textOf(const std::string* s) {
-    return s ? *s : std::string();
+std::string textOf(const plist::Text* s) {
+    return s ? s->str() : std::string();
 }
 
 }  // namespace
@@ -81,7 +81,7 @@ void appendUsageRows(std::string& document, const plist::Dict& launchData) {
         const plist::Dict* fields = plist::asDict(value);
         if (fields == nullptr) continue;
         const UsageRecordView record(*fields);
-        const std::string* appDefinitionId = record.appDefinitionId();
+        const plist::Text* appDefinitionId = record.appDefinitionId();
         if (appDefinitionId == nullptr) continue;
 
         const std::int64_t lastUsed = record.lastUsed().value_or(0);

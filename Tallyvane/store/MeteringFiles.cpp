@@ -71,7 +71,7 @@ std::optional<std::string> numberText(const Value& value) {
     if (const auto* b = std::get_if<bool>(&value.v)) return std::string(*b ? "1" : "0");
     if (const auto* i = std::get_if<std::int64_t>(&value.v)) return std::to_string(*i);
     if (std::holds_alternative<double>(value.v)) return plist::describe(value);
-    if (const auto* big = std::get_if<plist::UnreadInteger>(&value.v)) return big->text;
+    if (const auto* big = std::get_if<plist::UnreadInteger>(&value.v)) return big->text.str();
     return std::nullopt;
 }
 
@@ -273,11 +273,11 @@ std::optional<RuleData> MeteringFiles::readRuleData(const std::string& launchDat
     for (const auto& [id, value] : *records) {
         const UsageRecordView record(*plist::asDict(value));
         if (record.fields().empty()) continue;
-        const std::string* fileName = record.fileName();
+        const plist::Text* fileName = record.fileName();
         if (!fileName) continue;
         std::string name = applicationName(*fileName);
         rules.monitoredApps.push_back(name);
-        if (const std::string* appId = record.appDefinitionId())
+        if (const plist::Text* appId = record.appDefinitionId())
             mapping.emplace_back(std::move(name), Value(*appId));
     }
     rules.appRuledata = Dict::fromEntries(std::move(mapping));
@@ -433,7 +433,7 @@ void MeteringFiles::reset(const std::string& launchDataPath, const plist::Dict* 
             record.clearUsage();
         } else {
             if (record.fields() != *seen)
-                VornLog("resetSoftwareMeteringRules: the record for AppDefinitionId " + id +
+                VornLog("resetSoftwareMeteringRules: the record for AppDefinitionId " + id.str() +
                         " changed since the report was built; what it did not include stays");
             usage::removeReported(record, UsageRecord(*seen));
         }
@@ -460,7 +460,7 @@ std::optional<std::string> MeteringFiles::getAppDefinitionId(const std::string& 
     } else if (auto it = mapping->find(name); it != mapping->end()) {
         if (auto text = numberText(it->second)) {
             result = std::move(text);
-        } else if (const std::string* s = plist::asString(it->second)) {
+        } else if (const plist::Text* s = plist::asString(it->second)) {
             result = *s;
         }
     }

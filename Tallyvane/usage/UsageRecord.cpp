@@ -35,9 +35,9 @@ void UsageRecord::erase(std::string_view key) {
 }
 
 std::optional<std::string> detail::tableName(const plist::Dict& fields) {
-    if (const std::string* productName = plist::stringFor(fields, key::kProductName))
+    if (const plist::Text* productName = plist::stringFor(fields, key::kProductName))
         return canonicalName(*productName);
-    if (const std::string* file = plist::stringFor(fields, key::kFileName))
+    if (const plist::Text* file = plist::stringFor(fields, key::kFileName))
         return applicationName(*file);
     return std::nullopt;
 }

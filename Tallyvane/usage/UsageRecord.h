@@ -49,11 +49,11 @@ class RecordReads {
     std::optional<double> anyNumber(std::string_view key) const {
         return plist::realFor(all(), key);
     }
-    const std::string* string(std::string_view key) const { return plist::stringFor(all(), key); }
+    const plist::Text* string(std::string_view key) const { return plist::stringFor(all(), key); }
 
     // The agent's rule keys.
-    const std::string* fileName() const { return string(key::kFileName); }
-    const std::string* appDefinitionId() const { return string(key::kAppDefinitionId); }
+    const plist::Text* fileName() const { return string(key::kFileName); }
+    const plist::Text* appDefinitionId() const { return string(key::kAppDefinitionId); }
     // The name the usage table keeps the record under: PRODUCT_NAME when it is a string, else
     // FileName with every ".app" removed; nothing without either.
     std::optional<std::string> tableName() const { return detail::tableName(all()); }

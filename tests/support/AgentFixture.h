@@ -38,7 +38,7 @@ inline plist::Value readPlist(const std::string& path) {
 }
 
 // The record under id in the launch-data file at path; empty when the file or record is missing.
-inline plist::Dict launchRecord(const std::string& path, const std::string& id) {
+inline plist::Dict launchRecord(const std::string& path, std::string_view id) {
     auto all = parsePlistFile(path);
     const plist::Dict* root = all ? plist::asDict(*all) : nullptr;
     const plist::Dict* record = root && root->count(id) ? plist::asDict(root->at(id)) : nullptr;

@@ -270,7 +270,7 @@ RunningApplication describeApplication(pid_t pid, const std::string& exePath) {
         app.bundleURL = bundle;
         if (auto info = bundleInfoDictionary(posixFileSystem(), bundle)) {
             for (const char* key : {"CFBundleDisplayName", "CFBundleName"}) {
-                const std::string* name = plist::stringFor(*info, key);
+                const plist::Text* name = plist::stringFor(*info, key);
                 if (name && !name->empty()) {
                     app.localizedName = canonicalName(*name);
                     return app;
