@@ -1,6 +1,8 @@
 // The Linux platform layer against the real thing: the Asio loop, real processes under /proc and
 // a real D-Bus session bus (run under dbus-run-session).
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -15,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/FileSystem.h"
 #include "platform/linux/LinuxPlatform.h"
 #include "support/AppBundle.h"
 #include "support/ChildProcess.h"
@@ -309,4 +312,29 @@ TEST(ProcessTable, StartTimeOfALiveProcessAndNothingForAGoneOne) {
     EXPECT_NE(*started, std::floor(*started));
     child.kill();
     EXPECT_FALSE(table->startTime(child.pid()) || table->startTime(-1));
+}
+
+TEST(PosixFiles, ACopyAcrossFileSystemsGoesThroughABufferAndLeavesExactlyTheSource) {
+    // The kernel refuses to copy from one file system type to another, which sends the copy
+    // through the buffered path.
+    ScratchDir dir;
+    struct stat shm = {};
+    struct stat scratch = {};
+    if (::stat("/dev/shm", &shm) != 0 || ::stat(dir.path().c_str(), &scratch) != 0 ||
+        shm.st_dev == scratch.st_dev)
+        GTEST_SKIP() << "no second file system at /dev/shm";
+    std::string source = "/dev/shm/tallyvane-copy-XXXXXX";
+    const int fd = ::mkstemp(source.data());
+    ASSERT_GE(fd, 0);
+    ::close(fd);
+    std::string bytes;
+    for (int i = 0; bytes.size() < 200'000; ++i) bytes += std::to_string(i * 7919) + '\n';
+    FileSystem& files = posixFileSystem();
+    ASSERT_TRUE(files.overwrite(source, bytes));
+    const std::string target = dir.path() + "/target";
+    ASSERT_TRUE(files.writeNew(target, std::string(500'000, 'x')));
+    const Status copied = files.copyInto(target, source);
+    ::unlink(source.c_str());
+    ASSERT_TRUE(copied) << copied.description();
+    EXPECT_EQ(*files.readFile(target), bytes);
 }

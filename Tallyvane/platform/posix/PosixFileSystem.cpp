@@ -207,24 +207,32 @@ class PosixFileSystem final : public FileSystem {
         return replaceContent(*fd, path, size, [&](int out) {
             off_t from = 0, to = 0;
             // The kernel copies page cache to page cache; file systems that cannot are copied
-            // through a buffer.
+            // through a buffer from where the kernel stopped.
+            bool buffered = false;
             while (static_cast<std::size_t>(to) < size) {
-                const ssize_t n = ::copy_file_range(in.get(), &from, out, &to,
-                                                    size - static_cast<std::size_t>(to), 0);
-                if (n > 0) continue;
-                if (n < 0 && errno == EINTR) continue;
-                if (n == 0) errno = EIO;  // the source ended early
-                if (n == 0 ||
-                    !(errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP))
-                    return false;
+                if (!buffered) {
+                    const ssize_t n = ::copy_file_range(in.get(), &from, out, &to,
+                                                        size - static_cast<std::size_t>(to), 0);
+                    if (n > 0) continue;
+                    if (n < 0 && errno == EINTR) continue;
+                    if (n == 0) errno = EIO;  // the source ended early
+                    if (n == 0 || !(errno == EXDEV || errno == EINVAL || errno == ENOSYS ||
+                                    errno == EOPNOTSUPP))
+                        return false;
+                    buffered = true;
+                }
                 char buffer[65536];
                 const ssize_t got = ::pread(in.get(), buffer, sizeof buffer, from);
                 if (got < 0 && errno == EINTR) continue;
                 if (got == 0) errno = EIO;
                 if (got <= 0) return false;
-                if (::pwrite(out, buffer, static_cast<std::size_t>(got), to) != got) return false;
-                from += got;
-                to += got;
+                // A short write goes on from where it stopped, read again.
+                const ssize_t put = ::pwrite(out, buffer, static_cast<std::size_t>(got), to);
+                if (put < 0 && errno == EINTR) continue;
+                if (put == 0) errno = EIO;
+                if (put <= 0) return false;
+                from += put;
+                to += put;
             }
             return true;
         });
