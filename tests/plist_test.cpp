@@ -168,7 +168,8 @@ TEST(Plist, PlainDocumentsAreReadDirectlyAsLibplistReadsThemAndOthersAreLeftToIt
 }
 
 TEST(Plist, WhatXmlCannotCarryIsReplacedSoThatStrictReadersTakeTheDocument) {
-    const std::string dir = scratchFolder(), path = dir + "/odd.plist";
+    const ScratchDir scratch;
+    const std::string dir = scratch.path(), path = dir + "/odd.plist";
     // Controls, a NUL, a lone byte, an encoded surrogate and U+FFFF: each becomes U+FFFD.
     const Dict odd{{"version",
                     "2.1\x01\x1b"
@@ -208,7 +209,8 @@ TEST(Plist, WhatXmlCannotCarryIsReplacedSoThatStrictReadersTakeTheDocument) {
 }
 
 TEST(Plist, AFileRewrittenByAnotherProgramIsReadAfresh) {
-    const std::string dir = scratchFolder(), path = dir + "/shared.plist";
+    const ScratchDir scratch;
+    const std::string dir = scratch.path(), path = dir + "/shared.plist";
     FileSystem& files = posixFileSystem();
     store::MeteringFiles documents(files);
     const Dict ours{{"count", std::int64_t{1}}};
@@ -352,7 +354,8 @@ TEST(Plist, HostileInputIsRefusedWithAnError) {
         EXPECT_FALSE(parsed);
         EXPECT_FALSE(parsed.status().description().empty());
     }
-    const std::string dir = scratchFolder();
+    const ScratchDir scratch;
+    const std::string& dir = scratch.path();
     FileSystem& files = posixFileSystem();
     const auto missing = files.readFile(dir + "/missing.plist");
     EXPECT_FALSE(missing);

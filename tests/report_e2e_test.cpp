@@ -87,7 +87,7 @@ TEST_F(ReportProcess, AnAcceptedReportIsStoredStampedAndCleared) {
 }
 
 TEST(ReportRuns, ASecondRunWaitsForTheFirstSoNothingIsPostedTwice) {
-    MgmtServer slow({.status = 200, .storeDir = {}, .delayMs = 1500});
+    MgmtServer slow({.status = 200, .delayMs = 1500});
     AgentInstallation agent(Dict{{"ServerURL", slow.url()}});
     writePlist(agent.meteringPath("AppLaunchData.plist"), Dict{{"100", kUsage}});
     auto first = agent.start({"postxmldata"});

@@ -10,7 +10,6 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <list>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -123,11 +122,6 @@ ScratchDir::ScratchDir()
 ScratchDir::~ScratchDir() {
     std::error_code ignored;
     std::filesystem::remove_all(path_, ignored);
-}
-
-std::string scratchFolder() {
-    static std::list<ScratchDir> folders;
-    return folders.emplace_back().path();
 }
 
 }  // namespace tallyvane::test

@@ -53,9 +53,6 @@ std::vector<std::string> linesOf(const std::string& text);
 // that begins with a tab continues the message before it.
 std::vector<std::string> logMessagesOf(const std::string& text);
 
-// A fresh folder that lives until the test program ends.
-std::string scratchFolder();
-
 // A fresh folder under the system's temporary folder, removed with everything in it at the end.
 class ScratchDir {
   public:

@@ -19,8 +19,7 @@ class MemoryWorkspace final : public Workspace {
     std::vector<RunningApplication> runningApplications() override { return applications; }
     WorkspaceNotificationCenter& notificationCenter() override { return center; }
     // The test says what runs: every application it starts is one.
-    void meterApplicationsNamed(const std::vector<std::string>& names) override { metered = names; }
-    std::vector<std::string> metered;
+    void meterApplicationsNamed(const std::vector<std::string>&) override {}
 
     void launch(const RunningApplication& application) {
         applications.push_back(application);
@@ -43,19 +42,16 @@ class MemoryProcessTable final : public ProcessTable {
     }
 };
 
-// Holds delayed and repeating work until the test runs it.
+// Holds delayed work until the test runs it; repeating work never runs.
 class ManualMainLoop final : public MainLoop {
   public:
     std::vector<Task> delayed;
-    std::vector<Task> repeating;
 
     void post(Task task) override { task(); }
     void postAfter(std::chrono::milliseconds, Task task) override {
         delayed.push_back(std::move(task));
     }
-    void every(std::chrono::milliseconds, Task task) override {
-        repeating.push_back(std::move(task));
-    }
+    void every(std::chrono::milliseconds, Task) override {}
     void run() override {}
     void stop() override {}
 
@@ -64,9 +60,6 @@ class ManualMainLoop final : public MainLoop {
         auto due = std::move(delayed);
         delayed.clear();
         for (auto& task : due) task();
-    }
-    void tick() {
-        for (auto& task : repeating) task();
     }
 };
 

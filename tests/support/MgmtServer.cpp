@@ -22,8 +22,7 @@ std::optional<std::string> MgmtServer::Request::header(const std::string& name) 
     return std::nullopt;
 }
 
-MgmtServer::MgmtServer(Options options)
-    : store_(options.storeDir.value_or(dir_.path() + "/store")) {
+MgmtServer::MgmtServer(Options options) : store_(dir_.path() + "/store") {
     const std::string out = dir_.path() + "/server.out";
     process_ = std::make_unique<ChildProcess>(
         std::vector<std::string>{std::string(TALLYVANE_BIN_DIR) + "/mgmt_server", "--port", "0",

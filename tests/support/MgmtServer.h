@@ -20,8 +20,6 @@ class MgmtServer {
   public:
     struct Options {
         int status = 200;  // the answer to every POST
-        // Where the server keeps the requests; by default a scratch folder of the helper's own.
-        std::optional<std::string> storeDir = std::nullopt;
         int delayMs = 0;  // how long each answer takes
     };
 

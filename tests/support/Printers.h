@@ -3,7 +3,6 @@
 #include <ostream>
 
 #include "plist/Value.h"
-#include "usage/UsageRecord.h"
 
 namespace tallyvane {
 namespace plist {
@@ -11,7 +10,4 @@ inline void PrintTo(const Value& value, std::ostream* out) {
     *out << describe(value);
 }
 }  // namespace plist
-inline void PrintTo(const UsageRecord& record, std::ostream* out) {
-    *out << record.describe();
-}
 }  // namespace tallyvane

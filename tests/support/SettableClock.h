@@ -11,7 +11,6 @@ class SettableClock final : public Clock {
     explicit SettableClock(double now = 0) : now_(now) {}
     double now() const override { return now_.load(); }
     void set(double now) { now_.store(now); }
-    void advance(double seconds) { now_.store(now_.load() + seconds); }
 
   private:
     std::atomic<double> now_;
