@@ -10,6 +10,7 @@
 
 #include "support/AgentInstallation.h"
 #include "support/AppBundle.h"
+#include "support/TimeZone.h"
 
 namespace tallyvane::test {
 namespace {
@@ -20,15 +21,6 @@ using plist::Dict;
 double wallNow() {
     return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
         .count();
-}
-
-std::int64_t startOfLocalDay(double t) {
-    std::time_t seconds = static_cast<std::time_t>(t);
-    std::tm tm{};
-    localtime_r(&seconds, &tm);
-    tm.tm_hour = tm.tm_min = tm.tm_sec = 0;
-    tm.tm_isdst = -1;
-    return static_cast<std::int64_t>(std::mktime(&tm));
 }
 
 // The monitor's observers take effect two seconds after start: until a probe's launch is seen.
@@ -57,7 +49,7 @@ TEST(MonitorProcess, LaunchesAndTerminationsOfRealApplicationsAreMetered) {
         return *plist::stringFor(launchRecord(launchData, id), key);
     };
 
-    const double yesterdayNoon = static_cast<double>(startOfLocalDay(wallNow())) - 12 * 3600;
+    const double yesterdayNoon = static_cast<double>(localDayAt(wallNow(), 0, 0, 0)) - 12 * 3600;
     const Dict files{{"100", Dict{{"FileName", "Editor.app"}, {"AppDefinitionId", "100"}}},
                      {"101", Dict{{"FileName", "Plain.app"}, {"AppDefinitionId", "101"}}},
                      {"102", Dict{{"FileName", "Loose.app"}, {"AppDefinitionId", 102}}},
@@ -90,7 +82,7 @@ TEST(MonitorProcess, LaunchesAndTerminationsOfRealApplicationsAreMetered) {
     // Already running at start: counted from its real start today, or moved to today.
     EXPECT_EQ(field("103", "TOTAL_RUN_COUNT"), 1);
     within("103", "LAUNCH_TIME", runningSince, runningBy);
-    EXPECT_EQ(field("104", "LAUNCH_TIME"), startOfLocalDay(wallNow()));
+    EXPECT_EQ(field("104", "LAUNCH_TIME"), localDayAt(wallNow(), 0, 0, 0));
     EXPECT_EQ(field("104", "TOTAL_RUN_COUNT"), 2);
 
     BundleInfo versioned;

@@ -15,6 +15,7 @@
 #include "support/AgentInstallation.h"
 #include "support/AppBundle.h"
 #include "support/MgmtServer.h"
+#include "support/TimeZone.h"
 
 namespace tallyvane::test {
 namespace {
@@ -64,17 +65,6 @@ Figures figuresIn(const std::string& described) {
 Figures figuresIn(const Dict& record) {
     return {plist::realFor(record, "TOTAL_RUN_COUNT"), plist::realFor(record, "TOTAL_RUN_TIME"),
             plist::realFor(record, "LAUNCH_TIME"), plist::realFor(record, "LAST_USED")};
-}
-
-std::int64_t localDayAt(double t, int hour, int minute, int second) {
-    std::time_t seconds = static_cast<std::time_t>(t);
-    std::tm tm{};
-    localtime_r(&seconds, &tm);
-    tm.tm_hour = hour;
-    tm.tm_min = minute;
-    tm.tm_sec = second;
-    tm.tm_isdst = -1;
-    return static_cast<std::int64_t>(std::mktime(&tm));
 }
 
 // What a successful report leaves of a record: the reported figures go; what grew since the

@@ -28,4 +28,16 @@ class TimeZone {
     std::optional<std::string> saved_;
 };
 
+// The moment of that wall-clock time on the local day of t.
+inline std::int64_t localDayAt(double t, int hour, int minute, int second) {
+    std::time_t seconds = static_cast<std::time_t>(t);
+    std::tm tm{};
+    localtime_r(&seconds, &tm);
+    tm.tm_hour = hour;
+    tm.tm_min = minute;
+    tm.tm_sec = second;
+    tm.tm_isdst = -1;
+    return static_cast<std::int64_t>(std::mktime(&tm));
+}
+
 }  // namespace tallyvane::test
