@@ -45,25 +45,35 @@ Result<UniqueFd> openRegular(const std::string& path, int flags) {
     return fd;
 }
 
-// The regular file at path (never through a link, never blocking on a FIFO), at most
-// kMaxFileBytes, handed to take in pieces; sized, when given, learns its size first.
-Status readRegular(const std::string& path, const std::function<void(std::size_t)>& sized,
-                   const std::function<void(std::string_view)>& take) {
+// The regular file at path opened for reading, never through a link and never blocking on a
+// FIFO; size learns its size.
+Result<UniqueFd> openToRead(const std::string& path, std::uint64_t& size) {
     UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW));
     if (!fd) return errnoFailure("Cannot open", path, errno);
     struct stat st {};
     if (::fstat(fd.get(), &st) != 0) return errnoFailure("Cannot inspect", path, errno);
     if (!S_ISREG(st.st_mode))
         return Status::error("Cannot read \"" + path + "\": not a regular file");
+    size = static_cast<std::uint64_t>(st.st_size);
+    return fd;
+}
+
+// The regular file at path, at most kMaxFileBytes, handed to take in pieces; sized, when given,
+// learns its size first.
+Status readRegular(const std::string& path, const std::function<void(std::size_t)>& sized,
+                   const std::function<void(std::string_view)>& take) {
+    std::uint64_t size = 0;
+    auto fd = openToRead(path, size);
+    if (!fd) return fd.status();
     const auto tooLarge = [&] {
         return Status::error("Cannot read \"" + path + "\": the file is too large");
     };
-    if (static_cast<std::uint64_t>(st.st_size) > FileSystem::kMaxFileBytes) return tooLarge();
-    if (sized) sized(static_cast<std::size_t>(st.st_size));
+    if (size > FileSystem::kMaxFileBytes) return tooLarge();
+    if (sized) sized(static_cast<std::size_t>(size));
     char buffer[65536];
     std::size_t total = 0;
     for (;;) {
-        const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+        const ssize_t n = ::read(fd->get(), buffer, sizeof buffer);
         if (n < 0) {
             if (errno == EINTR) continue;
             return errnoFailure("Cannot read", path, errno);
@@ -150,27 +160,18 @@ class PosixFileSystem final : public FileSystem {
     }
 
     Status writeNew(const std::string& path, std::string_view bytes) override {
-        auto fd = openRegular(path, O_WRONLY | O_CREAT | O_TRUNC);
-        if (!fd) return fd.status();
-        if (!writeAll(fd->get(), bytes)) return errnoFailure("Cannot write", path, errno);
-        if (::fsync(fd->get()) != 0) return errnoFailure("Cannot flush", path, errno);
-        if (fd->close() != 0) return errnoFailure("Cannot finish writing", path, errno);
-        return {};
+        auto out = create(path);
+        if (!out) return out.status();
+        if (Status written = (*out)->append(bytes); !written) return written;
+        return (*out)->finish();
     }
 
     Status overwrite(const std::string& path, std::string_view bytes) override {
         auto fd = openRegular(path, O_WRONLY);
         if (!fd) return fd.status();
-        return replaceContent(*fd, path, bytes.size(), [&](int out) {
-            for (std::size_t done = 0; done < bytes.size();) {
-                const ssize_t n = ::pwrite(out, bytes.data() + done, bytes.size() - done,
-                                           static_cast<off_t>(done));
-                if (n < 0 && errno == EINTR) continue;
-                if (n <= 0) return false;
-                done += static_cast<std::size_t>(n);
-            }
-            return true;
-        });
+        // Opened without truncation or O_APPEND, the file is written from its start.
+        return replaceContent(*fd, path, bytes.size(),
+                              [&](int out) { return writeAll(out, bytes); });
     }
 
     Result<std::unique_ptr<Output>> create(const std::string& path) override {
@@ -194,16 +195,12 @@ class PosixFileSystem final : public FileSystem {
     }
 
     Status copyInto(const std::string& path, const std::string& source) override {
-        UniqueFd in(
-            ::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW));
-        if (!in) return errnoFailure("Cannot open", source, errno);
-        struct stat st {};
-        if (::fstat(in.get(), &st) != 0) return errnoFailure("Cannot inspect", source, errno);
-        if (!S_ISREG(st.st_mode))
-            return Status::error("Cannot read \"" + source + "\": not a regular file");
+        std::uint64_t length = 0;
+        auto in = openToRead(source, length);
+        if (!in) return in.status();
         auto fd = openRegular(path, O_WRONLY | O_CREAT);
         if (!fd) return fd.status();
-        const auto size = static_cast<std::size_t>(st.st_size);
+        const auto size = static_cast<std::size_t>(length);
         return replaceContent(*fd, path, size, [&](int out) {
             off_t from = 0, to = 0;
             // The kernel copies page cache to page cache; file systems that cannot are copied
@@ -211,7 +208,7 @@ class PosixFileSystem final : public FileSystem {
             bool buffered = false;
             while (static_cast<std::size_t>(to) < size) {
                 if (!buffered) {
-                    const ssize_t n = ::copy_file_range(in.get(), &from, out, &to,
+                    const ssize_t n = ::copy_file_range(in->get(), &from, out, &to,
                                                         size - static_cast<std::size_t>(to), 0);
                     if (n > 0) continue;
                     if (n < 0 && errno == EINTR) continue;
@@ -222,7 +219,7 @@ class PosixFileSystem final : public FileSystem {
                     buffered = true;
                 }
                 char buffer[65536];
-                const ssize_t got = ::pread(in.get(), buffer, sizeof buffer, from);
+                const ssize_t got = ::pread(in->get(), buffer, sizeof buffer, from);
                 if (got < 0 && errno == EINTR) continue;
                 if (got == 0) errno = EIO;
                 if (got <= 0) return false;
