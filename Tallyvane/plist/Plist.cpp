@@ -133,7 +133,7 @@ std::optional<Value> fromNode(plist_t node, int depth, Conversion& c) {
                 c.error = "The property list holds a string with a NUL character.";
                 return std::nullopt;
             }
-            return Value(std::string(s, length));
+            return Value(std::string_view(s, length));
         }
         case PLIST_DATE: {
             std::int32_t sec = 0, usec = 0;
@@ -186,7 +186,7 @@ std::optional<Value> fromNode(plist_t node, int depth, Conversion& c) {
                 }
                 auto value = fromNode(item, depth + 1, c);
                 if (!value) return std::nullopt;
-                entries.emplace_back(std::string(key.get()), std::move(*value));
+                entries.emplace_back(Text(key.get()), std::move(*value));
             }
             // Sorted once, rather than each key put in its place.
             return Value(Dict::fromEntries(std::move(entries)));

@@ -32,7 +32,8 @@ Text& Text::operator=(Text&& other) noexcept {
 // Into a text that holds nothing on the heap.
 void Text::assign(std::string_view text) {
     if (text.size() <= kInPlace) {
-        std::memcpy(bytes_, text.data(), text.size());
+        // An empty view may have no data at all, which memcpy must not be given.
+        if (!text.empty()) std::memcpy(bytes_, text.data(), text.size());
         setInPlace(text.size());
         return;
     }

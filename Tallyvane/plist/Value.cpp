@@ -10,11 +10,11 @@
 
 namespace tallyvane::plist {
 
-// Counted by hand rather than by a shared_ptr, whose use count is read without ordering: the copy
-// that finds itself the last holder must see every other thread's reads of the entries done.
 // A dictionary entry's size is most of a document's.
 static_assert(sizeof(Value) <= 24 && sizeof(Dict::value_type) <= 40);
 
+// Counted by hand rather than by a shared_ptr, whose use count is read without ordering: the copy
+// that finds itself the last holder must see every other thread's reads of the entries done.
 struct Dict::Block {
     std::atomic<std::size_t> holders{1};
     std::vector<value_type> entries;

@@ -2,6 +2,8 @@
 
 #include <charconv>
 #include <iterator>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "base/Utf8.h"
@@ -60,12 +62,12 @@ class Reader {
                     if (duplicates) return std::nullopt;
                     return Value(std::move(dict));
                 }
-                std::string key;
-                if (!take("<key>") || !text(key) || key.empty() || !take("</key>"))
-                    return std::nullopt;
+                if (!take("<key>")) return std::nullopt;
+                auto key = text();
+                if (!key || key->empty() || !take("</key>")) return std::nullopt;
                 auto value = read(depth + 1);
                 if (!value) return std::nullopt;
-                scratch_[depth].emplace_back(std::move(key), std::move(*value));
+                scratch_[depth].emplace_back(std::move(*key), std::move(*value));
             }
         }
         if (take("<array>")) {
@@ -79,9 +81,9 @@ class Reader {
             }
         }
         if (take("<string>")) {
-            std::string s;
-            if (!text(s) || !take("</string>")) return std::nullopt;
-            return Value(std::move(s));
+            auto s = text();
+            if (!s || !take("</string>")) return std::nullopt;
+            return Value(std::move(*s));
         }
         if (take("<integer>")) {
             // Decimal only, as this program reads integers; the sign and range rules are the
@@ -105,11 +107,13 @@ class Reader {
     }
 
     // Character data up to the next '<': well-formed UTF-8, printable or tab and line feed, the
-    // five named entities.
-    bool text(std::string& out) {
+    // five named entities. Gathered in one buffer kept for the whole document, then held as text.
+    std::optional<Text> text() {
         const std::size_t end = in_.find('<', pos_);
-        if (end == std::string_view::npos) return false;
+        if (end == std::string_view::npos) return std::nullopt;
         const std::string_view raw = in_.substr(pos_, end - pos_);
+        std::string& out = text_;
+        out.clear();
         out.reserve(raw.size());
         for (std::size_t i = 0; i < raw.size();) {
             const auto c = static_cast<unsigned char>(raw[i]);
@@ -128,20 +132,20 @@ class Reader {
                         break;
                     }
                 }
-                if (!known) return false;
+                if (!known) return std::nullopt;
             } else if (c >= 0x80) {
                 const std::size_t length = utf8Length(raw, i);
-                if (length == 0) return false;
+                if (length == 0) return std::nullopt;
                 out.append(raw.substr(i, length));
                 i += length;
             } else {
-                if (c < 0x20 && c != '\t' && c != '\n') return false;
+                if (c < 0x20 && c != '\t' && c != '\n') return std::nullopt;
                 out += static_cast<char>(c);
                 ++i;
             }
         }
         pos_ = end;
-        return true;
+        return Text(out);
     }
 
     void blank() {
@@ -159,6 +163,7 @@ class Reader {
     std::string_view in_;
     std::size_t pos_ = 0;
     std::vector<std::vector<Dict::value_type>> scratch_;
+    std::string text_;
 };
 
 }  // namespace
