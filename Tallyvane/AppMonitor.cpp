@@ -137,7 +137,7 @@ void AppMonitor::countLaunch(const std::string& name, const RunningApplication& 
     // Outside a bundle, the package the program came from may know its version.
     const auto version =
         application.bundleURL ? bundleShortVersion(platform_.files, *application.bundleURL)
-        : platform_.packages  ? platform_.packages->versionOf(application.processIdentifier)
+        : platform_.packages  ? platform_.packages->versionOf(application)
                               : std::nullopt;
     const std::string versionText = version.value_or("Unknown");
     const auto counted = nowSeconds();

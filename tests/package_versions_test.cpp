@@ -31,6 +31,13 @@ const char* const kStatus =
     "Package: hello\nStatus: install ok installed\nArchitecture: amd64\nVersion: 2.12-1\n\n"
     "Package: coreutils\nStatus: install ok installed\nVersion: 9.1-1\n";
 
+// A process known only by its PID, as a scan that has not resolved its program gives it.
+RunningApplication at(int pid) {
+    RunningApplication application;
+    application.processIdentifier = pid;
+    return application;
+}
+
 TEST(PackageVersions, EachSourceAnswersForItsOwnAndTheCacheFollowsTheDatabase) {
     ScratchDir dir;
     const std::string root = dir.path() + "/root", proc = dir.path() + "/proc";
@@ -60,23 +67,27 @@ TEST(PackageVersions, EachSourceAnswersForItsOwnAndTheCacheFollowsTheDatabase) {
         proc + "/16/root/app/share/metainfo/org.example.Linked.metainfo.xml");
 
     PackageVersions versions({.system = root, .proc = proc});
-    EXPECT_EQ(versions.versionOf(10), "2.12-1");  // the installed one of its architecture
-    EXPECT_EQ(versions.versionOf(11), "9.1-1");
-    EXPECT_EQ(versions.versionOf(12), "3.4");
-    EXPECT_EQ(versions.versionOf(13), "5.0.1");
-    EXPECT_EQ(versions.versionOf(14), std::nullopt);
-    EXPECT_EQ(versions.versionOf(15), "2.12-1");
-    EXPECT_EQ(versions.versionOf(16), std::nullopt);
-    EXPECT_EQ(versions.versionOf(99), std::nullopt);  // gone
+    EXPECT_EQ(versions.versionOf(at(10)), "2.12-1");  // the installed one of its architecture
+    EXPECT_EQ(versions.versionOf(at(11)), "9.1-1");
+    EXPECT_EQ(versions.versionOf(at(12)), "3.4");
+    EXPECT_EQ(versions.versionOf(at(13)), "5.0.1");
+    EXPECT_EQ(versions.versionOf(at(14)), std::nullopt);
+    EXPECT_EQ(versions.versionOf(at(15)), "2.12-1");
+    EXPECT_EQ(versions.versionOf(at(16)), std::nullopt);
+    EXPECT_EQ(versions.versionOf(at(99)), std::nullopt);  // gone
+    // What was launched answers, not what runs it, even once its process has ended.
+    auto launched = at(99);
+    launched.executableURL = "/usr/bin/hello";
+    EXPECT_EQ(versions.versionOf(launched), "2.12-1");
 
     // Kept per executable until the database changes, then looked up again.
     std::filesystem::remove(root + "/var/lib/dpkg/info/hello:amd64.list");
-    EXPECT_EQ(versions.versionOf(10), "2.12-1");
+    EXPECT_EQ(versions.versionOf(at(10)), "2.12-1");
     write(root + "/var/lib/dpkg/info/hello:amd64.list", "/usr/bin/hello\n");
     write(root + "/var/lib/dpkg/status.new",
           "Package: hello\nStatus: install ok installed\nArchitecture: amd64\nVersion: 2.13\n");
     std::filesystem::rename(root + "/var/lib/dpkg/status.new", root + "/var/lib/dpkg/status");
-    EXPECT_EQ(versions.versionOf(10), "2.13");
+    EXPECT_EQ(versions.versionOf(at(10)), "2.13");
 }
 
 // The version dpkg itself gives for a package of this machine.
@@ -97,7 +108,7 @@ TEST(PackageVersions, AMeteredProgramOutsideABundleIsCountedWithItsPackagesVersi
         return std::filesystem::read_symlink("/proc/" + std::to_string(sleeper.pid()) + "/exe") ==
                "/usr/bin/sleep";
     }));
-    EXPECT_EQ(PackageVersions().versionOf(sleeper.pid()), expected);
+    EXPECT_EQ(PackageVersions().versionOf(at(sleeper.pid())), expected);
 
     AgentInstallation agent;
     const std::string launchData = agent.meteringPath("AppLaunchData.plist");

@@ -107,37 +107,70 @@ ApplicationCatalog metering(const std::vector<std::string>& names) {
     return catalog;
 }
 
+// A tracker on the made-up tree with a clock of the test's, and no package database.
+struct Tracking {
+    Tracking(const ProcFs& procFs, const ApplicationCatalog& catalog, std::size_t statFds)
+        : tracker(procFs, catalog, ::getuid(), options(statFds),
+                  [this](WorkspaceEvent e, const RunningApplication& app) {
+                      seen.push_back({e, app.processIdentifier, *app.localizedName});
+                  }) {}
+    ProcessTracker::Options options(std::size_t statFds) {
+        ProcessTracker::Options o;
+        o.statFdBudget = statFds;
+        o.now = [this] { return now; };
+        o.system = noPackages.path();
+        return o;
+    }
+    // Lets time pass, and the runs left without processes meanwhile end.
+    void wait(std::chrono::milliseconds ms) {
+        now += ms;
+        tracker.expire();
+    }
+    std::vector<Seen> take() { return std::exchange(seen, {}); }
+
+    ScratchDir noPackages;
+    ProcessTracker::Clock::time_point now{};
+    std::vector<Seen> seen;
+    ProcessTracker tracker;
+};
+
+using namespace std::chrono_literals;
+
 class Tracker : public ::testing::TestWithParam<std::size_t> {
   protected:
     FakeProc proc;
     ProcFs procFs{proc.root()};
-    std::vector<Seen> seen;
-    ApplicationCatalog catalog =
-        metering({"Editor", "Chat", "Late", "Other", "true", "run-me", "not-there"});
-    ProcessTracker tracker{procFs, catalog, ::getuid(), GetParam(),
-                           [this](WorkspaceEvent e, const RunningApplication& app) {
-                               seen.push_back({e, app.processIdentifier, *app.localizedName});
-                           }};
-    std::vector<Seen> take() { return std::exchange(seen, {}); }
+    ApplicationCatalog catalog = metering({"Editor", "Chat", "Late", "Other", "run-me"});
+    Tracking t{procFs, catalog, GetParam()};
+    ProcessTracker& tracker = t.tracker;
+    std::vector<Seen> take() { return t.take(); }
 };
 
-TEST_P(Tracker, APidIsKnownByItsStartTime) {
+TEST_P(Tracker, ARunEndsAHoldAfterItsLastProcess) {
     proc.start(100, 500, "/apps/Editor");
     proc.start(101, 500, "/apps/Other", 1, ::getuid() + 1);  // another user's: never an application
     tracker.scan(false);
     EXPECT_TRUE(take().empty());  // what ran before is not launched
+    EXPECT_EQ(tracker.instances().size(), 1u);
 
-    // Another fork event for the same process changes nothing ...
+    // Another fork event for the same process changes nothing; a new process of the same
+    // program within the hold after the first ended is the same run.
     tracker.forked(100);
-    EXPECT_TRUE(take().empty());
-    // ... but the PID reused by a new process of the same program is an end and a launch.
     proc.end(100);
+    tracker.exited(100);
+    t.wait(60ms);
     proc.start(100, 900, "/apps/Editor");
     tracker.forked(100);
-    EXPECT_EQ(take(), (std::vector<Seen>{{DidTerminateApplication, 100, "Editor"},
-                                         {DidLaunchApplication, 100, "Editor"}}));
-    // The same seen by a scan alone, events lost.
+    t.wait(60ms);
+    EXPECT_TRUE(take().empty());
+    // Ended for longer than the hold: a termination, then a launch.
     proc.end(100);
+    tracker.exited(100);
+    EXPECT_EQ(tracker.deadline(), t.now + 100ms);
+    EXPECT_TRUE(tracker.instances().empty());
+    t.wait(99ms);
+    EXPECT_TRUE(take().empty());
+    t.wait(1ms);
     proc.start(100, 1300, "/apps/Editor");
     proc.lastPid(100);
     tracker.scan(true);
@@ -147,39 +180,44 @@ TEST_P(Tracker, APidIsKnownByItsStartTime) {
     EXPECT_TRUE(take().empty());
 }
 
-TEST_P(Tracker, ExecInPlaceAndEndsAreSeenByEventsAndByScans) {
+TEST_P(Tracker, AProcessStaysWhatItWasLaunchedAs) {
     proc.lastPid(200);
     proc.start(200, 10, "/bin/sh");
     tracker.scan(false);
     proc.exec(200, "/apps/Widget.app/Contents/MacOS/Widget");
     tracker.execed(200);
     EXPECT_EQ(take(), (std::vector<Seen>{{DidLaunchApplication, 200, "Widget"}}));
-    // Exec again with no event: the scan finds it without listing /proc (no PID was handed out).
+    // Whatever it execs next, seen by a scan without listing /proc (no PID was handed out).
     proc.exec(200, "/bin/true");
     tracker.scan(true);
-    EXPECT_EQ(take(), (std::vector<Seen>{{DidTerminateApplication, 200, "Widget"},
-                                         {DidLaunchApplication, 200, "true"}}));
-    // A scan that comes in the middle of an exec into a script looks again on the next one.
-    proc.exec(200, "/bin/sh", proc.script("run-me"), true);
-    tracker.scan(true);
-    EXPECT_EQ(take(), (std::vector<Seen>{{DidTerminateApplication, 200, "true"}}));
-    proc.exec(200, "/bin/sh", proc.root() + "/run-me");
-    tracker.scan(true);
-    EXPECT_EQ(take(), (std::vector<Seen>{{DidLaunchApplication, 200, "run-me"}}));
-    proc.exec(200, "/bin/true");
-    tracker.scan(true);
-    take();
-    // Processes started and ended while events were lost: the next listing tells.
-    proc.start(201, 20, "/apps/Late");
-    proc.lastPid(201);
+    EXPECT_TRUE(take().empty());
     proc.end(200);
     tracker.scan(true);
-    EXPECT_EQ(take(), (std::vector<Seen>{{DidTerminateApplication, 200, "true"},
-                                         {DidLaunchApplication, 201, "Late"}}));
+    t.wait(100ms);
+    EXPECT_EQ(take(), (std::vector<Seen>{{DidTerminateApplication, 200, "Widget"}}));
+    // A scan in the middle of an exec into a script looks again on the next one.
+    proc.start(201, 11, "/bin/sh");
+    proc.lastPid(201);
+    tracker.scan(true);
+    proc.exec(201, "/bin/sh", proc.script("run-me"), true);
+    tracker.scan(true);
+    EXPECT_TRUE(take().empty());
+    proc.exec(201, "/bin/sh", proc.root() + "/run-me");
+    tracker.scan(true);
+    EXPECT_EQ(take(), (std::vector<Seen>{{DidLaunchApplication, 201, "run-me"}}));
+    // Started and ended while events were lost: the next listing tells.
+    proc.start(202, 20, "/apps/Late");
+    proc.lastPid(202);
     proc.end(201);
-    tracker.exited(201);
-    tracker.exited(201);  // an exit seen twice ends it once
-    EXPECT_EQ(take(), (std::vector<Seen>{{DidTerminateApplication, 201, "Late"}}));
+    tracker.scan(true);
+    t.wait(100ms);
+    EXPECT_EQ(take(), (std::vector<Seen>{{DidLaunchApplication, 202, "Late"},
+                                         {DidTerminateApplication, 201, "run-me"}}));
+    proc.end(202);
+    tracker.exited(202);
+    tracker.exited(202);  // an exit seen twice ends it once
+    t.wait(100ms);
+    EXPECT_EQ(take(), (std::vector<Seen>{{DidTerminateApplication, 202, "Late"}}));
     EXPECT_EQ(tracker.known(), 0u);
 }
 
@@ -197,16 +235,40 @@ struct Step {
     std::vector<Event> events;
 };
 
+// Desktop entries for the workload: a link to a launcher script whose splash starts the real
+// program beside it, and a terminal.
+struct Desktop {
+    Desktop() {
+        fs::create_directories(dir.path() + "/applications");
+        fs::create_directories(dir.path() + "/bin");
+        fs::create_directories(dir.path() + "/lib/zq");
+        for (const char* file :
+             {"lib/zq/launch", "lib/zq/splash", "lib/zq/zqedit.bin", "bin/zqterm-server"})
+            std::ofstream(dir.path() + "/" + file) << "#!/bin/sh\n";
+        fs::create_symlink(dir.path() + "/lib/zq/launch", dir.path() + "/bin/zqedit");
+        entry("zq-edit", "Exec=" + dir.path() + "/bin/zqedit --new %U");
+        entry("zq-term", "Exec=zqterm\nDBusActivatable=true");
+        fs::create_directories(dir.path() + "/dbus-1/services");
+        std::ofstream(dir.path() + "/dbus-1/services/zq.service")
+            << "[D-BUS Service]\nName=zq-term\nExec=" << dir.path() << "/bin/zqterm-server\n";
+    }
+    void entry(const std::string& id, const std::string& lines) {
+        std::ofstream(dir.path() + "/applications/" + id + ".desktop")
+            << "[Desktop Entry]\nType=Application\n"
+            << lines << "\n";
+    }
+    std::string path(const std::string& file) const { return dir.path() + "/" + file; }
+    ScratchDir dir;
+};
+
 class Workload : public ::testing::TestWithParam<std::tuple<Hearing, std::size_t>> {
   protected:
     FakeProc proc;
     ProcFs procFs{proc.root()};
-    std::vector<Seen> seen;
-    ApplicationCatalog catalog = metering({"Editor", "tool.sh", "true"});
-    ProcessTracker tracker{procFs, catalog, ::getuid(), std::get<1>(GetParam()),
-                           [this](WorkspaceEvent e, const RunningApplication& app) {
-                               seen.push_back({e, app.processIdentifier, *app.localizedName});
-                           }};
+    Desktop desktop;
+    ApplicationCatalog catalog{{desktop.path("applications")}};
+    Tracking t{procFs, catalog, std::get<1>(GetParam())};
+    ProcessTracker& tracker = t.tracker;
     std::vector<Seen> run(const std::vector<Step>& steps) {
         const Hearing hearing = std::get<0>(GetParam());
         for (std::size_t i = 0; i < steps.size(); ++i) {
@@ -217,8 +279,9 @@ class Workload : public ::testing::TestWithParam<std::tuple<Hearing, std::size_t
                 tracker.received(steps[i].events);
             else if (steps[i].event)
                 steps[i].event(tracker);
+            tracker.expire();
         }
-        return std::exchange(seen, {});
+        return t.take();
     }
     // The events of several steps, delivered after all of them happened when heard late.
     Step together(std::vector<Step> steps) {
@@ -268,46 +331,56 @@ class Workload : public ::testing::TestWithParam<std::tuple<Hearing, std::size_t
                 [=](ProcessTracker& t) { t.exited(pid); },
                 {{Event::Exit, pid}}};
     }
+    Step wait(std::chrono::milliseconds ms) {
+        return {[=, this] { t.now += ms; }, {}, {}};
+    }
 };
 
-TEST_P(Workload, EveryWayOfHearingGivesTheSameInstances) {
-    const std::string tool = proc.script("tool.sh");
+TEST_P(Workload, EveryWayOfHearingGivesTheSameRuns) {
+    const std::string launch = desktop.path("lib/zq/launch"),
+                      splash = desktop.path("lib/zq/splash"),
+                      real = desktop.path("lib/zq/zqedit.bin"),
+                      term = desktop.path("bin/zqterm-server");
     proc.start(10, 1, "/bin/bash");  // the user's shell, running before the tracker
     tracker.scan(false);
     const auto steps = std::vector<Step>{
-        fork(300, 10, 100, "/bin/bash"),
-        together({exec(300, "/apps/Editor"),
-                  // Its helpers: a fork, and a fork that runs a shell that runs the editor.
-                  fork(301, 300, 101, "/apps/Editor"), fork(302, 300, 102, "/apps/Editor")}),
-        together({exec(302, "/bin/sh"), fork(303, 302, 103, "/bin/sh")}),
-        exec(303, "/apps/Editor"),
-        // The same application started again from the shell is a second launch.
-        together({fork(304, 10, 104, "/bin/bash"), exec(304, "/apps/Editor")}),
-        // The main process ends; its helpers live on, fork, and end, all uncounted.
+        // The entry's link runs the launcher script, which execs the splash, which starts the
+        // real program beside it; that one restarts itself once.
+        together({fork(300, 10, 100, "/bin/bash"), exec(300, "/bin/sh", launch)}),
+        exec(300, splash),
+        together({fork(301, 300, 101, splash), exec(301, real)}),
+        end(301),
+        together({fork(302, 300, 102, splash), exec(302, real)}),
+        // Its shell and the job that shell leaves are no part of it.
+        together({fork(303, 302, 103, real), exec(303, "/bin/sh"), fork(304, 303, 104, "/bin/sh"),
+                  exec(304, "/usr/bin/sleep")}),
+        end(303),
+        // The splash detaches: the real program runs on under init.
         {[this] {
              proc.end(300);
-             proc.reparent(301, 1);
+             proc.reparent(302, 1);
          },
          [](ProcessTracker& t) { t.exited(300); },
          {{Event::Exit, 300}}},
-        fork(305, 301, 105, "/apps/Editor"),
-        end(301),
-        // A #! script is its script's application; its subshells belong to it.
-        together({fork(306, 10, 106, "/bin/bash"), exec(306, "/bin/sh", tool),
-                  fork(307, 306, 107, "/bin/sh", tool)}),
-        together({fork(308, 307, 108, "/bin/sh", tool), exec(308, "/usr/bin/true")}),
-        together({end(308), end(307), end(306)}),
-        end(304),
+        // A second start hands its work over and ends.
+        together({fork(305, 10, 105, "/bin/bash"), exec(305, "/bin/sh", launch)}),
+        end(305),
+        wait(200ms),
+        end(302),
+        wait(99ms),
+        // The terminal's client asks the bus, which starts the server within the hold.
+        together({fork(306, 10, 106, "/bin/bash"), exec(306, "/usr/bin/zqterm")}),
+        end(306),
+        wait(60ms),
+        fork(401, 1, 108, term),
+        wait(100ms),
+        end(401),
+        wait(100ms),
     };
-    EXPECT_EQ(run(steps), (std::vector<Seen>{{DidLaunchApplication, 300, "Editor"},
-                                             {DidLaunchApplication, 304, "Editor"},
-                                             {DidTerminateApplication, 300, "Editor"},
-                                             {DidLaunchApplication, 306, "tool.sh"},
-                                             {DidLaunchApplication, 308, "true"},
-                                             {DidTerminateApplication, 308, "true"},
-                                             {DidTerminateApplication, 306, "tool.sh"},
-                                             {DidTerminateApplication, 304, "Editor"}}));
-    // The shells are no applications, and the editors left run for an instance that ended.
+    EXPECT_EQ(run(steps), (std::vector<Seen>{{DidLaunchApplication, 300, "zqedit"},
+                                             {DidLaunchApplication, 306, "zqterm"},
+                                             {DidTerminateApplication, 302, "zqedit"},
+                                             {DidTerminateApplication, 401, "zqterm"}}));
     EXPECT_TRUE(tracker.instances().empty());
 }
 
@@ -328,13 +401,15 @@ TEST_P(Tracker, ParentsAreThoseThatStartedAProcess) {
     proc.start(400, 1, "/apps/Chat");
     tracker.scan(false);
     // The helper forks, the main process quits at once and the helper is given to init; the
-    // fork's event names the parent.
+    // fork's event names the parent. The run goes on in the helper.
     proc.start(401, 2, "/apps/Chat", 400);
     proc.end(400);
     proc.reparent(401, 1);
     tracker.forked(401, 400);
     tracker.exited(400);
-    EXPECT_EQ(take(), (std::vector<Seen>{{DidTerminateApplication, 400, "Chat"}}));
+    t.wait(200ms);
+    EXPECT_TRUE(take().empty());
+    EXPECT_EQ(tracker.instances().at(0).processIdentifier, 401);
     // A script is named by its path relative to the process's folder, and a process that renamed
     // itself is not taken for a script.
     proc.script("run-me");
@@ -346,10 +421,14 @@ TEST_P(Tracker, ParentsAreThoseThatStartedAProcess) {
     tracker.forked(403);
     EXPECT_EQ(take(), (std::vector<Seen>{{DidLaunchApplication, 402, "run-me"}}));
     // PIDs wrapped round: a scan lists the child before its parent.
-    proc.start(450, 5, "/apps/Chat");
-    proc.start(50, 6, "/apps/Chat", 450);
+    proc.start(450, 5, "/apps/Editor");
+    proc.start(50, 6, "/apps/Editor", 450);
     tracker.scan(true);
-    EXPECT_EQ(take(), (std::vector<Seen>{{DidLaunchApplication, 450, "Chat"}}));
+    EXPECT_EQ(take(), (std::vector<Seen>{{DidLaunchApplication, 450, "Editor"}}));
+    // The oldest process stands for its run, and the list is by its PID.
+    std::vector<pid_t> pids;
+    for (const auto& app : tracker.instances()) pids.push_back(app.processIdentifier);
+    EXPECT_EQ(pids, (std::vector<pid_t>{401, 402, 450}));
     // A bundle's main process that execs another executable of its bundle stays one launch.
     proc.start(460, 7, "/apps/Suite.app/Contents/MacOS/launcher");
     tracker.forked(460);
@@ -357,11 +436,12 @@ TEST_P(Tracker, ParentsAreThoseThatStartedAProcess) {
     tracker.execed(460);
     proc.end(460);
     tracker.exited(460);
+    t.wait(100ms);
     EXPECT_EQ(take(), (std::vector<Seen>{{DidLaunchApplication, 460, "Suite"},
                                          {DidTerminateApplication, 460, "Suite"}}));
 }
 
-TEST_P(Tracker, OnlyApplicationsHaveInstances) {
+TEST_P(Tracker, OnlyApplicationsHaveRuns) {
     // The user's desktop entries hide the system's of the same id; a FIFO among them is skipped.
     ScratchDir data;
     const std::string user = data.path() + "/user", system = data.path() + "/system";
@@ -383,12 +463,9 @@ TEST_P(Tracker, OnlyApplicationsHaveInstances) {
     std::ofstream(user + "/hidden.desktop") << "[Desktop Entry]\nHidden=true\n";
     ASSERT_EQ(::mkfifo((user + "/stuck.desktop").c_str(), 0600), 0);
     ApplicationCatalog entries({user, system});
-    ProcessTracker desktop{procFs, entries, ::getuid(), GetParam(),
-                           [this](WorkspaceEvent e, const RunningApplication& app) {
-                               seen.push_back({e, app.processIdentifier, *app.localizedName});
-                           }};
+    Tracking d{procFs, entries, GetParam()};
     proc.start(500, 1, "/opt/zq/ZqTool");  // running before its name is metered
-    desktop.scan(false);
+    d.tracker.scan(false);
     proc.start(501, 2, viewer);
     proc.start(502, 3, hidden);
     proc.start(503, 4, "/usr/bin/tar");
@@ -402,29 +479,78 @@ TEST_P(Tracker, OnlyApplicationsHaveInstances) {
     proc.sandbox(508, "org.zq.Pad");
     proc.start(509, 10, "/app/bin/zqpad-helper", 508);
     proc.sandbox(509, "org.zq.Pad");
-    for (pid_t pid = 501; pid <= 509; ++pid) desktop.forked(pid);
-    EXPECT_EQ(take(), (std::vector<Seen>{{DidLaunchApplication, 501, "Viewer"},
-                                         {DidLaunchApplication, 504, "zqsnap"},
-                                         {DidLaunchApplication, 506, "Zq-1.0-x86_64.AppImage"},
-                                         {DidLaunchApplication, 508, "zqpad"}}));
+    for (pid_t pid = 501; pid <= 509; ++pid) d.tracker.forked(pid);
+    EXPECT_EQ(d.take(), (std::vector<Seen>{{DidLaunchApplication, 501, "Viewer"},
+                                           {DidLaunchApplication, 504, "zqsnap"},
+                                           {DidLaunchApplication, 506, "Zq-1.0-x86_64.AppImage"},
+                                           {DidLaunchApplication, 508, "zqpad"}}));
 
     // Metered now: it runs, but was not launched since.
     entries.meter({"ZqTool"});
-    desktop.reclassify();
-    EXPECT_TRUE(take().empty());
+    d.tracker.reclassify();
+    EXPECT_TRUE(d.take().empty());
     proc.end(500);
-    desktop.exited(500);
-    EXPECT_EQ(take(), (std::vector<Seen>{{DidTerminateApplication, 500, "ZqTool"}}));
+    d.tracker.exited(500);
+    d.wait(100ms);
+    EXPECT_EQ(d.take(), (std::vector<Seen>{{DidTerminateApplication, 500, "ZqTool"}}));
 
     // An entry installed while watching is known at the next launch.
     EXPECT_FALSE(entries.refresh());
     std::ofstream(system + "/later.desktop")
         << "[Desktop Entry]\nType=Application\nTryExec=" << later << "\nExec=later\n";
     ASSERT_TRUE(entries.refresh());
-    desktop.reclassify();
+    d.tracker.reclassify();
     proc.start(510, 11, later);
-    desktop.forked(510);
-    EXPECT_EQ(take(), (std::vector<Seen>{{DidLaunchApplication, 510, "Later"}}));
+    d.tracker.forked(510);
+    EXPECT_EQ(d.take(), (std::vector<Seen>{{DidLaunchApplication, 510, "later"}}));
+}
+
+TEST(DesktopEntry, WhatEntriesServicesAndUnitsName) {
+    using linux_platform::parseDesktopEntry;
+    const auto name = [](std::string_view text) {
+        const auto entry = parseDesktopEntry(text, "zq");
+        return entry ? entry->name + "|" + entry->busName : "none";
+    };
+    EXPECT_EQ(name("[Desktop Entry]\nType=Application\nExec=zqoffice --writer %U"), "zqoffice|");
+    EXPECT_EQ(name("[Desktop Entry]\nType=Application\nExec=env A=1 /usr/bin/zq-term\n"
+                   "DBusActivatable=true"),
+              "zq-term|zq");
+    EXPECT_EQ(name("[Desktop Entry]\nType=Application\nExec=zq\nX-DBus-ServiceName=org.zq.Z"),
+              "zq|org.zq.Z");
+    EXPECT_EQ(name("[Desktop Entry]\nType=Application\nExec=flatpak run org.zq.Pad"), "none");
+    EXPECT_EQ(name("[Desktop Entry]\nType=Link\nExec=zq"), "none");
+    EXPECT_EQ(name("[Other]\nType=Application\nExec=zq"), "none");
+
+    using linux_platform::scriptExecs;
+    EXPECT_EQ(
+        scriptExecs("#!/bin/sh\n[ -n \"$1\" ] && exec /opt/zq/zq-bin \"$@\"\nexec \"$ZQ/zq\"\n"
+                    "echo exec /opt/zq/not; exec '/opt/zq app/zq' --x\n"),
+        (std::vector<std::string>{"/opt/zq/zq-bin", "/opt/zq app/zq"}));
+    EXPECT_TRUE(scriptExecs("\x7f"
+                            "ELF exec /opt/zq/zq")
+                    .empty());
+    using linux_platform::serviceProgram;
+    const std::string service =
+        "[D-BUS Service]\nName=org.zq.Term\nExec=/usr/libexec/zq-server --x\n";
+    EXPECT_EQ(serviceProgram(service, "org.zq.Term"), "/usr/libexec/zq-server");
+    EXPECT_EQ(serviceProgram(service, "org.zq"), std::nullopt);
+    EXPECT_EQ(serviceProgram("[Other]\nName=org.zq.Term\nExec=/x", "org.zq.Term"), std::nullopt);
+
+    const std::vector<std::pair<std::string, std::vector<std::string>>> units = {
+        {"app-gnome-zq\\x2dedit-4121.scope", {"gnome-zq-edit", "zq-edit"}},
+        {"app-zq.Editor-77.scope", {"zq.Editor"}},
+        {"app-flatpak-org.zq.Pad@12.service", {"flatpak-org.zq.Pad", "org.zq.Pad"}},
+        {"app-zq.service", {"zq"}},
+        {"app-4121.scope", {}},
+        {"session-2.scope", {}},
+        {"app-zq.slice", {}},
+        {"", {}},
+    };
+    for (const auto& [unit, ids] : units)
+        EXPECT_EQ(linux_platform::unitDesktopIds(unit), ids) << unit;
+    EXPECT_EQ(linux_platform::cgroupUnitOf("1:name=systemd:/x/y\n0::/user.slice/app-zq-1.scope\n"),
+              "app-zq-1.scope");
+    EXPECT_EQ(linux_platform::cgroupUnitOf("1:cpu:/a\n"), "");
 }
 
 TEST(DesktopEntry, TheProgramACommandStarts) {

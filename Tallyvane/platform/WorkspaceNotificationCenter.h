@@ -12,6 +12,8 @@ struct RunningApplication {
     std::optional<std::string> localizedName;
     std::optional<std::string> bundleURL;  // the bundle directory, for a bundled executable
     std::int32_t processIdentifier = 0;
+    // The file that was launched (a script, or the program itself), resolved.
+    std::optional<std::string> executableURL{};
 };
 
 // A launch or termination notification; its application is absent when the platform gave none.

@@ -6,8 +6,11 @@
 #include <algorithm>
 #include <cstdio>
 #include <map>
+#include <thread>
 
 #include "support/AgentFixture.h"
+#include "support/AppBundle.h"
+#include "support/ChildProcess.h"
 
 namespace tallyvane::test {
 
@@ -62,5 +65,22 @@ class AgentInstallation {
     std::string busAddress_;
     pid_t busPid_ = -1;
 };
+
+// The monitor's observers take effect two seconds after start: until a probe's launch is seen.
+inline bool observing(const AgentInstallation& agent, const std::string& apps) {
+    using namespace std::chrono_literals;
+    return eventually(
+        [&] {
+            {
+                ChildProcess probe(makeBundle(apps, "Probe"), {"600"});
+                if (eventually([&] { return agent.logHas("App launched: Probe"); }, 500ms))
+                    return true;
+            }
+            // A start within the hold after the last one ended would be the same run.
+            std::this_thread::sleep_for(200ms);
+            return false;
+        },
+        20s);
+}
 
 }  // namespace tallyvane::test

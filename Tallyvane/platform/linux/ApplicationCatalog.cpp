@@ -19,6 +19,7 @@ namespace tallyvane::linux_platform {
 namespace {
 
 constexpr std::size_t kEntryLimit = 256 * 1024;
+constexpr std::size_t kScriptLimit = 64 * 1024;
 constexpr std::size_t kMaxEntries = 20000;
 constexpr int kMaxDepth = 4;
 
@@ -42,7 +43,8 @@ bool isShell(std::string_view name) {
     return false;
 }
 
-// Runs a program on a file it is handed, not an application of its own: python3, perl5.36, ...
+}  // namespace
+
 bool isInterpreter(std::string_view name) {
     for (std::string_view interpreter : {"python", "perl", "ruby", "node", "nodejs", "lua", "php",
                                          "tclsh", "wish", "java", "mono", "gjs", "env"}) {
@@ -52,6 +54,8 @@ bool isInterpreter(std::string_view name) {
     }
     return isShell(name);
 }
+
+namespace {
 
 // Starts what it is given in a sandbox, another session or as another user: the application is
 // the process it starts, known by its sandbox or not the user's at all.
@@ -113,8 +117,10 @@ std::vector<std::string> searchPath() {
 struct Entry {
     bool application = false;
     bool hidden = false;
+    bool activatable = false;
     std::string exec;
     std::string tryExec;
+    std::string busName;
 };
 
 // The keys of the [Desktop Entry] group that say what an entry starts.
@@ -135,9 +141,34 @@ Entry readEntry(std::string_view text) {
         if (key == "Hidden") entry.hidden = value == "true";
         if (key == "Exec") entry.exec = std::string(value);
         if (key == "TryExec") entry.tryExec = std::string(value);
+        if (key == "DBusActivatable") entry.activatable = value == "true";
+        if (key == "X-DBus-ServiceName") entry.busName = std::string(value);
         return true;
     });
     return entry;
+}
+
+// Reverses systemd's escaping of a unit name: "\x2d" is a '-' of the name itself.
+std::string unescapedUnit(std::string_view text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\\' && i + 3 < text.size() && text[i + 1] == 'x') {
+            const auto hex = [](char c) {
+                return c >= '0' && c <= '9'   ? c - '0'
+                       : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                       : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                              : -1;
+            };
+            const int high = hex(text[i + 2]), low = hex(text[i + 3]);
+            if (high >= 0 && low >= 0) {
+                out += static_cast<char>(high * 16 + low);
+                i += 3;
+                continue;
+            }
+        }
+        out += text[i];
+    }
+    return out;
 }
 
 }  // namespace
@@ -248,15 +279,92 @@ std::optional<std::string> launchedProgram(std::vector<std::string> arguments) {
     return std::nullopt;
 }
 
-std::vector<std::string> entryPrograms(std::string_view text) {
+std::optional<DesktopEntry> parseDesktopEntry(std::string_view text, std::string_view id) {
     const Entry entry = readEntry(text);
+    if (!entry.application || entry.hidden) return std::nullopt;
+    auto arguments = execArguments(entry.exec);
+    auto program = arguments ? launchedProgram(std::move(*arguments)) : std::nullopt;
+    if (!program) return std::nullopt;
+    DesktopEntry result;
+    result.name = fileNameOf(*program);
+    result.programs.push_back(std::move(*program));
+    if (!entry.tryExec.empty()) result.programs.push_back(entry.tryExec);
+    result.busName = entry.activatable ? std::string(id) : entry.busName;
+    return result;
+}
+
+std::vector<std::string> scriptExecs(std::string_view text) {
     std::vector<std::string> programs;
-    if (!entry.application || entry.hidden) return programs;
-    if (auto arguments = execArguments(entry.exec))
-        if (auto program = launchedProgram(std::move(*arguments)))
-            programs.push_back(std::move(*program));
-    if (!entry.tryExec.empty()) programs.push_back(entry.tryExec);
+    if (!text.starts_with("#!")) return programs;
+    eachLine(text, [&](std::string_view line) {
+        for (std::size_t at = line.find("exec "); at != std::string_view::npos;
+             at = line.find("exec ", at + 5)) {
+            // A command of its own: first on the line, or after an operator.
+            std::size_t before = at;
+            while (before > 0 && (line[before - 1] == ' ' || line[before - 1] == '\t')) --before;
+            if (before > 0 &&
+                std::string_view(";&|(").find(line[before - 1]) == std::string_view::npos)
+                continue;
+            auto words = shellWords(line.substr(at));
+            if (!words || words->empty()) continue;
+            const std::string& program = words->front();
+            if (program.starts_with('/') && program.find('$') == std::string::npos &&
+                programs.size() < 8)
+                programs.push_back(program);
+        }
+        return true;
+    });
     return programs;
+}
+
+std::optional<std::string> serviceProgram(std::string_view text, std::string_view busName) {
+    bool inGroup = false, named = false;
+    std::string exec;
+    eachLine(text, [&](std::string_view line) {
+        line = trimmed(line);
+        if (line.starts_with('[')) {
+            inGroup = line == "[D-BUS Service]";
+            return true;
+        }
+        const auto equals = line.find('=');
+        if (!inGroup || equals == std::string_view::npos) return true;
+        const auto key = trimmed(line.substr(0, equals));
+        const auto value = trimmed(line.substr(equals + 1));
+        if (key == "Name") named = value == busName;
+        if (key == "Exec") exec = std::string(value);
+        return true;
+    });
+    if (!named || busName.empty()) return std::nullopt;
+    auto arguments = execArguments(exec);
+    return arguments ? launchedProgram(std::move(*arguments)) : std::nullopt;
+}
+
+std::vector<std::string> unitDesktopIds(std::string_view unit) {
+    std::vector<std::string> ids;
+    std::string_view name;
+    bool scope = false;
+    if (unit.ends_with(".scope")) {
+        name = unit.substr(0, unit.size() - 6), scope = true;
+    } else if (unit.ends_with(".service")) {
+        name = unit.substr(0, unit.size() - 8);
+        if (const auto at = name.find('@'); at != std::string_view::npos) name = name.substr(0, at);
+    } else {
+        return ids;
+    }
+    if (!name.starts_with("app-")) return ids;
+    name.remove_prefix(4);
+    // A scope always ends in its random part; a service's is after '@', if any.
+    if (scope) {
+        const auto dash = name.rfind('-');
+        if (dash == std::string_view::npos || dash == 0) return ids;
+        name = name.substr(0, dash);
+    }
+    // With or without a launcher's part before the id.
+    const auto dash = name.find('-');
+    ids.push_back(unescapedUnit(name));
+    if (dash != std::string_view::npos && dash + 1 < name.size())
+        ids.push_back(unescapedUnit(name.substr(dash + 1)));
+    return ids;
 }
 
 std::vector<std::string> xdgApplicationFolders() {
@@ -280,22 +388,32 @@ ApplicationCatalog::ApplicationCatalog(std::vector<std::string> folders)
     load();
 }
 
-bool ApplicationCatalog::isApplication(const std::string& program,
-                                       const RunningApplication& application,
-                                       bool sandboxed) const {
-    if (application.bundleURL || sandboxed) return true;
-    // /snap/NAME/REVISION/...; the base snaps hold snapd's own launchers.
-    if (program.starts_with("/snap/") && !program.starts_with("/snap/core") &&
-        !program.starts_with("/snap/snapd/") && !program.starts_with("/snap/bare/"))
-        return true;
-    if (program.size() > 9) {
-        std::string suffix = program.substr(program.size() - 9);
-        std::transform(suffix.begin(), suffix.end(), suffix.begin(),
-                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-        if (suffix == ".appimage") return true;
+std::optional<std::string> ApplicationCatalog::applicationOf(const std::string& program) const {
+    if (const auto it = programs_.find(program); it != programs_.end()) return it->second;
+    // A splash or the real program beside an entry's own, in a folder only that one uses.
+    const auto slash = program.rfind('/');
+    if (slash != std::string::npos && slash > 0) {
+        const auto it = inFolder_.find(program.substr(0, slash));
+        if (it != inFolder_.end() && !it->second.empty()) return it->second;
     }
-    if (programs_.count(program)) return true;
-    return application.localizedName && metered_.count(*application.localizedName);
+    const std::string name = fileNameOf(program);
+    if (names_.count(name) && !isInterpreter(name)) return name;
+    return std::nullopt;
+}
+
+std::optional<std::string> ApplicationCatalog::applicationOfEntry(
+    const std::vector<std::string>& ids) const {
+    for (const std::string& id : ids)
+        if (const auto it = entries_.find(id); it != entries_.end()) return it->second;
+    return std::nullopt;
+}
+
+bool ApplicationCatalog::isSharedFolder(const std::string& folder) const {
+    if (std::find(searchPath_.begin(), searchPath_.end(), folder) != searchPath_.end()) return true;
+    for (std::string_view shared : {"/usr/libexec", "/usr/lib", "/usr/local/libexec",
+                                    "/usr/local/lib", "/lib", "/opt", "/tmp", "/"})
+        if (folder == shared) return true;
+    return false;
 }
 
 void ApplicationCatalog::meter(const std::vector<std::string>& names) {
@@ -321,36 +439,66 @@ bool ApplicationCatalog::refresh() {
 
 void ApplicationCatalog::load() {
     programs_.clear();
+    entries_.clear();
+    inFolder_.clear();
+    names_.clear();
     files_ = 0;
     if (inotify_) {
         // Afresh: the old watches may name folders that are gone or replaced.
         inotify_.reset(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
     }
     std::set<std::string> ids;
+    std::vector<std::pair<std::string, std::string>> services;  // bus name, application
     for (const std::string& folder : folders_) {
         std::vector<std::pair<std::string, std::string>> found;  // id, path
         readFolder(folder, "", 0, found);
+        // Sorted, so that which entry names a program shared by two does not depend on the disk.
+        std::sort(found.begin(), found.end());
         // An entry of the user's own folder hides the system's of the same id.
         for (const auto& [id, path] : found) {
             if (!ids.insert(id).second) continue;
             const auto text = readRegularFile(path, kEntryLimit, true);
-            if (!text) continue;
-            for (const std::string& program : entryPrograms(*text)) addProgram(program);
+            const std::string bare = id.substr(0, id.size() - 8);
+            auto entry = text ? parseDesktopEntry(*text, bare) : std::nullopt;
+            if (!entry) continue;
+            entries_.emplace(bare, entry->name);
+            names_.insert(entry->name);
+            for (const std::string& program : entry->programs) addProgram(program, entry->name);
+            if (!entry->busName.empty()) services.emplace_back(entry->busName, entry->name);
         }
-        if (!inotify_) continue;
-        // A folder not there yet: its nearest existing parent tells when it comes.
-        std::string parent = folder;
-        for (int up = 0; up < 4 && ::access(parent.c_str(), F_OK) != 0; ++up)
-            parent = std::filesystem::path(parent).parent_path().string();
-        if (parent != folder)
-            ::inotify_add_watch(inotify_.get(), parent.c_str(),
-                                IN_CREATE | IN_MOVED_TO | IN_ONLYDIR);
+        watch(folder);
     }
+    if (services.empty()) return;
+    // The session bus starts an activatable application from its service file instead.
+    for (const std::string& folder : folders_) {
+        const std::string data = std::filesystem::path(folder).parent_path().string();
+        const std::string serviceFolder = data + "/dbus-1/services";
+        std::vector<std::pair<std::string, std::string>> found;
+        readFolder(serviceFolder, "", kMaxDepth, found, ".service");
+        for (const auto& [file, path] : found) {
+            const auto text = readRegularFile(path, kEntryLimit, true);
+            if (!text) continue;
+            for (const auto& [bus, name] : services)
+                if (auto program = serviceProgram(*text, bus)) addProgram(*program, name);
+        }
+        watch(serviceFolder);
+    }
+}
+
+void ApplicationCatalog::watch(const std::string& folder) {
+    if (!inotify_) return;
+    // A folder not there yet: its nearest existing parent tells when it comes.
+    std::string parent = folder;
+    for (int up = 0; up < 4 && ::access(parent.c_str(), F_OK) != 0; ++up)
+        parent = std::filesystem::path(parent).parent_path().string();
+    if (parent != folder)
+        ::inotify_add_watch(inotify_.get(), parent.c_str(), IN_CREATE | IN_MOVED_TO | IN_ONLYDIR);
 }
 
 void ApplicationCatalog::readFolder(const std::string& folder, const std::string& idPrefix,
                                     int depth,
-                                    std::vector<std::pair<std::string, std::string>>& found) {
+                                    std::vector<std::pair<std::string, std::string>>& found,
+                                    std::string_view suffix) {
     std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.c_str()), ::closedir);
     if (!dir) return;
     if (inotify_)
@@ -366,14 +514,15 @@ void ApplicationCatalog::readFolder(const std::string& folder, const std::string
         if (S_ISDIR(info.st_mode)) {
             if (depth >= kMaxDepth) continue;
             // The id of an entry in a subfolder joins the folders with '-'.
-            readFolder(path, idPrefix + name + "-", depth + 1, found);
-        } else if (name.ends_with(".desktop") && S_ISREG(info.st_mode) && ++files_ <= kMaxEntries) {
+            readFolder(path, idPrefix + name + "-", depth + 1, found, suffix);
+        } else if (name.ends_with(suffix) && S_ISREG(info.st_mode) && ++files_ <= kMaxEntries) {
             found.emplace_back(idPrefix + name, path);
         }
     }
 }
 
-void ApplicationCatalog::addProgram(const std::string& program) {
+void ApplicationCatalog::addProgram(const std::string& program, const std::string& name,
+                                    int depth) {
     std::string path;
     if (program.find('/') != std::string::npos) {
         if (!program.starts_with('/')) return;
@@ -392,9 +541,19 @@ void ApplicationCatalog::addProgram(const std::string& program) {
     const auto real = std::filesystem::canonical(path, error);
     if (error) return;
     // A command that turns out to be an interpreter or a launcher under another name.
-    const std::string name = real.filename().string();
-    if (isInterpreter(name) || isLauncher(name)) return;
-    programs_.insert(real.string());
+    const std::string file = real.filename().string();
+    if (isInterpreter(file) || isLauncher(file)) return;
+    // The first entry to name a program keeps it.
+    if (!programs_.emplace(real.string(), name).second) return;
+    // A wrapper script's real program, which may be all a listing finds of it.
+    if (depth < 2)
+        if (const auto text = readRegularFile(real.string(), kScriptLimit, true))
+            for (const std::string& next : scriptExecs(*text)) addProgram(next, name, depth + 1);
+    if (path != real.string()) programs_.emplace(path, name);
+    const std::string folder = real.parent_path().string();
+    if (isSharedFolder(folder)) return;
+    const auto [it, added] = inFolder_.emplace(folder, name);
+    if (!added && it->second != name) it->second.clear();
 }
 
 }  // namespace tallyvane::linux_platform

@@ -14,7 +14,6 @@
 namespace tallyvane::linux_platform {
 namespace {
 
-constexpr std::size_t kListLimit = 16 << 20;
 constexpr std::size_t kStatusLimit = 64 << 20;
 constexpr std::size_t kSmallLimit = 1 << 20;
 
@@ -82,9 +81,10 @@ std::optional<std::string> metainfoVersion(std::string_view xml) {
     return std::nullopt;
 }
 
-std::optional<std::string> PackageVersions::versionOf(std::int32_t pid) {
-    if (pid <= 0) return std::nullopt;
-    auto running = procFs_.exe(static_cast<pid_t>(pid));
+std::optional<std::string> PackageVersions::versionOf(const RunningApplication& application) {
+    const std::int32_t pid = application.processIdentifier;
+    auto running = application.executableURL;
+    if (!running && pid > 0) running = procFs_.exe(static_cast<pid_t>(pid));
     if (!running) return std::nullopt;
     // An executable replaced by an upgrade while it runs: its package still names it.
     const std::string exe = withoutDeleted(std::move(*running));
@@ -92,7 +92,7 @@ std::optional<std::string> PackageVersions::versionOf(std::int32_t pid) {
     // Each source, with what tells that its answer may have changed.
     std::string key = exe, stamp;
     std::function<std::optional<std::string>()> lookUp;
-    if (auto sandbox = procFs_.flatpakSandbox(static_cast<pid_t>(pid))) {
+    if (auto sandbox = pid > 0 ? procFs_.flatpakSandbox(static_cast<pid_t>(pid)) : std::nullopt) {
         key = "flatpak:" + sandbox->id;
         stamp = sandbox->commit;
         lookUp = [this, root = procFs_.rootOf(static_cast<pid_t>(pid)), id = sandbox->id] {
@@ -101,7 +101,7 @@ std::optional<std::string> PackageVersions::versionOf(std::int32_t pid) {
     } else if (exe.starts_with("/snap/")) {
         lookUp = [this, &exe] { return snapVersion(exe); };  // the path holds the revision
     } else {
-        stamp = dpkgStamp();
+        stamp = dpkg_.stamp();
         lookUp = [this, &exe] { return debianVersion(exe); };
     }
     if (auto it = known_.find(key); it != known_.end() && it->second.stamp == stamp)
@@ -134,33 +134,8 @@ std::optional<std::string> PackageVersions::snapVersion(const std::string& exe) 
     return yaml ? snapYamlVersion(*yaml) : std::nullopt;
 }
 
-std::string PackageVersions::dpkgStamp() const {
-    struct stat info {};
-    const std::string status = roots_.system + "/var/lib/dpkg/status";
-    if (::stat(status.c_str(), &info) != 0) return "none";
-    return std::to_string(info.st_ino) + ":" + std::to_string(info.st_size) + ":" +
-           std::to_string(info.st_mtim.tv_sec) + "." + std::to_string(info.st_mtim.tv_nsec);
-}
-
 std::optional<std::string> PackageVersions::debianVersion(const std::string& exe) {
-    // With merged /usr a package may list /bin/x for what runs as /usr/bin/x.
-    std::vector<std::string> needles = {"\n" + exe + "\n"};
-    if (exe.starts_with("/usr/")) needles.push_back("\n" + exe.substr(4) + "\n");
-    const std::string info = roots_.system + "/var/lib/dpkg/info";
-    std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(info.c_str()), ::closedir);
-    if (!dir) return std::nullopt;
-    std::optional<std::string> package;
-    while (const dirent* entry = ::readdir(dir.get())) {
-        const std::string_view file = entry->d_name;
-        if (!file.ends_with(".list")) continue;
-        auto list = readRegularFile(info + "/" + std::string(file), kListLimit);
-        if (!list) continue;
-        list->insert(list->begin(), '\n');
-        if (list->back() != '\n') list->push_back('\n');
-        for (const auto& needle : needles)
-            if (list->find(needle) != std::string::npos) package = file.substr(0, file.size() - 5);
-        if (package) break;
-    }
+    const auto package = dpkg_.owner(exe);
     if (!package) return std::nullopt;
     const auto status = readRegularFile(roots_.system + "/var/lib/dpkg/status", kStatusLimit);
     return status ? installedVersion(*status, *package) : std::nullopt;

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "platform/PackageDatabase.h"
+#include "platform/linux/DpkgFiles.h"
 #include "platform/linux/ProcFs.h"
 
 namespace tallyvane::linux_platform {
@@ -21,10 +22,11 @@ class PackageVersions final : public PackageDatabase {
         std::string proc = "/proc";
     };
     PackageVersions() : PackageVersions(Roots{}) {}
-    explicit PackageVersions(Roots roots) : roots_(std::move(roots)), procFs_(roots_.proc) {}
+    explicit PackageVersions(Roots roots)
+        : roots_(std::move(roots)), procFs_(roots_.proc), dpkg_(roots_.system) {}
 
-    // Nothing when the process is gone or no package knows its executable.
-    std::optional<std::string> versionOf(std::int32_t pid) override;
+    // Nothing when no package knows the program (or, without one, the process is gone).
+    std::optional<std::string> versionOf(const RunningApplication& application) override;
 
   private:
     struct Known {
@@ -34,10 +36,10 @@ class PackageVersions final : public PackageDatabase {
     std::optional<std::string> flatpakVersion(const std::string& root, const std::string& id);
     std::optional<std::string> snapVersion(const std::string& exe);
     std::optional<std::string> debianVersion(const std::string& exe);
-    std::string dpkgStamp() const;
 
     Roots roots_;
     ProcFs procFs_;
+    DpkgFiles dpkg_;
     std::map<std::string, Known> known_;
 };
 

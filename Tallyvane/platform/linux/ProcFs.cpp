@@ -167,6 +167,22 @@ std::optional<FlatpakSandbox> ProcFs::flatpakSandbox(pid_t pid) const {
     return FlatpakSandbox{std::move(*id), iniValue(*info, "Instance", "app-commit").value_or("")};
 }
 
+std::string cgroupUnitOf(std::string_view text) {
+    std::string unit;
+    eachLine(text, [&](std::string_view line) {
+        if (!line.starts_with("0::")) return true;
+        const auto slash = line.rfind('/');
+        if (slash != std::string_view::npos) unit = std::string(trimmed(line.substr(slash + 1)));
+        return false;
+    });
+    return unit;
+}
+
+std::string ProcFs::cgroupUnit(pid_t pid) const {
+    const auto text = readSmallFile(path(pid, "cgroup"), 16 << 10);
+    return text ? cgroupUnitOf(*text) : std::string();
+}
+
 std::optional<pid_t> ProcFs::lastStartedPid() const {
     const auto text = readSmallFile(root_ + "/loadavg", 256);
     if (!text) return std::nullopt;

@@ -59,6 +59,8 @@ class ProcFs {
     UniqueFd openStat(pid_t pid) const;
     // The Flatpak sandbox the process runs in.
     std::optional<FlatpakSandbox> flatpakSandbox(pid_t pid) const;
+    // The last component of the process's cgroup in the unified hierarchy: its systemd unit.
+    std::string cgroupUnit(pid_t pid) const;
     // Where the process's own root is, as this process can reach it.
     std::string rootOf(pid_t pid) const { return path(pid, "root"); }
     // The process ids in the tree, ascending.
@@ -73,6 +75,9 @@ class ProcFs {
     }
     std::string root_;
 };
+
+// The unit of /proc/PID/cgroup's text: the last component of its "0::" line's path.
+std::string cgroupUnitOf(std::string_view text);
 
 // The last component of a path.
 std::string fileNameOf(std::string_view path);

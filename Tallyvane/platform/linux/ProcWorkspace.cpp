@@ -56,7 +56,9 @@ class ProcWorkspace final : public Workspace, private ProcessConnector::Events {
             return;
         }
         // The connector tells of every change, so no stat file needs holding open for it.
-        tracker_.emplace(proc_, catalog_, uid_, connector_ ? 0 : statFdBudget(),
+        ProcessTracker::Options tracking;
+        tracking.statFdBudget = connector_ ? 0 : statFdBudget();
+        tracker_.emplace(proc_, catalog_, uid_, std::move(tracking),
                          [this](WorkspaceEvent kind, const RunningApplication& application) {
                              send(kind, application);
                          });
@@ -79,7 +81,7 @@ class ProcWorkspace final : public Workspace, private ProcessConnector::Events {
         const std::lock_guard lock(trackerMutex_);
         if (tracker_) return tracker_->instances();
         // Without watching, one listing tells the instances as the tree stands now.
-        ProcessTracker listing(proc_, catalog_, uid_, 0,
+        ProcessTracker listing(proc_, catalog_, uid_, {},
                                [](WorkspaceEvent, const RunningApplication&) {});
         listing.scan(false);
         return listing.instances();
@@ -96,23 +98,37 @@ class ProcWorkspace final : public Workspace, private ProcessConnector::Events {
     bool usesConnector() const { return connector_.has_value(); }
 
   private:
+    // How long poll may wait for the next thing due: a scan at next, or a run's end.
+    int untilDue(std::optional<SteadyClock::time_point> next) {
+        std::optional<SteadyClock::time_point> due;
+        {
+            const std::lock_guard lock(trackerMutex_);
+            due = tracker_->deadline();
+        }
+        if (next && (!due || *next < *due)) due = next;
+        if (!due) return -1;
+        const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*due - SteadyClock::now());
+        return static_cast<int>(std::clamp<long long>(wait.count(), 0, 60'000));
+    }
+
     // Fixed-rate scans; waits on the stop descriptor so the destructor need not wait a period.
+    // A run left without processes is looked at again when its hold ends, before it ends.
     void watchByScan() {
         auto next = SteadyClock::now() + options_.scanPeriod;
         for (;;) {
-            const auto wait =
-                std::chrono::ceil<std::chrono::milliseconds>(next - SteadyClock::now());
             pollfd fds[2] = {{stop_.get(), POLLIN, 0}, {catalog_.changes(), POLLIN, 0}};
-            const int ready =
-                ::poll(fds, 2, static_cast<int>(std::max<long long>(0, wait.count())));
+            const int ready = ::poll(fds, 2, untilDue(next));
             if (ready < 0 && errno != EINTR) return;
             if (ready > 0 && fds[0].revents) return;
             if (ready > 0 && fds[1].revents) catalogChanged();
-            if (SteadyClock::now() < next) continue;
-            {
-                const std::lock_guard lock(trackerMutex_);
-                tracker_->scan(true);
-            }
+            const auto now = SteadyClock::now();
+            std::unique_lock lock(trackerMutex_);
+            const auto due = tracker_->deadline();
+            if (now < next && !(due && *due <= now)) continue;
+            tracker_->scan(true);
+            tracker_->expire();
+            lock.unlock();
+            if (now < next) continue;
             next += options_.scanPeriod;
             // After a long stall (suspend) start afresh rather than scan in a burst.
             if (next < SteadyClock::now()) next = SteadyClock::now() + options_.scanPeriod;
@@ -124,7 +140,7 @@ class ProcWorkspace final : public Workspace, private ProcessConnector::Events {
             pollfd fds[3] = {{stop_.get(), POLLIN, 0},
                              {catalog_.changes(), POLLIN, 0},
                              {connector_->fd(), POLLIN, 0}};
-            const int ready = ::poll(fds, 3, -1);
+            const int ready = ::poll(fds, 3, untilDue(std::nullopt));
             if (ready < 0) {
                 if (errno == EINTR) continue;
                 VornLog(std::string("Workspace: poll failed: ") + std::strerror(errno));
@@ -133,7 +149,11 @@ class ProcWorkspace final : public Workspace, private ProcessConnector::Events {
             if (fds[0].revents) return;
             // An application installed just before its launch is known at that launch.
             if (fds[1].revents) catalogChanged();
-            if (!fds[2].revents) continue;
+            if (!fds[2].revents) {
+                const std::lock_guard lock(trackerMutex_);
+                tracker_->expire();
+                continue;
+            }
             bool received = connector_->receive(*this);
             // A process's fork, exec and exit come within a few milliseconds: taken together, a
             // short-lived tool costs one wake-up and no look at all once it has ended.
@@ -152,6 +172,7 @@ class ProcWorkspace final : public Workspace, private ProcessConnector::Events {
                 tracker_->scan(true);
             }
             tracker_->received(batch_);
+            tracker_->expire();
             batch_.clear();
             if (received) continue;
             VornLog(std::string("Workspace: the process event connector failed (") +

@@ -2,23 +2,47 @@
 
 #include <algorithm>
 
+#include "base/Unicode.h"
+
 namespace tallyvane::linux_platform {
 namespace {
 
-// Bounds on walking up the process tree (PID reuse could make a loop) and on looking up
-// ancestors that are not known yet.
-constexpr int kMaxAncestors = 256;
+// A bound on looking up parents that are not known yet (PID reuse could make a loop).
 constexpr int kMaxLookups = 32;
+
+std::string folderOf(const std::string& path) {
+    const auto slash = path.rfind('/');
+    return slash == std::string::npos ? std::string() : path.substr(0, slash);
+}
+
+// The snap of /snap/NAME/REVISION/...; the base snaps hold snapd's own launchers.
+std::optional<std::string> snapOf(const std::string& program) {
+    if (!program.starts_with("/snap/")) return std::nullopt;
+    const auto end = program.find('/', 6);
+    if (end == std::string::npos) return std::nullopt;
+    std::string name = program.substr(6, end - 6);
+    if (name.starts_with("core") || name == "snapd" || name == "bare") return std::nullopt;
+    return name;
+}
+
+bool isAppImage(const std::string& program) {
+    if (program.size() <= 9) return false;
+    std::string suffix = program.substr(program.size() - 9);
+    std::transform(suffix.begin(), suffix.end(), suffix.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return suffix == ".appimage";
+}
 
 }  // namespace
 
 ProcessTracker::ProcessTracker(const ProcFs& proc, const ApplicationCatalog& catalog, uid_t uid,
-                               std::size_t statFdBudget, Sink sink)
+                               Options options, Sink sink)
     : proc_(proc),
       catalog_(catalog),
       uid_(uid),
-      statFdBudget_(statFdBudget),
-      sink_(std::move(sink)) {}
+      options_(std::move(options)),
+      sink_(std::move(sink)),
+      dpkg_(options_.system) {}
 
 void ProcessTracker::forked(pid_t pid, std::optional<pid_t> parent) {
     look(pid, true, parent, 0, true);
@@ -72,45 +96,75 @@ void ProcessTracker::look(pid_t pid, bool rereadExe, std::optional<pid_t> parent
     now.comm = stat->comm;
     // The parent that started it: once that one ends, the kernel gives the child another.
     now.parent = samePid ? known->second.parent : parent.value_or(stat->parent);
-    const auto from = known_.find(now.parent);
-    const Tracked* const parentTracked = from == known_.end() ? nullptr : &from->second;
-    if (likeParent && !samePid && parentTracked && parentTracked->comm == stat->comm &&
-        !parentTracked->exe.empty()) {
+    auto from = known_.find(now.parent);
+    if (likeParent && !samePid && from != known_.end() && from->second.comm == stat->comm &&
+        !from->second.exe.empty()) {
         // A fork runs its parent's program until it execs, and that exec is an event of its own.
-        static_cast<Runs&>(now) = *parentTracked;
-        now.application.processIdentifier = static_cast<std::int32_t>(pid);
+        const Tracked& p = from->second;
+        now.exe = p.exe, now.program = p.program, now.own = p.own, now.sandboxed = p.sandboxed;
+        now.run = p.run;
+        now.copy = true;
     } else if (auto exe = proc_.exe(pid)) {
         now.exe = std::move(*exe);
         const auto uid = proc_.realUid(pid);
         now.own = uid && *uid == uid_;
     }
-    if (now.own && now.program.empty()) {
+    if (now.own && !now.copy) {
         bool halfway = false;
         const auto script = scriptOf(proc_, pid, *stat, now.exe, halfway);
         // Caught in the middle of an exec: no name is kept, so the next pass looks again.
         if (halfway) now.comm.clear();
         now.program = withoutDeleted(script.value_or(now.exe));
-        now.application = describeApplication(pid, now.program);
+        // A parent not seen yet: its fork event was lost, or a listing has not reached it.
+        if (!samePid && from == known_.end() && now.parent > 1 && now.parent != pid &&
+            depth < kMaxLookups) {
+            look(now.parent, false, std::nullopt, depth + 1);
+            from = known_.find(now.parent);
+            known = known_.find(pid);
+        }
+        const Tracked* const p = from == known_.end() ? nullptr : &from->second;
         // Everything in a Flatpak sandbox is that application (the sandbox's own launcher,
         // started in it, is not). Only the sandbox's launcher starts a process in it.
-        const bool mayBeSandboxed = !parentTracked || parentTracked->sandboxed ||
-                                    parentTracked->program.ends_with("/bwrap");
-        const auto flatpak = now.program.ends_with("/bwrap") || !mayBeSandboxed
+        const bool mayBeSandboxed = !p || p->sandboxed || p->program.ends_with("/bwrap");
+        const auto sandbox = now.program.ends_with("/bwrap") || !mayBeSandboxed
                                  ? std::nullopt
                                  : proc_.flatpakSandbox(pid);
-        now.sandboxed = flatpak.has_value();
-        now.identity =
-            flatpak ? "flatpak:" + flatpak->id : now.application.bundleURL.value_or(now.program);
-        now.isApplication = catalog_.isApplication(now.program, now.application, now.sandboxed);
+        now.sandboxed = sandbox.has_value();
+        if (samePid && known->second.self && !known->second.run.empty()) {
+            // Launched as an application, it stays that application whatever it execs.
+            now.run = known->second.run;
+            now.self = true;
+        } else {
+            // A fork that has execed stays in its parent's run if it runs that one's program.
+            const std::string& inherited =
+                samePid ? known->second.run : (p ? p->run : std::string());
+            const auto fresh = classify(pid, now, sandbox);
+            const auto run = inherited.empty() ? runs_.end() : runs_.find(inherited);
+            if (run != runs_.end() && ((fresh && fresh->key == inherited) ||
+                                       (!fresh && owns(run->second, now.program)))) {
+                now.run = inherited;
+                now.self = fresh.has_value();
+            } else if (fresh) {
+                now.run = fresh->key;
+                now.self = true;
+                if (!runs_.count(now.run))
+                    runs_.emplace(now.run, Run{fresh->application, {}, {}, {}});
+            }
+        }
     }
-    // An exec into another executable of the same application (a bundle's launcher starting
-    // its real program) leaves the process where it was.
-    if (samePid && known->second.identity == now.identity) {
-        known->second.comm = now.comm;
-        known->second.exe = now.exe;
+    if (samePid && known->second.run == now.run) {
+        // Still in the same run (or none): only what it runs changed.
+        Tracked& was = known->second;
+        was.comm = now.comm, was.exe = now.exe, was.copy = now.copy, was.self = now.self;
+        was.sandboxed = now.sandboxed;
+        if (was.program != now.program) {
+            was.program = now.program;
+            if (!was.run.empty() && !isInterpreter(fileNameOf(was.program)))
+                runs_[was.run].programs.insert(was.program);
+        }
         return;
     }
-    if (now.own && statFds_ < statFdBudget_) {
+    if (now.own && statFds_ < options_.statFdBudget) {
         now.statFd = proc_.openStat(pid);
         if (now.statFd) ++statFds_;
     }
@@ -120,47 +174,120 @@ void ProcessTracker::look(pid_t pid, bool rereadExe, std::optional<pid_t> parent
     } else {
         known = known_.emplace(pid, std::move(now)).first;
     }
-    join(pid, known->second, depth);
+    if (!known->second.run.empty()) enter(pid, known->second);
 }
 
-void ProcessTracker::join(pid_t pid, Tracked& tracked, int depth) {
-    if (!tracked.isApplication) return;
-    pid_t ancestor = tracked.parent;
-    for (int step = 0; step < kMaxAncestors && ancestor > 0 && ancestor != pid; ++step) {
-        auto it = known_.find(ancestor);
-        if (it == known_.end()) {
-            // A parent not seen yet: its fork event was lost, or a listing has not reached it.
-            if (depth >= kMaxLookups) break;
-            look(ancestor, false, std::nullopt, depth + 1);
-            it = known_.find(ancestor);
-            if (it == known_.end()) break;
-        }
-        if (it->second.identity == tracked.identity && it->second.instance) {
-            tracked.instance = it->second.instance;
-            return;
-        }
-        ancestor = it->second.parent;
+std::optional<ProcessTracker::Classified> ProcessTracker::classify(
+    pid_t pid, const Tracked& tracked, const std::optional<FlatpakSandbox>& sandbox) const {
+    Classified as;
+    as.application = describeApplication(pid, tracked.program);
+    as.application.executableURL = tracked.program;
+    if (sandbox) {
+        as.key = "flatpak:" + sandbox->id;
+        return as;
     }
-    tracked.instance = InstanceId{pid, tracked.startTicks};
-    send(WorkspaceEvent::DidLaunchApplication, tracked.application);
+    if (as.application.bundleURL) {
+        as.key = *as.application.bundleURL;
+        return as;
+    }
+    if (const auto snap = snapOf(tracked.program)) {
+        as.key = "snap:" + *snap;
+        return as;
+    }
+    // Started by the desktop in a unit of the application's own, or as a program it leads to.
+    auto name = catalog_.applicationOfEntry(unitDesktopIds(proc_.cgroupUnit(pid)));
+    if (!name) name = catalog_.applicationOf(tracked.program);
+    if (name) {
+        as.application.localizedName = canonicalName(*name);
+    } else if (isAppImage(tracked.program)) {
+        as.key = tracked.program;
+        return as;
+    } else if (!as.application.localizedName ||
+               !catalog_.isMetered(*as.application.localizedName)) {
+        return std::nullopt;
+    }
+    as.key = "name:" + *as.application.localizedName;
+    return as;
+}
+
+bool ProcessTracker::owns(const Run& run, const std::string& program) {
+    if (run.programs.count(program)) return true;
+    if (isInterpreter(fileNameOf(program))) return false;
+    const std::string folder = folderOf(program);
+    if (!catalog_.isSharedFolder(folder))
+        for (const std::string& own : run.programs)
+            if (folderOf(own) == folder) return true;
+    const auto package = dpkg_.owner(program);
+    if (!package) return false;
+    for (const std::string& own : run.programs)
+        if (dpkg_.owner(own) == package) return true;
+    return false;
+}
+
+void ProcessTracker::enter(pid_t pid, Tracked& tracked) {
+    Run& run = runs_[tracked.run];
+    const bool first = run.members.empty() && !run.endsAt;
+    run.endsAt.reset();
+    run.members.emplace(tracked.startTicks, pid);
+    if (!isInterpreter(fileNameOf(tracked.program))) run.programs.insert(tracked.program);
+    run.application.processIdentifier = static_cast<std::int32_t>(run.members.begin()->second);
+    if (first) {
+        RunningApplication launched = run.application;
+        launched.processIdentifier = static_cast<std::int32_t>(pid);
+        send(WorkspaceEvent::DidLaunchApplication, launched);
+    }
+}
+
+void ProcessTracker::leave(pid_t pid, Tracked& tracked) {
+    if (tracked.statFd) --statFds_;
+    tracked.statFd.reset();
+    const auto it = runs_.find(tracked.run);
+    tracked.run.clear();
+    if (it == runs_.end()) return;
+    Run& run = it->second;
+    run.members.erase({tracked.startTicks, pid});
+    if (!run.members.empty()) {
+        run.application.processIdentifier = static_cast<std::int32_t>(run.members.begin()->second);
+    } else if (posting_) {
+        // A launcher that hands over to its successor leaves the run empty for a moment.
+        run.endsAt = options_.now() + options_.hold;
+    } else {
+        runs_.erase(it);
+    }
+}
+
+std::optional<ProcessTracker::Clock::time_point> ProcessTracker::deadline() const {
+    std::optional<Clock::time_point> first;
+    for (const auto& [key, run] : runs_)
+        if (run.endsAt && (!first || *run.endsAt < *first)) first = run.endsAt;
+    return first;
+}
+
+void ProcessTracker::expire() {
+    const auto now = options_.now();
+    for (auto it = runs_.begin(); it != runs_.end();) {
+        if (it->second.members.empty() && it->second.endsAt && *it->second.endsAt <= now) {
+            send(WorkspaceEvent::DidTerminateApplication, it->second.application);
+            it = runs_.erase(it);
+        } else {
+            ++it;
+        }
+    }
 }
 
 void ProcessTracker::reclassify() {
     const bool posting = std::exchange(posting_, false);
     for (auto& [pid, tracked] : known_) {
-        if (!tracked.own || tracked.isApplication) continue;
-        tracked.isApplication =
-            catalog_.isApplication(tracked.program, tracked.application, tracked.sandboxed);
-        if (tracked.isApplication) join(pid, tracked, 0);
+        if (!tracked.own || !tracked.run.empty() || tracked.copy) continue;
+        const auto fresh = classify(pid, tracked, std::nullopt);
+        if (!fresh) continue;
+        tracked.run = fresh->key;
+        tracked.self = true;
+        if (!runs_.count(tracked.run))
+            runs_.emplace(tracked.run, Run{fresh->application, {}, {}, {}});
+        enter(pid, tracked);
     }
     posting_ = posting;
-}
-
-void ProcessTracker::leave(pid_t pid, Tracked& tracked) {
-    if (isMain(pid, tracked)) send(WorkspaceEvent::DidTerminateApplication, tracked.application);
-    tracked.instance.reset();
-    if (tracked.statFd) --statFds_;
-    tracked.statFd.reset();
 }
 
 void ProcessTracker::vanish(pid_t pid) {
@@ -216,8 +343,11 @@ void ProcessTracker::scan(bool post) {
 
 std::vector<RunningApplication> ProcessTracker::instances() const {
     std::vector<RunningApplication> running;
-    for (const auto& [pid, tracked] : known_)
-        if (isMain(pid, tracked)) running.push_back(tracked.application);
+    for (const auto& [key, run] : runs_)
+        if (!run.members.empty()) running.push_back(run.application);
+    std::sort(running.begin(), running.end(), [](const auto& a, const auto& b) {
+        return a.processIdentifier < b.processIdentifier;
+    });
     return running;
 }
 
