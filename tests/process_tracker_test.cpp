@@ -190,6 +190,7 @@ TEST_P(Tracker, AProcessStaysWhatItWasLaunchedAs) {
     // Whatever it execs next, seen by a scan without listing /proc (no PID was handed out).
     proc.exec(200, "/bin/true");
     tracker.scan(true);
+    t.wait(100ms);
     EXPECT_TRUE(take().empty());
     proc.end(200);
     tracker.scan(true);
@@ -439,6 +440,25 @@ TEST_P(Tracker, ParentsAreThoseThatStartedAProcess) {
     t.wait(100ms);
     EXPECT_EQ(take(), (std::vector<Seen>{{DidLaunchApplication, 460, "Suite"},
                                          {DidTerminateApplication, 460, "Suite"}}));
+    // A helper beside the program, of no name of its own, keeps the run; a shell does not.
+    proc.start(470, 9, "/apps/Editor", 450);
+    tracker.forked(470, 450);
+    proc.exec(470, "/apps/editor-helper");
+    tracker.execed(470);
+    proc.start(471, 10, "/apps/Editor", 450);
+    tracker.forked(471, 450);
+    proc.exec(471, "/bin/sh");
+    tracker.execed(471);
+    for (pid_t pid : {450, 50}) {
+        proc.end(pid);
+        tracker.exited(pid);
+    }
+    t.wait(200ms);
+    EXPECT_TRUE(take().empty());
+    proc.end(470);
+    tracker.exited(470);
+    t.wait(100ms);
+    EXPECT_EQ(take(), (std::vector<Seen>{{DidTerminateApplication, 470, "Editor"}}));
 }
 
 TEST_P(Tracker, OnlyApplicationsHaveRuns) {
