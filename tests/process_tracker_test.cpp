@@ -482,7 +482,8 @@ TEST_P(Tracker, OnlyApplicationsHaveRuns) {
         << "[Desktop Entry]\nType=Application\nExec=" << hidden << "\n";
     std::ofstream(user + "/hidden.desktop") << "[Desktop Entry]\nHidden=true\n";
     ASSERT_EQ(::mkfifo((user + "/stuck.desktop").c_str(), 0600), 0);
-    ApplicationCatalog entries({user, system});
+    const std::string awaited = data.path() + "/share/applications";
+    ApplicationCatalog entries({user, system, awaited});
     Tracking d{procFs, entries, GetParam()};
     proc.start(500, 1, "/opt/zq/ZqTool");  // running before its name is metered
     d.tracker.scan(false);
@@ -514,7 +515,12 @@ TEST_P(Tracker, OnlyApplicationsHaveRuns) {
     d.wait(100ms);
     EXPECT_EQ(d.take(), (std::vector<Seen>{{DidTerminateApplication, 500, "ZqTool"}}));
 
-    // An entry installed while watching is known at the next launch.
+    // An entry installed while watching is known at the next launch; a file beside a folder
+    // that is not there yet changes nothing, and that folder's arrival does.
+    std::ofstream(data.path() + "/unrelated") << "x";
+    EXPECT_FALSE(entries.refresh());
+    fs::create_directory(data.path() + "/share");
+    EXPECT_TRUE(entries.refresh());
     EXPECT_FALSE(entries.refresh());
     std::ofstream(system + "/later.desktop")
         << "[Desktop Entry]\nType=Application\nTryExec=" << later << "\nExec=later\n";

@@ -9,6 +9,7 @@
 #include <array>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 
@@ -427,7 +428,14 @@ bool ApplicationCatalog::refresh() {
     for (;;) {
         const ssize_t n = ::read(inotify_.get(), buffer.data(), buffer.size());
         if (n > 0) {
-            changed = true;
+            for (ssize_t at = 0; at + static_cast<ssize_t>(sizeof(inotify_event)) <= n;) {
+                inotify_event event;
+                std::memcpy(&event, buffer.data() + at, sizeof event);
+                const char* name = buffer.data() + at + sizeof event;
+                at += static_cast<ssize_t>(sizeof event + event.len);
+                if (at > n) break;
+                changed = changed || countsAsChange(event, event.len ? std::string(name) : "");
+            }
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
@@ -435,6 +443,12 @@ bool ApplicationCatalog::refresh() {
     }
     if (changed) load();
     return changed;
+}
+
+bool ApplicationCatalog::countsAsChange(const inotify_event& event, const std::string& name) const {
+    if ((event.mask & IN_Q_OVERFLOW) || read_.count(event.wd)) return true;
+    const auto awaited = awaited_.find(event.wd);
+    return awaited != awaited_.end() && awaited->second.count(name);
 }
 
 void ApplicationCatalog::load() {
@@ -446,6 +460,8 @@ void ApplicationCatalog::load() {
     if (inotify_) {
         // Afresh: the old watches may name folders that are gone or replaced.
         inotify_.reset(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+        awaited_.clear();
+        read_.clear();
     }
     std::set<std::string> ids;
     std::vector<std::pair<std::string, std::string>> services;  // bus name, application
@@ -488,11 +504,16 @@ void ApplicationCatalog::load() {
 void ApplicationCatalog::watch(const std::string& folder) {
     if (!inotify_) return;
     // A folder not there yet: its nearest existing parent tells when it comes.
-    std::string parent = folder;
-    for (int up = 0; up < 4 && ::access(parent.c_str(), F_OK) != 0; ++up)
-        parent = std::filesystem::path(parent).parent_path().string();
-    if (parent != folder)
-        ::inotify_add_watch(inotify_.get(), parent.c_str(), IN_CREATE | IN_MOVED_TO | IN_ONLYDIR);
+    std::filesystem::path parent = folder, child;
+    for (int up = 0; up < 4 && ::access(parent.c_str(), F_OK) != 0; ++up) {
+        child = parent.filename();
+        parent = parent.parent_path();
+    }
+    if (child.empty()) return;
+    // Added to whatever that folder is watched for already, not in its place.
+    const int wd = ::inotify_add_watch(inotify_.get(), parent.c_str(),
+                                       IN_CREATE | IN_MOVED_TO | IN_ONLYDIR | IN_MASK_ADD);
+    if (wd >= 0) awaited_[wd].insert(child.string());
 }
 
 void ApplicationCatalog::readFolder(const std::string& folder, const std::string& idPrefix,
@@ -501,10 +522,13 @@ void ApplicationCatalog::readFolder(const std::string& folder, const std::string
                                     std::string_view suffix) {
     std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.c_str()), ::closedir);
     if (!dir) return;
-    if (inotify_)
-        ::inotify_add_watch(inotify_.get(), folder.c_str(),
-                            IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_CLOSE_WRITE |
-                                IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR);
+    if (inotify_) {
+        const int wd = ::inotify_add_watch(inotify_.get(), folder.c_str(),
+                                           IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO |
+                                               IN_CLOSE_WRITE | IN_ATTRIB | IN_DELETE_SELF |
+                                               IN_MOVE_SELF | IN_ONLYDIR | IN_MASK_ADD);
+        if (wd >= 0) read_.insert(wd);
+    }
     while (const dirent* item = ::readdir(dir.get())) {
         const std::string name = item->d_name;
         if (name == "." || name == "..") continue;

@@ -14,6 +14,8 @@
 #include "platform/WorkspaceNotificationCenter.h"
 #include "platform/posix/UniqueFd.h"
 
+struct inotify_event;
+
 namespace tallyvane::linux_platform {
 
 // The Exec value of a desktop entry split into its arguments: unescaped, unquoted, field codes
@@ -91,10 +93,15 @@ class ApplicationCatalog {
                     std::string_view suffix = ".desktop");
     void addProgram(const std::string& program, const std::string& name, int depth = 0);
     void watch(const std::string& folder);
+    bool countsAsChange(const inotify_event& event, const std::string& name) const;
 
     std::vector<std::string> folders_;
     std::vector<std::string> searchPath_;  // where a program named without a path is looked for
     UniqueFd inotify_;
+    // Watches on the nearest parent of a folder not there yet, with the names that would lead
+    // to it: anything else created there (files in a home folder) changes nothing.
+    std::map<int, std::set<std::string>> awaited_;
+    std::set<int> read_;  // watches on folders that were read: every change there counts
     std::map<std::string, std::string> programs_;  // real path -> application
     std::map<std::string, std::string> entries_;   // desktop id -> application
     std::map<std::string, std::string> inFolder_;  // private folder -> application, "" for many
