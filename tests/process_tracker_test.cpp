@@ -52,6 +52,8 @@ class FakeProc {
         fs::remove(folder(pid) + "/exe");
         fs::create_symlink(exe, folder(pid) + "/exe");
     }
+    // As an exiting process shows before its end is reported.
+    void exiting(pid_t pid) { fs::remove(folder(pid) + "/exe"); }
     // As the kernel does when the parent ends first.
     void reparent(pid_t pid, pid_t parent) {
         parents_[pid] = parent;
@@ -156,6 +158,11 @@ TEST_P(Tracker, ARunEndsAHoldAfterItsLastProcess) {
     // Another fork event for the same process changes nothing; a new process of the same
     // program within the hold after the first ended is the same run.
     tracker.forked(100);
+    // While it exits its program cannot be read: a late look then changes nothing.
+    proc.exiting(100);
+    tracker.execed(100);
+    t.wait(200ms);
+    EXPECT_EQ(tracker.instances().size(), 1u);
     proc.end(100);
     tracker.exited(100);
     t.wait(60ms);
@@ -544,6 +551,9 @@ TEST(DesktopEntry, WhatEntriesServicesAndUnitsName) {
     EXPECT_EQ(name("[Desktop Entry]\nType=Application\nExec=zq\nX-DBus-ServiceName=org.zq.Z"),
               "zq|org.zq.Z");
     EXPECT_EQ(name("[Desktop Entry]\nType=Application\nExec=flatpak run org.zq.Pad"), "none");
+    EXPECT_EQ(parseDesktopEntry("[Desktop Entry]\nType=Application\nExec=zq-term", "org.zq.Term")
+                  ->busName,
+              "org.zq.Term");
     EXPECT_EQ(name("[Desktop Entry]\nType=Link\nExec=zq"), "none");
     EXPECT_EQ(name("[Other]\nType=Application\nExec=zq"), "none");
 

@@ -28,6 +28,8 @@ using SteadyClock = std::chrono::steady_clock;
 
 // How long events are gathered after the first before they are looked at.
 constexpr int kGatherMs = 3;
+// How long a run's end may wait past its hold for events already received to be taken in.
+constexpr auto kMaxDefer = std::chrono::milliseconds(500);
 
 // Leaves most descriptors to the rest of the program; beyond this the scan reads stat by path.
 std::size_t statFdBudget() {
@@ -172,8 +174,12 @@ class ProcWorkspace final : public Workspace, private ProcessConnector::Events {
                 tracker_->scan(true);
             }
             tracker_->received(batch_);
-            tracker_->expire();
             batch_.clear();
+            // A busy machine can take longer than the hold over one batch: the successor a run
+            // waits for may be in the next one, already queued.
+            const auto due = tracker_->deadline();
+            if (!readable(connector_->fd()) || (due && SteadyClock::now() > *due + kMaxDefer))
+                tracker_->expire();
             if (received) continue;
             VornLog(std::string("Workspace: the process event connector failed (") +
                     std::strerror(errno) + "); scanning /proc from now on");
@@ -182,6 +188,11 @@ class ProcWorkspace final : public Workspace, private ProcessConnector::Events {
             watchByScan();
             return;
         }
+    }
+
+    static bool readable(int fd) {
+        pollfd ready{fd, POLLIN, 0};
+        return ::poll(&ready, 1, 0) > 0 && (ready.revents & POLLIN);
     }
 
     void catalogChanged() {

@@ -108,6 +108,9 @@ void ProcessTracker::look(pid_t pid, bool rereadExe, std::optional<pid_t> parent
         now.exe = std::move(*exe);
         const auto uid = proc_.realUid(pid);
         now.own = uid && *uid == uid_;
+    } else if (samePid && known->second.own) {
+        // Its program is gone while it exits: it keeps its run until its end is seen.
+        return;
     }
     if (now.own && !now.copy) {
         bool halfway = false;
