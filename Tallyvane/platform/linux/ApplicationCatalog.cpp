@@ -290,7 +290,11 @@ std::optional<DesktopEntry> parseDesktopEntry(std::string_view text, std::string
     result.name = fileNameOf(*program);
     result.programs.push_back(std::move(*program));
     if (!entry.tryExec.empty()) result.programs.push_back(entry.tryExec);
-    result.busName = entry.activatable ? std::string(id) : entry.busName;
+    // A reverse-DNS id is the bus name of the application's own service, activatable or not
+    // (GNOME Terminal's entry is not, yet its client asks the bus for org.gnome.Terminal).
+    const bool busLike = id.find('.') != std::string_view::npos && id.front() != '.';
+    result.busName =
+        entry.activatable || (entry.busName.empty() && busLike) ? std::string(id) : entry.busName;
     return result;
 }
 

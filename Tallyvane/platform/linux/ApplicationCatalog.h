@@ -37,7 +37,8 @@ struct DesktopEntry {
     std::string name;
     // Its command's program and TryExec, as written there.
     std::vector<std::string> programs;
-    // The session bus name that starts it, for an entry that is D-Bus activatable or names one.
+    // The session bus name that starts it: an activatable or reverse-DNS entry's id, or the one
+    // it names.
     std::string busName;
 };
 // Nothing for an entry that is hidden, no application, or starts no program of its own; id is
