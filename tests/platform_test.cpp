@@ -426,7 +426,9 @@ TEST_P(WorkspaceEvents, WrappersLaunchersAndTheSessionBusGiveOneRunEach) {
             EXPECT_EQ(events[0].event, DidLaunchApplication) << name;
             EXPECT_EQ(events[1].event, DidTerminateApplication) << name;
             const auto ran = std::chrono::duration<double>(events[1].at - events[0].at).count();
-            EXPECT_NEAR(ran, 1.0, 0.6) << name << " round " << round;
+            // Ended with a launcher it is far shorter; a loaded machine only ever hears late.
+            EXPECT_GT(ran, 0.6) << name << " round " << round;
+            EXPECT_LT(ran, 2.0) << name << " round " << round;
         }
         if (round == 0) {
             // The version of what was launched, not of the shell that runs it.
