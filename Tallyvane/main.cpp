@@ -92,6 +92,8 @@ bool answeredAboutItself(const std::string& argument) {
 
 int main(int argc, char** argv) {
     if (argc > 1 && answeredAboutItself(argv[1])) endProcess(0);
+    // Its user must not steer it (ptrace, /proc/PID/mem) past the parent check or into the files.
+    forbidTracing();
     // A large launch-data file's bytes, its XML and the table's log text are megabytes each, made
     // and let go at every save: blocks of 1 MiB and more are mapped and given back when freed.
     // Left alone, glibc raises this threshold to the largest block freed so far and serves the

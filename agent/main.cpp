@@ -230,7 +230,7 @@ int main(int argc, char** argv) {
 
     ::signal(SIGPIPE, SIG_IGN);
     // The programs this agent starts check their parent: root's registration vouches for it.
-    ParentRegistration registration;
+    ParentRegistration registration(installation.program);
     if (!registration.registered())
         log("not registered as the programs' parent (" + registration.error() +
             "): they will refuse to run");

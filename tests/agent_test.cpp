@@ -1,15 +1,19 @@
 // The package's management agent against a stand-in logind on a private bus: it follows logins,
 // switches and logoffs of real test users, keeps consoleuser.plist, runs the monitor as the
 // console user (whose parent check then passes) and a report run as that user.
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
+#include <sys/ptrace.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <thread>
 
 #include "support/AgentFixture.h"
@@ -38,6 +42,26 @@ class TestUser {
     std::string name_;
     uid_t uid_ = 0;
 };
+
+// Starts body in a child process as user (its own group, no others), which exits with its result.
+pid_t startAsUser(const TestUser& user, const std::function<int()>& body) {
+    const passwd* entry = ::getpwuid(user.uid());
+    const gid_t gid = entry ? entry->pw_gid : 0;
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        if (!entry || ::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 ||
+            ::setuid(user.uid()) != 0)
+            ::_exit(126);
+        ::_exit(body());
+    }
+    return pid;
+}
+
+int asUser(const TestUser& user, const std::function<int()>& body) {
+    int status = 0;
+    ::waitpid(startAsUser(user, body), &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
 
 // A private bus playing the system bus, with fake_logind on it.
 class FakeSystemBus {
@@ -92,8 +116,10 @@ std::map<pid_t, uid_t> monitors(pid_t parent) {
         const std::string stat = slurp(entry.path() / "stat");
         const auto close = stat.rfind(')');
         if (close == std::string::npos || std::atoi(stat.c_str() + close + 4) != parent) continue;
-        struct stat st {};
-        if (::stat(entry.path().c_str(), &st) == 0) found[std::stoi(name)] = st.st_uid;
+        // The monitor is not dumpable, so its /proc folder is root's: its real user id says.
+        const std::string status = slurp(entry.path() / "status");
+        if (const auto uid = status.find("\nUid:"); uid != std::string::npos)
+            found[std::stoi(name)] = static_cast<uid_t>(std::stoul(status.substr(uid + 5)));
     }
     return found;
 }
@@ -144,6 +170,16 @@ TEST(Agent, FollowsTheConsoleAndRunsTheMonitorAndTheReportAsItsUser) {
                                   "monitorApps: Setting up app monitoring...") == 1;
     })) << slurp(agent + "/logs/AppMonitor.log");
     EXPECT_TRUE(ownedBy(metering, alice) && ownedBy(metering + "/AppRuleData.plist", alice));
+    // Her own monitor cannot be traced by her.
+    const pid_t monitor = monitors(daemon.pid()).begin()->first;
+    EXPECT_EQ(asUser(alice,
+                     [monitor] {
+                         return ::ptrace(PTRACE_ATTACH, monitor, nullptr, nullptr) == -1 &&
+                                        errno == EPERM
+                                    ? 0
+                                    : 1;
+                     }),
+              0);
 
     // Bob logs in beside her and the console switches to him; a greeter in between changes
     // nothing while bob is still logged in.
