@@ -60,6 +60,17 @@ pid_t startAsUser(const TestUser& user, const std::function<int()>& body) {
     return pid;
 }
 
+// A child that is killed and reaped at scope exit, also when an assertion returns early.
+struct Child {
+    pid_t pid;
+    ~Child() { wait(true); }
+    void wait(bool kill = false) {
+        if (pid <= 0) return;
+        if (kill) ::kill(pid, SIGKILL);
+        ::waitpid(std::exchange(pid, -1), nullptr, 0);
+    }
+};
+
 int asUser(const TestUser& user, const std::function<int()>& body) {
     int status = 0;
     ::waitpid(startAsUser(user, body), &status, 0);
@@ -97,10 +108,10 @@ TEST(HandOver, AUserRacingARootLinkInNeverGetsARootFile) {
     const std::string honest = folders.metering + "/spare",
                       target = folders.metering + "/AppRuleData.plist";
     // Alice swaps an honest file of hers with root's link as fast as she can, for ever.
-    const pid_t racer = startAsUser(alice, [&] {
+    const Child racer{startAsUser(alice, [&] {
         for (;;) ::renameat2(AT_FDCWD, honest.c_str(), AT_FDCWD, target.c_str(), RENAME_EXCHANGE);
         return 0;
-    });
+    })};
     int copied = 0, refused = 0;
     for (int i = 0; i < 1000; ++i) {
         // Root's hard link stands in for a kernel with fs.protected_hardlinks=0.
@@ -125,8 +136,6 @@ TEST(HandOver, AUserRacingARootLinkInNeverGetsARootFile) {
         ASSERT_NE(slurp(target), "root's secret") << i;
         ASSERT_TRUE(st.st_uid == alice.uid() && st.st_nlink == 1) << i;
     }
-    ::kill(racer, SIGKILL);
-    ::waitpid(racer, nullptr, 0);
     EXPECT_GT(copied, 0);  // both ways happened: the race was run
     EXPECT_GT(refused, 0);
 }
@@ -142,7 +151,7 @@ TEST(HandOver, ThePreviousUserKeepsNoDescriptorModeNameOrPlantedFile) {
     int ready[2], go[2];
     ASSERT_EQ(::pipe(ready), 0);
     ASSERT_EQ(::pipe(go), 0);
-    const pid_t child = startAsUser(alice, [&] {
+    Child child{startAsUser(alice, [&] {
         const std::string m = folders.metering;
         std::ofstream(launches) << "honest";
         std::ofstream(m + "/AppPostData.plist") << "posted";
@@ -158,12 +167,12 @@ TEST(HandOver, ThePreviousUserKeepsNoDescriptorModeNameOrPlantedFile) {
         if (::write(ready[1], "r", 1) != 1 || ::read(go[0], &byte, 1) != 1) return 2;
         const bool wrote = ::write(kept, "4242", 4) == 4 && ::write(keptLog, "4242", 4) == 4;
         return wrote ? 0 : 3;
-    });
+    })};
     char byte = 0;
     ASSERT_EQ(::read(ready[0], &byte, 1), 1);
     ASSERT_TRUE(folders.handTo(ownerOf(bob)));
     ASSERT_EQ(::write(go[1], "g", 1), 1);
-    ::waitpid(child, nullptr, 0);
+    child.wait();
 
     auto owner = [](const std::string& path) {
         struct stat st {};
