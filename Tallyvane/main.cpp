@@ -70,9 +70,30 @@ struct PlatformServices {
     endProcess(1);
 }
 
+// An administrator's question about the program itself, answered before any start-up: no log,
+// no parent check, nothing created. False for every other argument.
+bool answeredAboutItself(const std::string& argument) {
+    if (argument == "--version") {
+        std::fputs("tallyvane " TALLYVANE_VERSION "\n", stdout);
+        return true;
+    }
+    if (argument == "--help") {
+        std::fputs(
+            "usage: tallyvane startMonitoring | postxmldata\n"
+            "Started by the management agent, as the console user: startMonitoring meters\n"
+            "application use, postxmldata posts the usage report. See tallyvane(8).\n",
+            stdout);
+        return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc > 1 && answeredAboutItself(argv[1])) endProcess(0);
+    // Its user must not steer it (ptrace, /proc/PID/mem) past the parent check or into the files.
+    forbidTracing();
     // A large launch-data file's bytes, its XML and the table's log text are megabytes each, made
     // and let go at every save: blocks of 1 MiB and more are mapped and given back when freed.
     // Left alone, glibc raises this threshold to the largest block freed so far and serves the

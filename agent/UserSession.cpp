@@ -1,6 +1,5 @@
 #include "UserSession.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <plist/plist.h>
@@ -36,13 +35,6 @@ bool writeAll(int fd, const char* data, std::size_t size) {
         size -= static_cast<std::size_t>(n);
     }
     return true;
-}
-
-// A folder that exists as a real folder afterwards (made with mode when missing).
-bool ensureFolder(const std::string& path, mode_t mode) {
-    if (::mkdir(path.c_str(), mode) == 0) return true;
-    struct stat st {};
-    return errno == EEXIST && ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 struct Account {
@@ -106,46 +98,6 @@ bool writeConsoleUserFile(const std::string& agentFolder, const std::string& log
         return false;
     }
     return true;
-}
-
-bool handOverMeteringFiles(const std::string& agentFolder, const std::string& dataFolder,
-                           const ConsoleUser& user) {
-    const auto who = account(user);
-    if (!who) return false;
-    bool ok = true;
-    const std::string metering = dataFolder + "/SoftwareMetering";
-    if (!ensureFolder(agentFolder + "/logs", 0755) || !ensureFolder(dataFolder, 0755) ||
-        !ensureFolder(metering, 0755)) {
-        log("cannot make the agent's folders under " + agentFolder + ": " + lastError());
-        return false;
-    }
-    // The previous user owned this folder: nothing in it is followed (no links, no folders).
-    Fd dir(::open(metering.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (dir.get() < 0 || ::fchown(dir.get(), who->uid, who->gid) != 0) {
-        log(metering + ": " + lastError());
-        return false;
-    }
-    std::unique_ptr<DIR, int (*)(DIR*)> listing(::fdopendir(::dup(dir.get())), ::closedir);
-    while (listing) {
-        const dirent* entry = ::readdir(listing.get());
-        if (entry == nullptr) break;
-        struct stat st {};
-        if (::fstatat(dir.get(), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
-            !S_ISREG(st.st_mode) || st.st_nlink != 1)
-            continue;
-        if (::fchownat(dir.get(), entry->d_name, who->uid, who->gid, AT_SYMLINK_NOFOLLOW) != 0) {
-            log(metering + "/" + entry->d_name + ": " + lastError());
-            ok = false;
-        }
-    }
-    // The monitor appends to its log; logrotate truncates it in place, keeping its owner.
-    const std::string logFile = agentFolder + "/logs/AppMonitor.log";
-    Fd logFd(::open(logFile.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0644));
-    if (logFd.get() < 0 || ::fchown(logFd.get(), who->uid, who->gid) != 0) {
-        log(logFile + ": " + lastError());
-        ok = false;
-    }
-    return ok;
 }
 
 std::optional<pid_t> startProgram(const Installation& installation, const ConsoleUser& user,

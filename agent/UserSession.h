@@ -22,12 +22,6 @@ struct Installation {
 bool writeConsoleUserFile(const std::string& agentFolder, const std::string& logType,
                           const std::string& user);
 
-// Makes the metering folder (<data folder>/SoftwareMetering) and the regular files in it, and
-// logs/AppMonitor.log, the user's, so that a monitor running as the user can write them. Other
-// entries (links, folders, files with other names linked to them) are left alone.
-bool handOverMeteringFiles(const std::string& agentFolder, const std::string& dataFolder,
-                           const ConsoleUser& user);
-
 // Starts the program with argument as user: the user's groups and ids, the user's home as its
 // folder, and an environment of its own (HOME, USER, LOGNAME, PATH, XDG_RUNTIME_DIR,
 // DBUS_SESSION_BUS_ADDRESS of the user's session bus, VORNAGENT_PATH, and the variables passed

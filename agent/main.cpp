@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "AgentLog.h"
+#include "HandOver.h"
 #include "Logind.h"
 #include "UserSession.h"
 #include "lvornutils/GlobVars.h"
@@ -25,11 +26,6 @@
 #include "lvornutils/VornUtilMac.h"
 
 namespace tallyvane::agent {
-
-void log(const std::string& message) {
-    const std::string line = "tallyvane-agent: " + message + "\n";
-    [[maybe_unused]] auto written = ::write(2, line.data(), line.size());
-}
 
 namespace {
 
@@ -106,6 +102,7 @@ class Agent {
         }
         const char* logType = !console_ ? "Login" : next ? "Switch" : "Logoff";
         stopMonitor();
+        if (!next) handOverMeteringFolder(installation_.agentFolder, data_, Owner{});
         writeConsoleUserFile(installation_.agentFolder, logType,
                              next ? next->name : console_->name);
         log(std::string(logType) + ": " + (next ? next->name : console_->name));
@@ -115,7 +112,10 @@ class Agent {
 
     void startMonitor(const ConsoleUser& user) {
         started_ = Clock::now();
-        handOverMeteringFiles(installation_.agentFolder, data_, user);
+        // The previous monitor has ended and been reaped: nothing of the user's writes meanwhile.
+        if (const struct passwd* entry = ::getpwuid(user.uid))
+            handOverMeteringFolder(installation_.agentFolder, data_,
+                                   Owner{entry->pw_uid, entry->pw_gid});
         const auto pid = startProgram(installation_, user, "startMonitoring");
         monitor_ = pid.value_or(-1);
         if (pid) log("monitor of " + user.name + " started, PID " + std::to_string(*pid));
@@ -177,7 +177,8 @@ int report(const Installation& installation) {
         log("no console user: no report run");
         return 0;
     }
-    handOverMeteringFiles(installation.agentFolder, dataFolder(installation), *user);
+    // The running agent handed the folder to this user; a hand-over here would pull it from
+    // under that user's monitor.
     const auto pid = startProgram(installation, *user, "postxmldata");
     if (!pid) return 1;
     log("report run of " + user->name + " started, PID " + std::to_string(*pid));
@@ -230,7 +231,7 @@ int main(int argc, char** argv) {
 
     ::signal(SIGPIPE, SIG_IGN);
     // The programs this agent starts check their parent: root's registration vouches for it.
-    ParentRegistration registration;
+    ParentRegistration registration(installation.program);
     if (!registration.registered())
         log("not registered as the programs' parent (" + registration.error() +
             "): they will refuse to run");

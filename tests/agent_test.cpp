@@ -1,17 +1,24 @@
 // The package's management agent against a stand-in logind on a private bus: it follows logins,
 // switches and logoffs of real test users, keeps consoleuser.plist, runs the monitor as the
 // console user (whose parent check then passes) and a report run as that user.
+#include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
+#include <sys/ptrace.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <functional>
 #include <thread>
 
+#include "HandOver.h"
 #include "support/AgentFixture.h"
 
 namespace tallyvane::test {
@@ -38,6 +45,163 @@ class TestUser {
     std::string name_;
     uid_t uid_ = 0;
 };
+
+// Starts body in a child process as user (its own group, no others), which exits with its result.
+pid_t startAsUser(const TestUser& user, const std::function<int()>& body) {
+    const passwd* entry = ::getpwuid(user.uid());
+    const gid_t gid = entry ? entry->pw_gid : 0;
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        if (!entry || ::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 ||
+            ::setuid(user.uid()) != 0)
+            ::_exit(126);
+        ::_exit(body());
+    }
+    return pid;
+}
+
+// A child that is killed and reaped at scope exit, also when an assertion returns early.
+struct Child {
+    pid_t pid;
+    ~Child() { wait(true); }
+    void wait(bool kill = false) {
+        if (pid <= 0) return;
+        if (kill) ::kill(pid, SIGKILL);
+        ::waitpid(std::exchange(pid, -1), nullptr, 0);
+    }
+};
+
+int asUser(const TestUser& user, const std::function<int()>& body) {
+    int status = 0;
+    ::waitpid(startAsUser(user, body), &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+agent::Owner ownerOf(const TestUser& user) {
+    const passwd* entry = ::getpwuid(user.uid());
+    return {user.uid(), entry ? entry->pw_gid : 0};
+}
+
+// An agent folder of root's with its data folder, below a folder the test users may pass.
+struct HandOverFolders {
+    HandOverFolders() {
+        fs::permissions(dir.path(), fs::perms(0755));
+        fs::create_directories(data);
+    }
+    ScratchDir dir;
+    std::string agent = dir.path() + "/agent", data = agent + "/data",
+                metering = data + "/SoftwareMetering";
+    bool handTo(agent::Owner owner) const {
+        return agent::handOverMeteringFolder(agent, data, owner);
+    }
+};
+
+TEST(HandOver, AUserRacingARootLinkInNeverGetsARootFile) {
+    if (::geteuid() != 0) GTEST_SKIP() << "the hand-over runs as root";
+    TestUser alice("tvagent-alice");
+    ASSERT_TRUE(alice.exists());
+    HandOverFolders folders;
+    const std::string victim = folders.dir.path() + "/root-only";
+    std::ofstream(victim) << "root's secret";
+    ::chmod(victim.c_str(), 0600);
+    ASSERT_TRUE(folders.handTo(ownerOf(alice)));
+    const std::string honest = folders.metering + "/spare",
+                      target = folders.metering + "/AppRuleData.plist";
+    // Alice swaps an honest file of hers with root's link as fast as she can, for ever.
+    const Child racer{startAsUser(alice, [&] {
+        for (;;) ::renameat2(AT_FDCWD, honest.c_str(), AT_FDCWD, target.c_str(), RENAME_EXCHANGE);
+        return 0;
+    })};
+    int copied = 0, refused = 0;
+    for (int i = 0; i < 1000; ++i) {
+        // Root's hard link stands in for a kernel with fs.protected_hardlinks=0.
+        ::unlink(target.c_str());
+        ::unlink(honest.c_str());
+        ASSERT_EQ(::link(victim.c_str(), target.c_str()), 0);
+        // Made by name in root's folder only: the test itself must not follow her swaps.
+        const std::string fresh = folders.dir.path() + "/fresh";
+        { std::ofstream(fresh) << "<plist version=\"1.0\"><dict/></plist>"; }
+        ASSERT_EQ(::chown(fresh.c_str(), alice.uid(), ownerOf(alice).gid), 0);
+        ASSERT_EQ(::link(fresh.c_str(), honest.c_str()), 0);
+        ::unlink(fresh.c_str());
+        ASSERT_TRUE(folders.handTo(ownerOf(alice)));
+        struct stat st {};
+        ASSERT_EQ(::stat(victim.c_str(), &st), 0);
+        ASSERT_TRUE(st.st_uid == 0 && st.st_gid == 0 && (st.st_mode & 07777) == 0600) << i;
+        if (::stat(target.c_str(), &st) != 0) {
+            ++refused;
+            continue;
+        }
+        ++copied;
+        ASSERT_NE(slurp(target), "root's secret") << i;
+        ASSERT_TRUE(st.st_uid == alice.uid() && st.st_nlink == 1) << i;
+    }
+    EXPECT_GT(copied, 0);  // both ways happened: the race was run
+    EXPECT_GT(refused, 0);
+}
+
+TEST(HandOver, ThePreviousUserKeepsNoDescriptorModeNameOrPlantedFile) {
+    if (::geteuid() != 0) GTEST_SKIP() << "the hand-over runs as root";
+    TestUser alice("tvagent-alice"), bob("tvagent-bob");
+    ASSERT_TRUE(alice.exists() && bob.exists());
+    HandOverFolders folders;
+    ASSERT_TRUE(folders.handTo(ownerOf(alice)));
+    const std::string launches = folders.metering + "/AppLaunchData.plist",
+                      logFile = folders.agent + "/logs/AppMonitor.log";
+    int ready[2], go[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    ASSERT_EQ(::pipe(go), 0);
+    Child child{startAsUser(alice, [&] {
+        const std::string m = folders.metering;
+        std::ofstream(launches) << "honest";
+        std::ofstream(m + "/AppPostData.plist") << "posted";
+        std::ofstream(logFile) << "alice's line\n";
+        const int kept = ::open(launches.c_str(), O_WRONLY | O_APPEND);
+        const int keptLog = ::open(logFile.c_str(), O_WRONLY | O_APPEND);
+        const int gift = ::open((m + "/zz_gift").c_str(), O_WRONLY | O_CREAT, 0666);
+        if (kept < 0 || keptLog < 0 || gift < 0 || ::fchmod(gift, 0666) != 0 ||
+            ::chmod(m.c_str(), 0777) != 0 ||
+            ::link((m + "/AppPostData.plist").c_str(), (m + "/mine").c_str()) != 0)
+            return 1;
+        char byte = 0;
+        if (::write(ready[1], "r", 1) != 1 || ::read(go[0], &byte, 1) != 1) return 2;
+        const bool wrote = ::write(kept, "4242", 4) == 4 && ::write(keptLog, "4242", 4) == 4;
+        return wrote ? 0 : 3;
+    })};
+    char byte = 0;
+    ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+    ASSERT_TRUE(folders.handTo(ownerOf(bob)));
+    ASSERT_EQ(::write(go[1], "g", 1), 1);
+    child.wait();
+
+    auto owner = [](const std::string& path) {
+        struct stat st {};
+        return ::lstat(path.c_str(), &st) == 0 ? std::pair(st.st_uid, st.st_mode & 07777)
+                                               : std::pair(uid_t(-1), 0u);
+    };
+    EXPECT_EQ(owner(folders.metering), std::pair(bob.uid(), 0700u));
+    EXPECT_EQ(owner(launches), std::pair(bob.uid(), 0600u));
+    EXPECT_EQ(slurp(launches), "honest");
+    EXPECT_EQ(owner(logFile).first, bob.uid());
+    EXPECT_EQ(slurp(logFile), "");
+    for (const char* gone : {"/zz_gift", "/mine", "/AppPostData.plist"})  // the last had two names
+        EXPECT_FALSE(fs::exists(folders.metering + gone)) << gone;
+    std::vector<std::string> aside, previous;
+    for (const auto& e : fs::directory_iterator(folders.data + "/refused"))
+        aside.push_back(e.path());
+    for (const auto& e : fs::directory_iterator(folders.agent + "/logs/previous"))
+        previous.push_back(e.path());
+    ASSERT_EQ(aside.size(), 1u);
+    EXPECT_TRUE(aside[0].ends_with("-AppPostData.plist"));
+    EXPECT_EQ(owner(folders.data + "/refused"), std::pair(uid_t(0), 0700u));
+    ASSERT_EQ(previous.size(), 1u);
+    EXPECT_EQ(slurp(previous[0]), "alice's line\n");  // her later write went nowhere
+    struct stat st {};
+    ASSERT_EQ(::stat(previous[0].c_str(), &st), 0);
+    const group* adm = ::getgrnam("adm");
+    EXPECT_TRUE(st.st_uid == 0 && st.st_gid == (adm ? adm->gr_gid : 0) &&
+                (st.st_mode & 07777) == 0640);
+}
 
 // A private bus playing the system bus, with fake_logind on it.
 class FakeSystemBus {
@@ -92,8 +256,10 @@ std::map<pid_t, uid_t> monitors(pid_t parent) {
         const std::string stat = slurp(entry.path() / "stat");
         const auto close = stat.rfind(')');
         if (close == std::string::npos || std::atoi(stat.c_str() + close + 4) != parent) continue;
-        struct stat st {};
-        if (::stat(entry.path().c_str(), &st) == 0) found[std::stoi(name)] = st.st_uid;
+        // The monitor is not dumpable, so its /proc folder is root's: its real user id says.
+        const std::string status = slurp(entry.path() / "status");
+        if (const auto uid = status.find("\nUid:"); uid != std::string::npos)
+            found[std::stoi(name)] = static_cast<uid_t>(std::stoul(status.substr(uid + 5)));
     }
     return found;
 }
@@ -144,6 +310,16 @@ TEST(Agent, FollowsTheConsoleAndRunsTheMonitorAndTheReportAsItsUser) {
                                   "monitorApps: Setting up app monitoring...") == 1;
     })) << slurp(agent + "/logs/AppMonitor.log");
     EXPECT_TRUE(ownedBy(metering, alice) && ownedBy(metering + "/AppRuleData.plist", alice));
+    // Her own monitor cannot be traced by her.
+    const pid_t monitor = monitors(daemon.pid()).begin()->first;
+    EXPECT_EQ(asUser(alice,
+                     [monitor] {
+                         return ::ptrace(PTRACE_ATTACH, monitor, nullptr, nullptr) == -1 &&
+                                        errno == EPERM
+                                    ? 0
+                                    : 1;
+                     }),
+              0);
 
     // Bob logs in beside her and the console switches to him; a greeter in between changes
     // nothing while bob is still logged in.

@@ -44,7 +44,8 @@ const std::string kSelf = fs::canonical("/proc/self/exe").string();
         const char* given = std::getenv("AGENTLIB_TEST_REGISTER");
         const std::string how = given ? given : "";
         std::optional<ParentRegistration> registration;
-        if (!how.empty()) registration.emplace();
+        if (!how.empty())
+            registration.emplace(how == "other-program" ? "/bin/true" : "/proc/self/exe");
         const std::string file = std::string(ProcessInfo::kRegistrationDirectory) + "/agent." +
                                  std::to_string(::getpid());
         if (how == "stale") {
@@ -196,12 +197,13 @@ TEST(ProcessInfo, TrustsOnlyARootAgentOfTheTrustedPathAndNoParentAUserCouldStart
     };
     if (run(genuine, true, "probe") != 12) GTEST_SKIP() << "nobody cannot run " << genuine;
 
-    EXPECT_EQ(run(genuine, false, "yes"), 10);           // root's registered agent
-    EXPECT_EQ(run(genuine, false, ""), 11);              // root's, but the user cannot tell
-    EXPECT_EQ(run(genuine, false, "stale"), 11);         // registered under another start time
-    EXPECT_EQ(run(genuine, false, "writable"), 11);      // a registration others could have written
-    EXPECT_EQ(run(copy, false, "yes"), 11);              // root runs a copy
-    for (const auto& program : {genuine, copy, link}) {  // the user's own processes
+    EXPECT_EQ(run(genuine, false, "yes"), 10);       // root's registered agent
+    EXPECT_EQ(run(genuine, false, ""), 11);          // root's, but the user cannot tell
+    EXPECT_EQ(run(genuine, false, "stale"), 11);     // registered under another start time
+    EXPECT_EQ(run(genuine, false, "writable"), 11);  // a registration others could have written
+    EXPECT_EQ(run(genuine, false, "other-program"), 11);  // the child execs what it was not to be
+    EXPECT_EQ(run(copy, false, "yes"), 11);               // root runs a copy
+    for (const auto& program : {genuine, copy, link}) {   // the user's own processes
         SCOPED_TRACE(program);
         EXPECT_EQ(run(program, true, "yes"), 11);
     }

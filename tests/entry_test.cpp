@@ -28,8 +28,8 @@ Lines from(const Lines& messages, const std::string& first) {
 const std::string kLaunched = "main: Software Metering executable is launched.";
 
 TEST(Entry, InvalidArgumentsAndAFailedParentCheckEndTheProcess) {
-    for (const Lines& args :
-         std::vector<Lines>{{"StartMonitoring"}, {"POSTXMLDATA"}, {}, {"report"}, {""}}) {
+    for (const Lines& args : std::vector<Lines>{
+             {"StartMonitoring"}, {"POSTXMLDATA"}, {}, {"report"}, {""}, {"--Version"}}) {
         const std::string argument = args.empty() ? "" : args[0];
         SCOPED_TRACE(argument);
         AgentInstallation agent;
@@ -44,6 +44,23 @@ TEST(Entry, InvalidArgumentsAndAFailedParentCheckEndTheProcess) {
         EXPECT_EQ(agent.start({"startMonitoring"})->waitExit(), 0);
         EXPECT_EQ(from(agent.logMessages(), kLaunched),
                   (Lines{kLaunched, "Parent Process Authentication Failed"}));
+    }
+}
+
+TEST(Entry, VersionAndHelpAnswerBeforeAnyStartUp) {
+    for (const auto& [argument, first] : std::vector<std::pair<std::string, std::string>>{
+             {"--version", "tallyvane 0.1"},
+             {"--help", "usage: tallyvane startMonitoring | postxmldata"}}) {
+        SCOPED_TRACE(argument);
+        ScratchDir agent, output;
+        ChildProcess program({std::string(TALLYVANE_BIN_DIR) + "/tallyvane", argument},
+                             {{"VORNAGENT_PATH", agent.path() + "/missing"}},
+                             output.path() + "/out");
+        EXPECT_EQ(program.waitExit(), 0);
+        const Lines printed = linesOf(slurp(output.path() + "/out"));
+        ASSERT_FALSE(printed.empty());
+        EXPECT_EQ(printed[0], first);
+        EXPECT_TRUE(std::filesystem::is_empty(agent.path()));  // no log, no folder
     }
 }
 

@@ -228,7 +228,9 @@ void MeteringFiles::createPlistIfNotExists(const std::string& path) {
     }
     VornLog("createPlistIfNotExists: Plist file not found, creating a new one...");
     const std::string folder = directoryOf(path);
-    if (!files_.exists(folder)) (void)files_.createDirectory(folder, 777);
+    // At most the data folder and its SoftwareMetering: nothing above the data folder is made.
+    if (!files_.exists(folder) && files_.exists(directoryOf(directoryOf(folder))))
+        (void)files_.createDirectory(folder, 777);
     Status written = write(path, Value(Dict{}), Write::InPlace);
     if (!written) {
         VornLog("createPlistIfNotExists: Failed to create plist file: " + written.description());

@@ -436,7 +436,8 @@ bool VornUtilMac::startLoggingTo(std::string_view fileName, bool /*userLog*/) {
     const auto directory = lvornutils::detail::agentDirectory();
     if (!directory) return false;
     const std::string logs = *directory + "/logs";
-    if (!lvornutils::detail::makeDirectories(logs, 0755)) return false;
+    // Only logs/ itself is made: a missing agent folder is not this program's to create.
+    if (::mkdir(logs.c_str(), 0755) != 0 && errno != EEXIST) return false;
 
     const std::string path = logs + "/" + name;
     // O_NONBLOCK so that a FIFO at the path fails instead of hanging; cleared again below.

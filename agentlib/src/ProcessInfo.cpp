@@ -108,8 +108,13 @@ bool rootOnly(const struct stat& st) {
     return st.st_uid == 0 && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
-// The executable that root's registration names for pid started at ticks, if there is one.
-std::optional<std::string> registeredExecutable(pid_t pid, unsigned long long ticks) {
+struct Registration {
+    std::string executable;  // the agent's own
+    std::string program;     // the one program it starts
+};
+
+// What root's registration says of pid started at ticks, if there is one.
+std::optional<Registration> registration(pid_t pid, unsigned long long ticks) {
     Fd dir(::open(ProcessInfo::kRegistrationDirectory,
                   O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     struct stat st {};
@@ -121,12 +126,17 @@ std::optional<std::string> registeredExecutable(pid_t pid, unsigned long long ti
     const auto text = readAll(file.get());
     if (!text) return std::nullopt;
     std::istringstream lines(*text);
-    std::string when, executable;
-    if (!std::getline(lines, when) || !std::getline(lines, executable)) return std::nullopt;
+    std::string when;
+    Registration found;
+    if (!std::getline(lines, when) || !std::getline(lines, found.executable) ||
+        !std::getline(lines, found.program))
+        return std::nullopt;
     // A registration left by an agent whose PID was taken over by another process says another
     // start time.
-    if (decimal(when) != ticks || executable.empty() || executable[0] != '/') return std::nullopt;
-    return executable;
+    if (decimal(when) != ticks || found.executable.empty() || found.executable[0] != '/' ||
+        found.program.empty() || found.program[0] != '/')
+        return std::nullopt;
+    return found;
 }
 
 }  // namespace
@@ -142,27 +152,31 @@ bool ProcessInfo::CheckIfTrueParent() {
     if (!ticks || !runsAsRoot(parent)) return false;
 
     const std::string exeLink = "/proc/" + std::to_string(parent) + "/exe";
+    const auto registered = registration(parent, *ticks);
     std::optional<std::string> executable;
     if (char target[PATH_MAX]; ::readlink(exeLink.c_str(), target, sizeof target) >= 0) {
         // Readable (this process is root): its resolution, or nothing for a deleted file.
         executable = resolved(exeLink);
-    } else if (errno == EACCES) {
-        executable = registeredExecutable(parent, *ticks);
+    } else if (errno == EACCES && registered) {
+        executable = registered->executable;
     }
     if (!executable || !isTrusted(*executable, trusted)) return false;
+    // A registered agent starts one program: any other image its child was made to exec is not it.
+    if (registered && resolved("/proc/self/exe") != registered->program) return false;
     // The same process from start to end: not replaced by another under the same PID meanwhile.
     return ::getppid() == parent && startTime(parent) == ticks && runsAsRoot(parent);
 }
 
-ParentRegistration::ParentRegistration() {
+ParentRegistration::ParentRegistration(const std::string& program) {
     if (::geteuid() != 0) {
         error_ = "only root registers";
         return;
     }
     const auto ticks = startTime(::getpid());
     const auto executable = resolved("/proc/self/exe");
-    if (!ticks || !executable) {
-        error_ = "cannot read this process's start time or executable";
+    const auto started = resolved(program);
+    if (!ticks || !executable || !started) {
+        error_ = "cannot read this process's start time or executable, or find " + program;
         return;
     }
     const std::string directory = ProcessInfo::kRegistrationDirectory;
@@ -179,7 +193,7 @@ ParentRegistration::ParentRegistration() {
     // Written beside its final name and renamed: a reader sees the whole registration or none.
     const std::string name = "agent." + std::to_string(::getpid());
     const std::string partial = "." + name + ".new";
-    const std::string text = std::to_string(*ticks) + "\n" + *executable + "\n";
+    const std::string text = std::to_string(*ticks) + "\n" + *executable + "\n" + *started + "\n";
     ::unlinkat(dir.get(), partial.c_str(), 0);
     {
         Fd file(::openat(dir.get(), partial.c_str(),

@@ -79,6 +79,8 @@ std::optional<std::string> currentAgentDirectory() {
     auto slash = exe.rfind('/');
     if (slash == std::string::npos) return std::nullopt;
     std::string dir = exe.substr(0, slash);  // directory holding the executable
+    // An installed program's parent folder is the system's (/usr/libexec), never an agent's.
+    if (dir == TALLYVANE_PROGRAM_FOLDER) return std::string(TALLYVANE_AGENT_FOLDER);
     slash = dir.rfind('/');
     if (slash == std::string::npos) return std::nullopt;
     std::string parent = dir.substr(0, slash);

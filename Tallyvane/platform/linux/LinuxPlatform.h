@@ -44,4 +44,8 @@ std::unique_ptr<ProcessTable> makeProcessTable();
 std::unique_ptr<DistributedNotificationCenter> makeDistributedNotificationCenter(
     MainLoop& mainLoop);
 
+// Makes this process non-dumpable: its own user can no longer trace it, read or write its memory
+// through /proc, or look at its descriptors. False when the kernel refused.
+bool forbidTracing();
+
 }  // namespace tallyvane::linux_platform

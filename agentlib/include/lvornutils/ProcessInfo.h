@@ -9,21 +9,24 @@ class ProcessInfo {
     // read it (it runs as root); otherwise, since an ordinary user cannot read a root process's
     // exe link, from the registration that the parent wrote in kRegistrationDirectory, which must
     // name the parent's PID and start time and be root-owned and writable by root only. Anything
-    // else means false: no setting, globals not set up, a parent that is gone, changed while it
-    // was looked at, runs as any other user, or runs an executable that was deleted.
+    // When the parent registered, this process's own executable must also be the program the
+    // registration names. Anything else means false: no setting, globals not set up, a parent that
+    // is gone, changed while it was looked at, runs as any other user, or runs an executable that
+    // was deleted.
     static bool CheckIfTrueParent();
 
     // Where root's management agents register: one file "agent.PID" per agent process holding
-    // its start time (clock ticks after boot) and its resolved executable, a line each.
+    // its start time (clock ticks after boot), its resolved executable and the resolved program
+    // it starts, a line each.
     static constexpr const char* kRegistrationDirectory = "/run/tallyvane";
 };
 
-// Registers the current process as a management agent for the parent check of the programs it
+// Registers the current process as a management agent for the parent check of program, which it
 // starts, for as long as the object lives. Only root can register; registered() tells whether
 // it did, error() why not.
 class ParentRegistration {
   public:
-    ParentRegistration();
+    explicit ParentRegistration(const std::string& program);
     ~ParentRegistration();
     ParentRegistration(const ParentRegistration&) = delete;
     ParentRegistration& operator=(const ParentRegistration&) = delete;
