@@ -177,7 +177,8 @@ std::unique_ptr<Store> openPostgresStore(const std::string& connection, std::str
         return nullptr;
     }
     // Notices ("already exists, skipping") are not faults; they would only clutter the log.
-    PQsetNoticeProcessor(c, [](void*, const char*) {}, nullptr);
+    PQsetNoticeProcessor(
+        c, [](void*, const char*) {}, nullptr);
     if (!store->prepare(error)) return nullptr;
     return store;
 }

@@ -5,6 +5,8 @@
 #include <iostream>
 #include <mutex>
 
+#include "Page.h"
+
 namespace tallyvane::collector {
 namespace {
 
@@ -13,6 +15,71 @@ void logLine(const std::string& line) {
     static std::mutex mutex;
     std::lock_guard lock(mutex);
     std::cerr << line << std::endl;
+}
+
+// Compares in time independent of where the texts differ, so the token cannot be guessed by timing.
+bool sameToken(const std::string& given, const std::string& token) {
+    unsigned char difference = given.size() == token.size() ? 0 : 1;
+    for (std::size_t i = 0; i < given.size() && i < token.size(); ++i) {
+        difference |= static_cast<unsigned char>(given[i] ^ token[i]);
+    }
+    return difference == 0;
+}
+
+// The pages: each asks the store for the days and renders them, or answers why not.
+void addPages(httplib::Server& server, const Settings& settings, Store& store) {
+    using Render = std::function<std::string(const std::vector<StoredDay>&, const httplib::Request&,
+                                             const std::string&, int)>;
+    const auto page = [&server, &settings, &store](const char* path, const char* type,
+                                                   Render render) {
+        server.Get(path, [&settings, &store, type, render](const httplib::Request& req,
+                                                           httplib::Response& res) {
+            if (!sameToken(req.get_param_value("token"), settings.pageToken)) {
+                res.status = 403;
+                res.set_content("a valid token is needed\n", "text/plain; charset=utf-8");
+                return;
+            }
+            const std::string asked = req.get_param_value("days");
+            const int window = asked == "60" ? 60 : asked == "90" ? 90 : 30;
+            const auto now = static_cast<std::int64_t>(std::time(nullptr));
+            const std::string fromDay = localDay(now - (window - 1) * 86400).value_or("");
+            try {
+                const auto days = store.days();
+                if (!days) {
+                    res.status = 503;
+                    res.set_content(
+                        "cannot read the database: " + printable(store.lastError()) + "\n",
+                        "text/plain; charset=utf-8");
+                    return;
+                }
+                res.set_content(render(*days, req, fromDay, window), type);
+            } catch (const std::exception& e) {
+                res.status = 500;
+                res.set_content(std::string("internal error: ") + e.what() + "\n", "text/plain");
+            }
+        });
+    };
+    const char* html = "text/html; charset=utf-8";
+    const char* csv = "text/csv; charset=utf-8";
+    const std::string& token = settings.pageToken;
+    page("/", html, [&token](const auto& days, const auto&, const auto& from, int window) {
+        return overviewPage(summarize(days, from), window, token);
+    });
+    page("/app", html, [&token](const auto& days, const auto& req, const auto& from, int window) {
+        return appPage(days, req.get_param_value("id"), from, window, token);
+    });
+    page("/computer", html, [&token](const auto& days, const auto& req, const auto&, int) {
+        return computerPage(days, req.get_param_value("name"), token);
+    });
+    page("/apps.csv", csv, [](const auto& days, const auto&, const auto& from, int) {
+        return overviewCsv(summarize(days, from));
+    });
+    page("/app.csv", csv, [](const auto& days, const auto& req, const auto& from, int) {
+        return appCsv(computersOf(days, req.get_param_value("id"), from));
+    });
+    page("/computer.csv", csv, [](const auto& days, const auto& req, const auto&, int) {
+        return computerCsv(days, req.get_param_value("name"));
+    });
 }
 
 }  // namespace
@@ -77,8 +144,12 @@ std::unique_ptr<httplib::Server> makeServer(const Settings& settings, Store& sto
                      res.status = answer.status;
                      res.set_content(answer.reason + "\n", "text/plain; charset=utf-8");
                  });
+    if (!settings.pageToken.empty()) addPages(*server, settings, store);
     server->set_logger([](const httplib::Request& req, const httplib::Response& res) {
-        std::string reason = res.body;
+        // A page's body is not a reason; a report's answer is.
+        std::string reason = req.method == "POST" || res.status >= 400
+                                 ? res.body
+                                 : "served " + std::to_string(res.body.size()) + " bytes";
         if (!reason.empty() && reason.back() == '\n') reason.pop_back();
         // Answers the HTTP layer gives by itself carry no reason of ours.
         if (reason.empty()) {
@@ -86,6 +157,7 @@ std::unique_ptr<httplib::Server> makeServer(const Settings& settings, Store& sto
                      : res.status == 404 ? "no such path or method"
                                          : "refused by the HTTP layer";
         }
+        // The path only: the query of a page holds the token.
         logLine("collector: " + req.method + " " + printable(req.path) + " from " +
                 req.remote_addr + " -> " + std::to_string(res.status) + ": " + printable(reason));
     });

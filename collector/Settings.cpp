@@ -80,6 +80,11 @@ Settings parseSettings(std::string_view text, std::vector<std::string>& errors) 
             }
         } else if (key == "time_zone") {
             s.timeZone = value;
+        } else if (key == "page_token") {
+            // A short token is a guessable one.
+            if (value.size() < 16)
+                errors.push_back(where + "page_token needs 16 characters or more");
+            s.pageToken = value;
         } else {
             errors.push_back(where + "unknown key \"" + std::string(key) + "\"");
         }

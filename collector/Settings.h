@@ -21,6 +21,7 @@ struct Settings {
     std::set<std::string> customerIds;  // empty: every customer id is refused
     bool anyCustomerId = false;         // customer_ids = *
     std::string timeZone = "UTC";
+    std::string pageToken;  // empty: no pages are served
 };
 
 // The settings in text; every problem found is added to errors, each naming its line.
