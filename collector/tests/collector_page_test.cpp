@@ -2,6 +2,7 @@
 // them from a real collector.
 #include <httplib.h>
 
+#include <filesystem>
 #include <regex>
 
 #include "CollectorProcess.h"
@@ -44,14 +45,15 @@ TEST(CollectorPage, WindowSplitsUsersFromReclaimCandidates) {
               "&lt;a href=&#39;x&#39;&gt;&amp;&quot;&lt;/a&gt;");
 }
 
-// The page as headless chromium has built it.
-std::string browserDom(const std::string& url) {
+// Headless chromium on url with what: "--dump-dom" (the page as built, returned) or
+// "--screenshot=PATH".
+std::string browser(const std::string& url, const std::string& what = "--dump-dom") {
     test::ScratchDir profile;
-    const std::string out = profile.path() + "/dom.html";
+    const std::string out = profile.path() + "/out";
     const std::string command =
         "/usr/bin/chromium --headless --no-sandbox --disable-gpu --disable-background-networking"
-        " --no-first-run --user-data-dir=" +
-        profile.path() + " --dump-dom '" + url + "' >" + out + " 2>/dev/null";
+        " --no-first-run --window-size=900,600 --user-data-dir=" +
+        profile.path() + " " + what + " '" + url + "' >" + out + " 2>/dev/null";
     return std::system(command.c_str()) == 0 ? test::slurp(out) : "";
 }
 
@@ -88,7 +90,8 @@ TEST(CollectorPage, BrowserShowsReclaimListAndChartOfStoredReports) {
     }
 
     const std::string base = "http://127.0.0.1:" + std::to_string(collector.port());
-    const std::string dom = browserDom(base + "/app?id=101&days=30&token=" + token);
+    const std::string page = base + "/app?id=101&days=30&token=" + token;
+    const std::string dom = browser(page);
     ASSERT_NE(dom.find("App definition 101"), std::string::npos) << dom;
     EXPECT_NE(section(dom, "used", "</table>").find("pc-new"), std::string::npos);
     EXPECT_EQ(section(dom, "used", "</table>").find("pc-old"), std::string::npos);
@@ -102,6 +105,12 @@ TEST(CollectorPage, BrowserShowsReclaimListAndChartOfStoredReports) {
         bars.push_back((*i)[1]);
     }
     EXPECT_EQ(bars, std::vector<std::string>{"2"}) << chart;
+
+    // Kept beside the test program for a look by eye.
+    const std::string shot = std::filesystem::current_path() / "collector_page.png";
+    std::filesystem::remove(shot);
+    browser(page, "--screenshot=" + shot);
+    EXPECT_GT(std::filesystem::exists(shot) ? std::filesystem::file_size(shot) : 0, 1000u);
 
     const auto csv = client.Get(("/app.csv?id=101&token=" + token).c_str());
     ASSERT_TRUE(csv);
