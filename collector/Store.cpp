@@ -1,0 +1,36 @@
+#include "Store.h"
+
+#include <openssl/evp.h>
+
+namespace tallyvane::collector {
+
+std::unique_ptr<Store> openStore(const std::string& where, std::string& error) {
+    const bool postgres = where.starts_with("postgresql://") || where.starts_with("postgres://") ||
+                          where.find('=') != std::string::npos;
+    return postgres ? openPostgresStore(where, error) : openSqliteStore(where, error);
+}
+
+std::string requestDigest(const std::string& target, const std::string& body) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(),
+                                                                    &EVP_MD_CTX_free);
+    // The target's length goes first, so no split of the same bytes gives the same digest.
+    const std::string prefix = std::to_string(target.size()) + ":";
+    if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1 ||
+        EVP_DigestUpdate(context.get(), prefix.data(), prefix.size()) != 1 ||
+        EVP_DigestUpdate(context.get(), target.data(), target.size()) != 1 ||
+        EVP_DigestUpdate(context.get(), body.data(), body.size()) != 1 ||
+        EVP_DigestFinal_ex(context.get(), digest, &length) != 1) {
+        return {};
+    }
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned int i = 0; i < length; ++i) {
+        out += kHex[digest[i] >> 4];
+        out += kHex[digest[i] & 15];
+    }
+    return out;
+}
+
+}  // namespace tallyvane::collector

@@ -1,0 +1,58 @@
+#pragma once
+// Where the collector keeps reports: one interface, an SQLite file or a PostgreSQL database.
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Days.h"
+#include "Report.h"
+
+namespace tallyvane::collector {
+
+// A report as received, with what was read from it.
+struct Received {
+    std::string target;  // the request target, still percent-encoded
+    std::string body;
+    ReportQuery query;
+    std::vector<DayUse> days;
+    std::int64_t receivedAt = 0;  // seconds since 1970
+};
+
+// The stored figures of one computer, app definition and day, summed over its reports.
+struct StoredDay {
+    std::string computer;
+    DayUse use;
+    bool operator==(const StoredDay&) const = default;
+};
+
+enum class AddResult { stored, duplicate, failed };
+
+// Every operation is safe to call from several threads; none throws.
+class Store {
+  public:
+    virtual ~Store() = default;
+    // Stores the report and its days in one transaction: stored means durably on disk;
+    // duplicate means the same target and body were stored before, so nothing changed.
+    virtual AddResult add(const Received& report) = 0;
+    // How many reports are stored; nothing when the database cannot answer.
+    virtual std::optional<std::int64_t> reportCount() = 0;
+    // The stored days, ordered by computer, app definition and day.
+    virtual std::optional<std::vector<StoredDay>> days() = 0;
+    // The last error, for the log.
+    virtual std::string lastError() = 0;
+};
+
+// Opens (creating when needed) and migrates the database named by where: a PostgreSQL
+// connection string ("postgresql://..." or "key=value ...") or else an SQLite file path.
+// Nothing, with why in error, when it cannot.
+std::unique_ptr<Store> openStore(const std::string& where, std::string& error);
+
+std::unique_ptr<Store> openSqliteStore(const std::string& path, std::string& error);
+std::unique_ptr<Store> openPostgresStore(const std::string& connection, std::string& error);
+
+// SHA-256 of the target and body, in hex: how a repeated request is known.
+std::string requestDigest(const std::string& target, const std::string& body);
+
+}  // namespace tallyvane::collector

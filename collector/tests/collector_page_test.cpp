@@ -1,0 +1,129 @@
+// The pages: the figures they show, from pure functions, and the pages as a real browser loads
+// them from a real collector.
+#include <httplib.h>
+
+#include <filesystem>
+#include <regex>
+
+#include "CollectorProcess.h"
+#include "Page.h"
+
+namespace tallyvane::collector {
+namespace {
+
+StoredDay day(const char* computer, const char* app, const char* date, std::int64_t launches,
+              std::int64_t lastUsed) {
+    return {computer, {app, date, launches, 60 * launches, lastUsed, "P", "", ""}};
+}
+
+TEST(CollectorPage, WindowSplitsUsersFromReclaimCandidates) {
+    const std::vector<StoredDay> days = {
+        day("pc-a", "A", "2026-11-01", 1, 100), day("pc-a", "A", "2026-12-01", 2, 300),
+        day("pc-b", "A", "2026-10-31", 5, 200), day("pc-b", "B", "2026-12-02", 1, 400),
+        day("pc-c", "A", "2026-11-01", 3, 150)};
+    struct Case {
+        std::string fromDay;
+        std::vector<ComputerUse> a;
+    };
+    const Case cases[] = {
+        {"2026-11-01",
+         {{"pc-a", true, 3, 180, 300}, {"pc-c", true, 3, 180, 150}, {"pc-b", false, 0, 0, 200}}},
+        {"2026-11-02",
+         {{"pc-a", true, 2, 120, 300}, {"pc-b", false, 0, 0, 200}, {"pc-c", false, 0, 0, 150}}},
+        {"2026-10-01",
+         {{"pc-a", true, 3, 180, 300}, {"pc-b", true, 5, 300, 200}, {"pc-c", true, 3, 180, 150}}},
+    };
+    for (const Case& c : cases) EXPECT_EQ(computersOf(days, "A", c.fromDay), c.a) << c.fromDay;
+    EXPECT_EQ(
+        summarize(days, "2026-11-02"),
+        (std::vector<AppSummary>{{"A", "P", 1, 2, 2, 120, 300}, {"B", "P", 1, 0, 1, 60, 400}}));
+
+    const std::pair<std::string, std::string> fields[] = {
+        {"a\"b", "\"a\"\"b\""}, {"=cmd()", "\"'=cmd()\""}, {"-1", "\"'-1\""}, {"x,y", "\"x,y\""}};
+    for (const auto& [text, csv] : fields) EXPECT_EQ(csvField(text), csv);
+    EXPECT_EQ(htmlEscaped("<a href='x'>&\"</a>"),
+              "&lt;a href=&#39;x&#39;&gt;&amp;&quot;&lt;/a&gt;");
+}
+
+// Headless chromium on url with what: "--dump-dom" (the page as built, returned) or
+// "--screenshot=PATH".
+std::string browser(const std::string& url, const std::string& what = "--dump-dom") {
+    test::ScratchDir profile;
+    const std::string out = profile.path() + "/out";
+    const std::string command =
+        "/usr/bin/chromium --headless --no-sandbox --disable-gpu --disable-background-networking"
+        " --no-first-run --window-size=900,600 --user-data-dir=" +
+        profile.path() + " " + what + " '" + url + "' >" + out + " 2>/dev/null";
+    return std::system(command.c_str()) == 0 ? test::slurp(out) : "";
+}
+
+// The text of the element with that id, up to its end tag.
+std::string section(const std::string& dom, const std::string& id, const std::string& end) {
+    const auto start = dom.find("id=\"" + id + "\"");
+    if (start == std::string::npos) return "";
+    return dom.substr(start, dom.find(end, start) - start);
+}
+
+TEST(CollectorPage, BrowserShowsReclaimListAndChartOfStoredReports) {
+    test::ScratchDir dir;
+    const std::string token = "token-0123456789abcdef";
+    CollectorProcess collector(dir.path(), dir.path() + "/c.db",
+                               "customer_ids = 7\npage_token = " + token + "\n");
+    ASSERT_GT(collector.port(), 0) << collector.log();
+    std::string golden =
+        test::slurp(std::string(TALLYVANE_SOURCE_DIR) + "/tests/golden/records.xml");
+    const std::string old = golden;
+    // The same rows, used an hour ago.
+    const std::string now = std::to_string(std::time(nullptr) - 3600);
+    for (auto at = golden.find("1714694399"); at != std::string::npos;
+         at = golden.find("1714694399", at)) {
+        golden.replace(at, 10, now);
+    }
+    httplib::Client client("127.0.0.1", collector.port());
+    for (const auto& [computer, body] : {std::pair{"pc-new", golden}, std::pair{"pc-old", old}}) {
+        const auto answer = client.Post(("/invswmetering?computer=" + std::string(computer) +
+                                         "&domain=W&customerId=7&resourceid=0&remoffId=3"
+                                         "&actionToCall=1")
+                                            .c_str(),
+                                        body, "text/xml");
+        ASSERT_TRUE(answer && answer->status == 200);
+    }
+
+    const std::string base = "http://127.0.0.1:" + std::to_string(collector.port());
+    const std::string page = base + "/app?id=101&days=30&token=" + token;
+    const std::string dom = browser(page);
+    ASSERT_NE(dom.find("App definition 101"), std::string::npos) << dom;
+    EXPECT_NE(section(dom, "used", "</table>").find("pc-new"), std::string::npos);
+    EXPECT_EQ(section(dom, "used", "</table>").find("pc-old"), std::string::npos);
+    EXPECT_NE(section(dom, "reclaim", "</table>").find("pc-old"), std::string::npos);
+    EXPECT_EQ(section(dom, "reclaim", "</table>").find("pc-new"), std::string::npos);
+    // One bar: today's two launches of 101.
+    const std::string chart = section(dom, "chart", "</svg>");
+    const std::regex bar("<rect data-day=\"[0-9-]+\" data-launches=\"([0-9]+)\"");
+    std::vector<std::string> bars;
+    for (std::sregex_iterator i(chart.begin(), chart.end(), bar), end; i != end; ++i) {
+        bars.push_back((*i)[1]);
+    }
+    EXPECT_EQ(bars, std::vector<std::string>{"2"}) << chart;
+
+    // Kept beside the test program for a look by eye.
+    const std::string shot = std::filesystem::current_path() / "collector_page.png";
+    std::filesystem::remove(shot);
+    browser(page, "--screenshot=" + shot);
+    EXPECT_GT(std::filesystem::exists(shot) ? std::filesystem::file_size(shot) : 0, 1000u);
+
+    const auto csv = client.Get(("/app.csv?id=101&token=" + token).c_str());
+    ASSERT_TRUE(csv);
+    EXPECT_EQ(csv->body,
+              "computer,used_in_window,launches,run_time_seconds,last_used\n\"pc-new\",yes,2,59," +
+                  now + "\n\"pc-old\",no,0,0,1714694399\n");
+    for (const std::string& wrong :
+         std::vector<std::string>{"wrong", "", token.substr(0, 8), token + "x"}) {
+        const auto refused = client.Get(("/?token=" + wrong).c_str());
+        ASSERT_TRUE(refused);
+        EXPECT_EQ(refused->status, 403) << wrong;
+    }
+}
+
+}  // namespace
+}  // namespace tallyvane::collector

@@ -1,0 +1,68 @@
+// The PostgreSQL store, in a cluster of the test's own (never the package's "main" cluster).
+#include <pwd.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "StoreChecks.h"
+#include "support/ChildProcess.h"
+
+namespace tallyvane::collector {
+namespace {
+
+const std::string kBin = "/usr/lib/postgresql/15/bin";
+
+// initdb refuses root: the cluster belongs to the postgres user, in a folder of its own, served
+// on a socket in that folder only.
+class Cluster {
+  public:
+    Cluster() {
+        char name[] = "/tmp/tallyvane-pg.XXXXXX";
+        if (mkdtemp(name) == nullptr) return;
+        dir_ = name;
+        const passwd* postgres = getpwnam("postgres");
+        if (postgres == nullptr || chown(name, postgres->pw_uid, postgres->pw_gid) != 0) return;
+        const std::string as = "runuser -u postgres -- ";
+        if (run(as + kBin + "/initdb -D " + dir_ + "/data -A trust -U postgres -E UTF8" +
+                " --locale=C.UTF-8 --no-sync >" + dir_ + "/initdb.log 2>&1") &&
+            run(as + kBin + "/pg_ctl start -w -t 30 -D " + dir_ + "/data -l " + dir_ +
+                "/server.log -o \"-p 55432 -k " + dir_ + " -c listen_addresses=''\" >/dev/null")) {
+            connection_ = "host=" + dir_ + " port=55432 dbname=postgres user=postgres";
+        }
+    }
+    ~Cluster() {
+        if (!dir_.empty()) {
+            run("runuser -u postgres -- " + kBin + "/pg_ctl stop -m immediate -D " + dir_ +
+                "/data >/dev/null 2>&1");
+            std::error_code error;
+            std::filesystem::remove_all(dir_, error);
+        }
+    }
+    Cluster(const Cluster&) = delete;
+    Cluster& operator=(const Cluster&) = delete;
+    // Empty when the cluster did not start.
+    const std::string& connection() const { return connection_; }
+    std::string logs() const {
+        return test::slurp(dir_ + "/initdb.log") + test::slurp(dir_ + "/server.log");
+    }
+
+  private:
+    static bool run(const std::string& command) { return std::system(command.c_str()) == 0; }
+    std::string dir_, connection_;
+};
+
+TEST(CollectorPostgres, ClusterOfItsOwnKeepsReportsOnce) {
+    if (!std::filesystem::exists(kBin + "/initdb")) GTEST_SKIP() << "no PostgreSQL 15 binaries";
+    Cluster cluster;
+    ASSERT_FALSE(cluster.connection().empty()) << cluster.logs();
+    std::string error;
+    checkStore([&] {
+        auto store = openStore(cluster.connection(), error);
+        EXPECT_TRUE(store) << error;
+        return store;
+    });
+    EXPECT_FALSE(openStore("host=/nonexistent port=1 dbname=postgres", error));
+}
+
+}  // namespace
+}  // namespace tallyvane::collector

@@ -1,0 +1,146 @@
+// The collector program on 127.0.0.1 over a real SQLite file: what it answers, logs and keeps.
+#include <httplib.h>
+
+#include <atomic>
+#include <csignal>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include "CollectorProcess.h"
+#include "Store.h"
+#include "support/ChildProcess.h"
+
+namespace tallyvane::collector {
+namespace {
+
+const std::string kGolden =
+    test::slurp(std::string(TALLYVANE_SOURCE_DIR) + "/tests/golden/records.xml");
+
+std::string target(const std::string& computer, const std::string& customer = "7") {
+    return "/invswmetering?computer=" + computer + "&domain=WORKGROUP&customerId=" + customer +
+           "&resourceid=0&remoffId=3&actionToCall=1";
+}
+
+template <typename Client>
+int post(Client& client, const std::string& path, const std::string& body) {
+    const auto answer = client.Post(path.c_str(), body, "text/xml; charset=utf-8");
+    return answer ? answer->status : -1;
+}
+
+TEST(CollectorServer, StoresOnceOverHttpsAndRefusesWhatIsNotAReport) {
+    test::ScratchDir dir;
+    const std::string cert = dir.path() + "/cert.pem", key = dir.path() + "/key.pem";
+    ASSERT_EQ(std::system(("openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.1"
+                           " -addext subjectAltName=IP:127.0.0.1 -keyout " +
+                           key + " -out " + cert + " 2>/dev/null")
+                              .c_str()),
+              0);
+    const std::string db = dir.path() + "/collector.db";
+    CollectorProcess collector(dir.path(), db,
+                               "certificate = " + cert + "\nkey = " + key +
+                                   "\nmax_body_bytes = 4096\ncustomer_ids = 7, 8\n"
+                                   "time_zone = Europe/Berlin\n");
+    ASSERT_GT(collector.port(), 0) << collector.log();
+    httplib::SSLClient client("127.0.0.1", collector.port());
+    client.set_ca_cert_path(cert.c_str());
+    client.enable_server_certificate_verification(true);
+
+    EXPECT_EQ(post(client, target("R&D%20mac"), kGolden), 200) << collector.log();
+    EXPECT_EQ(post(client, target("R&D%20mac"), kGolden), 200);
+    struct Bad {
+        std::string path, body;
+        int status;
+        std::string logged;
+    };
+    const Bad bad[] = {
+        {"/other", kGolden, 404, "POST /other from 127.0.0.1 -> 404"},
+        {target("m").substr(0, 40), kGolden, 400, "-> 400: the query is not"},
+        {target("m", "9"), kGolden, 403, "-> 403: customer id \"9\" is not allowed"},
+        {target("m"), "<Summary />", 400, "-> 400: the body is not a usage report"},
+        {target("m"), kGolden.substr(0, kGolden.size() - 1), 400, "the body is not"},
+        {target("m"), kGolden + std::string(4096, ' '), 413, "-> 413: body over max_body_bytes"},
+    };
+    for (const Bad& b : bad) {
+        EXPECT_EQ(post(client, b.path, b.body), b.status) << b.path;
+        EXPECT_TRUE(
+            test::eventually([&] { return collector.log().find(b.logged) != std::string::npos; },
+                             std::chrono::seconds(2)))
+            << b.logged << "\n"
+            << collector.log();
+    }
+
+    std::string error;
+    const auto store = openStore(db, error);
+    ASSERT_TRUE(store) << error;
+    EXPECT_EQ(store->reportCount(), 1);
+    const auto days = store->days();
+    ASSERT_TRUE(days && days->size() == 7u);
+    // The computer as decoded from the query; days in the fleet's zone, Berlin.
+    EXPECT_EQ((*days)[0].computer, "R&D mac");
+    EXPECT_EQ((*days)[2].use.day, "2024-05-01");
+
+    // --check: these settings pass; broken ones name each fault.
+    test::ChildProcess good(COLLECTOR_BIN, {"--check", "--config", collector.config()});
+    EXPECT_EQ(good.waitExit(), 0);
+    std::ofstream(dir.path() + "/bad.conf")
+        << "listen = nowhere\ncolour = blue\ntime_zone = Mars/Base\ncertificate = " << key
+        << "\nkey = " << cert << "\ncustomer_ids =\n";
+    const std::string out = dir.path() + "/check.log";
+    test::ChildProcess broken({COLLECTOR_BIN, "--check", "--config", dir.path() + "/bad.conf"}, {},
+                              out);
+    EXPECT_EQ(broken.waitExit(), 1);
+    for (const char* fault :
+         {"line 1: listen needs HOST:PORT", "line 2: unknown key \"colour\"",
+          "customer_ids is empty", "time_zone \"Mars/Base\"", "does not load"}) {
+        EXPECT_NE(test::slurp(out).find(fault), std::string::npos) << fault;
+    }
+}
+
+TEST(CollectorServer, KilledMidReportKeepsEveryReportItAnswered) {
+    test::ScratchDir dir;
+    const std::string db = dir.path() + "/collector.db";
+    CollectorProcess collector(dir.path(), db, "customer_ids = *\n");
+    ASSERT_GT(collector.port(), 0) << collector.log();
+
+    std::mutex mutex;
+    std::set<std::string> answered;
+    std::atomic<int> sent{0};
+    std::vector<std::thread> senders;
+    for (int s = 0; s < 4; ++s) {
+        senders.emplace_back([&, s] {
+            httplib::Client client("127.0.0.1", collector.port());
+            client.set_connection_timeout(1);
+            for (int n = 0;; ++n) {
+                const std::string computer = "pc-" + std::to_string(s) + "-" + std::to_string(n);
+                ++sent;
+                if (post(client, target(computer), kGolden) != 200) return;
+                std::lock_guard lock(mutex);
+                answered.insert(computer);
+            }
+        });
+    }
+    // Enough reports in flight that the kill lands inside one, on a slow disk too.
+    test::eventually([&] { return sent.load() > 60; });
+    collector.process().kill();
+    for (auto& sender : senders) sender.join();
+
+    std::string error;
+    const auto store = openStore(db, error);
+    ASSERT_TRUE(store) << error;
+    const auto days = store->days();
+    ASSERT_TRUE(days);
+    std::map<std::string, std::int64_t> launches;
+    for (const StoredDay& d : *days) launches[d.computer] += d.use.launches;
+    for (const auto& computer : answered) {
+        EXPECT_TRUE(launches.contains(computer)) << computer << " was answered 200 but is lost";
+    }
+    // A report is whole or absent: the golden document holds 9 launches.
+    for (const auto& [computer, count] : launches) EXPECT_EQ(count, 9) << computer;
+    EXPECT_EQ(store->reportCount(), static_cast<std::int64_t>(launches.size()));
+    EXPECT_GE(launches.size(), answered.size());
+    EXPECT_GT(answered.size(), 20u);
+}
+
+}  // namespace
+}  // namespace tallyvane::collector
