@@ -38,7 +38,11 @@ class MonitorTest : public AgentFixture {
   protected:
     MemoryFileSystem files;
     MemoryPlatform os;
-    MonitorTest() { os.files = &files; }
+    MonitorTest() {
+        os.files = &files;
+        (void)files.createDirectory(agentPath(),
+                                    0755);  // as installed: only what is below it is made
+    }
     FixedSettings settings{{{Setting::vornagentPath, agentPath()},
                             {Setting::vornagentDataDictPath, agentPath() + "/data"}}};
 
