@@ -142,7 +142,7 @@ class Tracker : public ::testing::TestWithParam<std::size_t> {
   protected:
     FakeProc proc;
     ProcFs procFs{proc.root()};
-    ApplicationCatalog catalog = metering({"Editor", "Chat", "Late", "Other", "run-me"});
+    ApplicationCatalog catalog = metering({"Editor", "Other", "run-me"});
     Tracking t{procFs, catalog, GetParam()};
     ProcessTracker& tracker = t.tracker;
     std::vector<Seen> take() { return t.take(); }
@@ -179,54 +179,11 @@ TEST_P(Tracker, ARunEndsAHoldAfterItsLastProcess) {
     EXPECT_TRUE(take().empty());
     t.wait(1ms);
     proc.start(100, 1300, "/apps/Editor");
-    proc.lastPid(100);
     tracker.scan(true);
     EXPECT_EQ(take(), (std::vector<Seen>{{DidTerminateApplication, 100, "Editor"},
                                          {DidLaunchApplication, 100, "Editor"}}));
     tracker.exited(101);
     EXPECT_TRUE(take().empty());
-}
-
-TEST_P(Tracker, AProcessStaysWhatItWasLaunchedAs) {
-    proc.lastPid(200);
-    proc.start(200, 10, "/bin/sh");
-    tracker.scan(false);
-    proc.exec(200, "/apps/Widget.app/Contents/MacOS/Widget");
-    tracker.execed(200);
-    EXPECT_EQ(take(), (std::vector<Seen>{{DidLaunchApplication, 200, "Widget"}}));
-    // Whatever it execs next, seen by a scan without listing /proc (no PID was handed out).
-    proc.exec(200, "/bin/true");
-    tracker.scan(true);
-    t.wait(100ms);
-    EXPECT_TRUE(take().empty());
-    proc.end(200);
-    tracker.scan(true);
-    t.wait(100ms);
-    EXPECT_EQ(take(), (std::vector<Seen>{{DidTerminateApplication, 200, "Widget"}}));
-    // A scan in the middle of an exec into a script looks again on the next one.
-    proc.start(201, 11, "/bin/sh");
-    proc.lastPid(201);
-    tracker.scan(true);
-    proc.exec(201, "/bin/sh", proc.script("run-me"), true);
-    tracker.scan(true);
-    EXPECT_TRUE(take().empty());
-    proc.exec(201, "/bin/sh", proc.root() + "/run-me");
-    tracker.scan(true);
-    EXPECT_EQ(take(), (std::vector<Seen>{{DidLaunchApplication, 201, "run-me"}}));
-    // Started and ended while events were lost: the next listing tells.
-    proc.start(202, 20, "/apps/Late");
-    proc.lastPid(202);
-    proc.end(201);
-    tracker.scan(true);
-    t.wait(100ms);
-    EXPECT_EQ(take(), (std::vector<Seen>{{DidLaunchApplication, 202, "Late"},
-                                         {DidTerminateApplication, 201, "run-me"}}));
-    proc.end(202);
-    tracker.exited(202);
-    tracker.exited(202);  // an exit seen twice ends it once
-    t.wait(100ms);
-    EXPECT_EQ(take(), (std::vector<Seen>{{DidTerminateApplication, 202, "Late"}}));
-    EXPECT_EQ(tracker.known(), 0u);
 }
 
 // How the tracker hears of a workload: each event as it happens; each event after the whole
@@ -293,34 +250,27 @@ class Workload : public ::testing::TestWithParam<std::tuple<Hearing, std::size_t
     }
     // The events of several steps, delivered after all of them happened when heard late.
     Step together(std::vector<Step> steps) {
-        std::vector<Event> events;
+        Step all{[steps, this] {
+                     for (const auto& step : steps) {
+                         step.change();
+                         if (!late() && step.event) step.event(tracker);
+                     }
+                 },
+                 {},
+                 {}};
         for (const auto& step : steps)
-            events.insert(events.end(), step.events.begin(), step.events.end());
-        if (std::get<0>(GetParam()) == Hearing::Batched) {
-            return {[steps] {
-                        for (const auto& step : steps) step.change();
-                    },
-                    {},
-                    events};
-        }
-        if (std::get<0>(GetParam()) != Hearing::Late) {
-            return {[steps, this] {
-                        for (const auto& step : steps) {
-                            step.change();
-                            if (step.event) step.event(tracker);
-                        }
-                    },
-                    {},
-                    events};
-        }
-        return {[steps] {
-                    for (const auto& step : steps) step.change();
-                },
-                [steps](ProcessTracker& t) {
-                    for (const auto& step : steps)
-                        if (step.event) step.event(t);
-                },
-                events};
+            all.events.insert(all.events.end(), step.events.begin(), step.events.end());
+        if (late())
+            all.event = [steps](ProcessTracker& t) {
+                for (const auto& step : steps)
+                    if (step.event) step.event(t);
+            };
+        return all;
+    }
+    // Batched hearing takes the events from the list alone, so they are not given at once either.
+    bool late() const {
+        const Hearing hearing = std::get<0>(GetParam());
+        return hearing == Hearing::Late || hearing == Hearing::Batched;
     }
     // A fork of a script's process runs that script too.
     Step fork(pid_t pid, pid_t parent, std::uint64_t ticks, const std::string& exe,
@@ -405,22 +355,26 @@ INSTANTIATE_TEST_SUITE_P(Hearings, Workload,
                                             ::testing::Values(0, 64)),
                          hearingName);
 
-TEST_P(Tracker, ParentsAreThoseThatStartedAProcess) {
-    proc.start(400, 1, "/apps/Chat");
+// Execs that stay one run and parents that detach are in Workload and the real-process tests.
+TEST_P(Tracker, ScriptsAreNamedByTheirPathOnceTheirExecHasFinished) {
+    proc.lastPid(1);
     tracker.scan(false);
-    // The helper forks, the main process quits at once and the helper is given to init; the
-    // fork's event names the parent. The run goes on in the helper.
-    proc.start(401, 2, "/apps/Chat", 400);
-    proc.end(400);
-    proc.reparent(401, 1);
-    tracker.forked(401, 400);
-    tracker.exited(400);
-    t.wait(200ms);
+    // A scan in the middle of an exec into a script looks again on the next one.
+    proc.start(201, 11, "/bin/sh");
+    tracker.scan(true);
+    proc.exec(201, "/bin/sh", proc.script("run-me"), true);
+    tracker.scan(true);
     EXPECT_TRUE(take().empty());
-    EXPECT_EQ(tracker.instances().at(0).processIdentifier, 401);
+    proc.exec(201, "/bin/sh", proc.root() + "/run-me");
+    tracker.scan(true);
+    EXPECT_EQ(take(), (std::vector<Seen>{{DidLaunchApplication, 201, "run-me"}}));
+    proc.end(201);
+    tracker.exited(201);
+    tracker.exited(201);  // an exit seen twice ends it once
+    t.wait(100ms);
+    EXPECT_EQ(take(), (std::vector<Seen>{{DidTerminateApplication, 201, "run-me"}}));
     // A script is named by its path relative to the process's folder, and a process that renamed
     // itself is not taken for a script.
-    proc.script("run-me");
     proc.start(402, 3, "/bin/sh");
     proc.exec(402, "/bin/sh", "./run-me");
     proc.start(403, 4, "/bin/sh");
@@ -436,36 +390,7 @@ TEST_P(Tracker, ParentsAreThoseThatStartedAProcess) {
     // The oldest process stands for its run, and the list is by its PID.
     std::vector<pid_t> pids;
     for (const auto& app : tracker.instances()) pids.push_back(app.processIdentifier);
-    EXPECT_EQ(pids, (std::vector<pid_t>{401, 402, 450}));
-    // A bundle's main process that execs another executable of its bundle stays one launch.
-    proc.start(460, 7, "/apps/Suite.app/Contents/MacOS/launcher");
-    tracker.forked(460);
-    proc.exec(460, "/apps/Suite.app/Contents/MacOS/suite-bin");
-    tracker.execed(460);
-    proc.end(460);
-    tracker.exited(460);
-    t.wait(100ms);
-    EXPECT_EQ(take(), (std::vector<Seen>{{DidLaunchApplication, 460, "Suite"},
-                                         {DidTerminateApplication, 460, "Suite"}}));
-    // A helper beside the program, of no name of its own, keeps the run; a shell does not.
-    proc.start(470, 9, "/apps/Editor", 450);
-    tracker.forked(470, 450);
-    proc.exec(470, "/apps/editor-helper");
-    tracker.execed(470);
-    proc.start(471, 10, "/apps/Editor", 450);
-    tracker.forked(471, 450);
-    proc.exec(471, "/bin/sh");
-    tracker.execed(471);
-    for (pid_t pid : {450, 50}) {
-        proc.end(pid);
-        tracker.exited(pid);
-    }
-    t.wait(200ms);
-    EXPECT_TRUE(take().empty());
-    proc.end(470);
-    tracker.exited(470);
-    t.wait(100ms);
-    EXPECT_EQ(take(), (std::vector<Seen>{{DidTerminateApplication, 470, "Editor"}}));
+    EXPECT_EQ(pids, (std::vector<pid_t>{402, 450}));
 }
 
 TEST_P(Tracker, OnlyApplicationsHaveRuns) {
@@ -480,8 +405,7 @@ TEST_P(Tracker, OnlyApplicationsHaveRuns) {
         fs::permissions(path, fs::perms::owner_all);
         return fs::canonical(path).string();
     };
-    const std::string viewer = program("Viewer"), hidden = program("Hidden"),
-                      later = program("Later");
+    const std::string viewer = program("Viewer"), hidden = program("Hidden");
     std::ofstream(system + "/vendor/viewer.desktop")
         << "[Desktop Entry]\nType=Application\nExec=env LANG=C sh -c \"exec '" << viewer
         << "' --new\" %U\n";
@@ -489,8 +413,7 @@ TEST_P(Tracker, OnlyApplicationsHaveRuns) {
         << "[Desktop Entry]\nType=Application\nExec=" << hidden << "\n";
     std::ofstream(user + "/hidden.desktop") << "[Desktop Entry]\nHidden=true\n";
     ASSERT_EQ(::mkfifo((user + "/stuck.desktop").c_str(), 0600), 0);
-    const std::string awaited = data.path() + "/share/applications";
-    ApplicationCatalog entries({user, system, awaited});
+    ApplicationCatalog entries({user, system});
     Tracking d{procFs, entries, GetParam()};
     proc.start(500, 1, "/opt/zq/ZqTool");  // running before its name is metered
     d.tracker.scan(false);
@@ -521,21 +444,6 @@ TEST_P(Tracker, OnlyApplicationsHaveRuns) {
     d.tracker.exited(500);
     d.wait(100ms);
     EXPECT_EQ(d.take(), (std::vector<Seen>{{DidTerminateApplication, 500, "ZqTool"}}));
-
-    // An entry installed while watching is known at the next launch; a file beside a folder
-    // that is not there yet changes nothing, and that folder's arrival does.
-    std::ofstream(data.path() + "/unrelated") << "x";
-    EXPECT_FALSE(entries.refresh());
-    fs::create_directory(data.path() + "/share");
-    EXPECT_TRUE(entries.refresh());
-    EXPECT_FALSE(entries.refresh());
-    std::ofstream(system + "/later.desktop")
-        << "[Desktop Entry]\nType=Application\nTryExec=" << later << "\nExec=later\n";
-    ASSERT_TRUE(entries.refresh());
-    d.tracker.reclassify();
-    proc.start(510, 11, later);
-    d.tracker.forked(510);
-    EXPECT_EQ(d.take(), (std::vector<Seen>{{DidLaunchApplication, 510, "later"}}));
 }
 
 TEST(DesktopEntry, WhatEntriesServicesAndUnitsName) {
