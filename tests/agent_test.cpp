@@ -28,31 +28,25 @@ namespace fs = std::filesystem;
 const std::string kBin = TALLYVANE_BIN_DIR;
 
 // A system user made for the test and removed after it.
-class TestUser {
-  public:
-    explicit TestUser(const std::string& name) : name_(name) {
+struct TestUser {
+    explicit TestUser(const std::string& name) : name(name) {
         std::system(
             ("useradd --system --no-create-home --shell /usr/sbin/nologin " + name + " 2>/dev/null")
                 .c_str());
-        if (const passwd* entry = ::getpwnam(name.c_str())) uid_ = entry->pw_uid;
+        if (const passwd* entry = ::getpwnam(name.c_str())) owner = {entry->pw_uid, entry->pw_gid};
     }
-    ~TestUser() { std::system(("userdel " + name_ + " 2>/dev/null").c_str()); }
-    const std::string& name() const { return name_; }
-    uid_t uid() const { return uid_; }
-    bool exists() const { return uid_ != 0; }
-
-  private:
-    std::string name_;
-    uid_t uid_ = 0;
+    ~TestUser() { std::system(("userdel " + name + " 2>/dev/null").c_str()); }
+    uid_t uid() const { return owner.uid; }
+    bool exists() const { return owner.uid != 0; }
+    std::string name;
+    agent::Owner owner;
 };
 
 // Starts body in a child process as user (its own group, no others), which exits with its result.
 pid_t startAsUser(const TestUser& user, const std::function<int()>& body) {
-    const passwd* entry = ::getpwuid(user.uid());
-    const gid_t gid = entry ? entry->pw_gid : 0;
     const pid_t pid = ::fork();
     if (pid == 0) {
-        if (!entry || ::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 ||
+        if (::setgroups(0, nullptr) != 0 || ::setgid(user.owner.gid) != 0 ||
             ::setuid(user.uid()) != 0)
             ::_exit(126);
         ::_exit(body());
@@ -77,11 +71,6 @@ int asUser(const TestUser& user, const std::function<int()>& body) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-agent::Owner ownerOf(const TestUser& user) {
-    const passwd* entry = ::getpwuid(user.uid());
-    return {user.uid(), entry ? entry->pw_gid : 0};
-}
-
 // An agent folder of root's with its data folder, below a folder the test users may pass.
 struct HandOverFolders {
     HandOverFolders() {
@@ -104,7 +93,7 @@ TEST(HandOver, AUserRacingARootLinkInNeverGetsARootFile) {
     const std::string victim = folders.dir.path() + "/root-only";
     std::ofstream(victim) << "root's secret";
     ::chmod(victim.c_str(), 0600);
-    ASSERT_TRUE(folders.handTo(ownerOf(alice)));
+    ASSERT_TRUE(folders.handTo(alice.owner));
     const std::string honest = folders.metering + "/spare",
                       target = folders.metering + "/AppRuleData.plist";
     // Alice swaps an honest file of hers with root's link as fast as she can, for ever.
@@ -121,10 +110,10 @@ TEST(HandOver, AUserRacingARootLinkInNeverGetsARootFile) {
         // Made by name in root's folder only: the test itself must not follow her swaps.
         const std::string fresh = folders.dir.path() + "/fresh";
         { std::ofstream(fresh) << "<plist version=\"1.0\"><dict/></plist>"; }
-        ASSERT_EQ(::chown(fresh.c_str(), alice.uid(), ownerOf(alice).gid), 0);
+        ASSERT_EQ(::chown(fresh.c_str(), alice.uid(), alice.owner.gid), 0);
         ASSERT_EQ(::link(fresh.c_str(), honest.c_str()), 0);
         ::unlink(fresh.c_str());
-        ASSERT_TRUE(folders.handTo(ownerOf(alice)));
+        ASSERT_TRUE(folders.handTo(alice.owner));
         struct stat st {};
         ASSERT_EQ(::stat(victim.c_str(), &st), 0);
         ASSERT_TRUE(st.st_uid == 0 && st.st_gid == 0 && (st.st_mode & 07777) == 0600) << i;
@@ -145,7 +134,7 @@ TEST(HandOver, ThePreviousUserKeepsNoDescriptorModeNameOrPlantedFile) {
     TestUser alice("tvagent-alice"), bob("tvagent-bob");
     ASSERT_TRUE(alice.exists() && bob.exists());
     HandOverFolders folders;
-    ASSERT_TRUE(folders.handTo(ownerOf(alice)));
+    ASSERT_TRUE(folders.handTo(alice.owner));
     const std::string launches = folders.metering + "/AppLaunchData.plist",
                       logFile = folders.agent + "/logs/AppMonitor.log";
     int ready[2], go[2];
@@ -170,7 +159,7 @@ TEST(HandOver, ThePreviousUserKeepsNoDescriptorModeNameOrPlantedFile) {
     })};
     char byte = 0;
     ASSERT_EQ(::read(ready[0], &byte, 1), 1);
-    ASSERT_TRUE(folders.handTo(ownerOf(bob)));
+    ASSERT_TRUE(folders.handTo(bob.owner));
     ASSERT_EQ(::write(go[1], "g", 1), 1);
     child.wait();
 
@@ -186,11 +175,13 @@ TEST(HandOver, ThePreviousUserKeepsNoDescriptorModeNameOrPlantedFile) {
     EXPECT_EQ(slurp(logFile), "");
     for (const char* gone : {"/zz_gift", "/mine", "/AppPostData.plist"})  // the last had two names
         EXPECT_FALSE(fs::exists(folders.metering + gone)) << gone;
-    std::vector<std::string> aside, previous;
-    for (const auto& e : fs::directory_iterator(folders.data + "/refused"))
-        aside.push_back(e.path());
-    for (const auto& e : fs::directory_iterator(folders.agent + "/logs/previous"))
-        previous.push_back(e.path());
+    auto list = [](const std::string& folder) {
+        std::vector<std::string> paths;
+        for (const auto& e : fs::directory_iterator(folder)) paths.push_back(e.path());
+        return paths;
+    };
+    const auto aside = list(folders.data + "/refused"),
+               previous = list(folders.agent + "/logs/previous");
     ASSERT_EQ(aside.size(), 1u);
     EXPECT_TRUE(aside[0].ends_with("-AppPostData.plist"));
     EXPECT_EQ(owner(folders.data + "/refused"), std::pair(uid_t(0), 0700u));
@@ -233,7 +224,7 @@ class FakeSystemBus {
     }
     bool login(const std::string& id, const TestUser& user, const std::string& kind = "user") {
         return call("Login", {"string:" + id, "uint32:" + std::to_string(user.uid()),
-                              "string:" + user.name(), "string:" + kind});
+                              "string:" + user.name, "string:" + kind});
     }
 
   private:
@@ -268,15 +259,13 @@ TEST(Agent, FollowsTheConsoleAndRunsTheMonitorAndTheReportAsItsUser) {
     if (::geteuid() != 0) GTEST_SKIP() << "the agent runs as root";
     TestUser alice("tvagent-alice"), bob("tvagent-bob");
     ASSERT_TRUE(alice.exists() && bob.exists());
-    if (std::system(("runuser -u " + alice.name() + " -- test -x " + kBin + "/tallyvane").c_str()))
+    if (std::system(("runuser -u " + alice.name + " -- test -x " + kBin + "/tallyvane").c_str()))
         GTEST_SKIP() << "the test users cannot run " << kBin << "/tallyvane";
     ScratchDir dir;
     const std::string agent = dir.path() + "/agent";
     writePlist(agent + "/config/agent.plist",
                plist::Dict{{"TrustedParentPath", kBin + "/tallyvane-agent"}});
-    fs::permissions(dir.path(), fs::perms::owner_all | fs::perms::group_read |
-                                    fs::perms::group_exec | fs::perms::others_read |
-                                    fs::perms::others_exec);
+    fs::permissions(dir.path(), fs::perms(0755));
     FakeSystemBus bus;
     ChildProcess daemon({kBin + "/tallyvane-agent", "--agent-folder", agent}, bus.environment(),
                         dir.path() + "/agent.out");
