@@ -355,10 +355,16 @@ INSTANTIATE_TEST_SUITE_P(Hearings, Workload,
                                             ::testing::Values(0, 64)),
                          hearingName);
 
-// Execs that stay one run and parents that detach are in Workload and the real-process tests.
-TEST_P(Tracker, ScriptsAreNamedByTheirPathOnceTheirExecHasFinished) {
+TEST_P(Tracker, ExecsScriptsAndWrappedPids) {
     proc.lastPid(1);
     tracker.scan(false);
+    // Launched as an application, it stays that one whatever it execs next.
+    proc.start(200, 10, "/apps/Widget.app/Contents/MacOS/Widget");
+    tracker.forked(200);
+    proc.exec(200, "/bin/true");
+    tracker.execed(200);
+    t.wait(100ms);
+    EXPECT_EQ(take(), (std::vector<Seen>{{DidLaunchApplication, 200, "Widget"}}));
     // A scan in the middle of an exec into a script looks again on the next one.
     proc.start(201, 11, "/bin/sh");
     tracker.scan(true);
@@ -390,7 +396,22 @@ TEST_P(Tracker, ScriptsAreNamedByTheirPathOnceTheirExecHasFinished) {
     // The oldest process stands for its run, and the list is by its PID.
     std::vector<pid_t> pids;
     for (const auto& app : tracker.instances()) pids.push_back(app.processIdentifier);
-    EXPECT_EQ(pids, (std::vector<pid_t>{402, 450}));
+    EXPECT_EQ(pids, (std::vector<pid_t>{200, 402, 450}));
+    // A helper beside the program, of no name of its own, keeps the run.
+    proc.start(470, 9, "/apps/Editor", 450);
+    tracker.forked(470, 450);
+    proc.exec(470, "/apps/editor-helper");
+    tracker.execed(470);
+    for (pid_t pid : {450, 50}) {
+        proc.end(pid);
+        tracker.exited(pid);
+    }
+    t.wait(200ms);
+    EXPECT_TRUE(take().empty());
+    proc.end(470);
+    tracker.exited(470);
+    t.wait(100ms);
+    EXPECT_EQ(take(), (std::vector<Seen>{{DidTerminateApplication, 470, "Editor"}}));
 }
 
 TEST_P(Tracker, OnlyApplicationsHaveRuns) {
