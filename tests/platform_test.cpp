@@ -102,8 +102,7 @@ TEST(DistributedNotificationCenter, DeliversByNameAndFailsWithoutABus) {
 
 class WorkspaceEvents : public ::testing::TestWithParam<ProcessEvents> {
   protected:
-    // Watches as the parameter says, handing each launch and termination to heard on the main
-    // thread; false when the connector cannot be opened here.
+    // One set-up for every event test, so each checks its mode and the main thread alike.
     bool watch(std::chrono::milliseconds scanPeriod,
                std::function<void(WorkspaceEvent, const RunningApplication&)> heard) {
         workspace = makeWorkspace(*loop, {.events = GetParam(), .scanPeriod = scanPeriod});
