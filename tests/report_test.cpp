@@ -160,13 +160,9 @@ TEST_F(ReportTest, UploadClearsTheFiguresOnlyWhenTheServerAccepts) {
                                         {"RUNNING_NO_OF_DAYS", 0}})}};
     const Dict postData{{"AddedTime", "1000"}, {"Other", 1}};
     SettableClock clock(1714696200.7);
-    // Points the agent at url with the account of the golden documents, and reports.
+    // Points the agent at url and reports.
     auto report = [&](const std::string& url) {
-        writePlist(agentPath() + "/config/agent.plist", Dict{{"ServerURL", url},
-                                                             {"localComputerName", "mac-01"},
-                                                             {"encodedLocalNameSpace", "WORKGROUP"},
-                                                             {"vornCustomerID", "7"},
-                                                             {"vornRemoteOffID", "3"}});
+        writePlist(agentPath() + "/config/agent.plist", Dict{{"ServerURL", url}});
         VornUtilMac().initializeVornGlobal();
         writePlist(launchDataPath(), launchData);
         writePlist(postDataPath(), postData);
