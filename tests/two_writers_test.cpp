@@ -94,12 +94,13 @@ TEST(TwoWriters, ReportsDuringLaunchesAndTerminationsNeitherLoseNorRepeatFigures
     AgentInstallation agent(Dict{{"ServerURL", server.url()}});
     ScratchDir apps;
     Dict records;
-    for (const auto& app : kApps)
+    std::map<std::string, std::string> executables;
+    for (const auto& app : kApps) {
         records[idOf(app)] = Dict{{"FileName", app + ".app"}, {"AppDefinitionId", idOf(app)}};
+        executables[app] = makeBundle(apps.path(), app);
+    }
     const std::string launchData = agent.meteringPath("AppLaunchData.plist");
     writePlist(launchData, records);
-    std::map<std::string, std::string> executables;
-    for (const auto& app : kApps) executables[app] = makeBundle(apps.path(), app);
 
     auto monitor = agent.start({"startMonitoring"});
     ASSERT_TRUE(eventually([&] { return agent.logHas("Inside checkAlreadyRunningApps"); }));
@@ -107,8 +108,7 @@ TEST(TwoWriters, ReportsDuringLaunchesAndTerminationsNeitherLoseNorRepeatFigures
     const int monitorPid = monitor->pid();
 
     // Three launchers start and end the applications, starts of one app overlapping.
-    const auto seconds = std::chrono::seconds(60);
-    const auto until = std::chrono::steady_clock::now() + seconds;
+    const auto until = std::chrono::steady_clock::now() + 60s;
     std::atomic<int> launches = 0;
     std::vector<std::thread> launchers;
     for (unsigned seed = 1; seed <= 3; ++seed) {
