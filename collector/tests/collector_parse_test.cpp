@@ -36,9 +36,6 @@ TEST(CollectorParse, QueryIsSplitAtItsKeysInOrderAndDecodedOnce) {
     for (const Case& c : cases) {
         EXPECT_EQ(parseReportTarget(kPath + c.query), c.expected) << c.query;
     }
-    EXPECT_EQ(parseReportTarget("/other?computer=m&domain=&customerId=7&resourceid=0&remoffId="
-                                "&actionToCall=1"),
-              std::nullopt);
 }
 
 plist::Dict record(std::string id, std::int64_t lastUsed, int count, int time, std::string name,
