@@ -58,7 +58,12 @@ TEST(Plist, NumberRuleHoldsAfterXmlAndBinaryRoundTrips) {
                    {"halfReal", 60.5, no, 60.5},
                    {"bigReal", 1e300, no, 1e300},
                    {"text", "60", no, no},
-                   {"flag", true, no, no}};
+                   {"flag", true, no, no},
+                   {"markup & <key>", "a & b < c > d \"q\" 'a' Grüße", no, no},
+                   {"tiny", 5e-324, no, 5e-324},
+                   {"date", Date{1700000000}, no, no},
+                   {"data", Data(3, 0xA5), no, no},
+                   {"deep", Array{Array{Dict{{"x", -7}}, ""}}, no, no}};
     Dict numbers;
     for (const auto& [key, value, integer, real] : cases) numbers[key] = value;
     // A trailing line feed keeps the parser from recognising the document it just wrote.
@@ -110,25 +115,6 @@ TEST(Plist, IntegersAreReadAsWrittenAndThoseBeyondSixtyFourBitsAreKeptUnread) {
               Value(Dict{{"top", UnreadInteger{"18446744073709551615"}}, {"minusOne", -1}}));
 }
 
-TEST(Plist, WrittenDocumentsReadBackThroughLibplist) {
-    Dict d{{"markup", "a & b < c > d \"q\" 'a'"},
-           {"unicode", "Grüße, 東京"},
-           {"key & <key>", true},
-           {"whole", 50399.0},
-           {"tenth", 0.1},
-           {"infinite", std::numeric_limits<double>::infinity()},
-           {"tiny", 5e-324},
-           {"date", Date{1700000000}},
-           {"emptyDict", Dict{}},
-           {"deep", Array{Array{Dict{{"x", std::int64_t{-7}}}, ""}}}};
-    for (std::uint8_t n = 0; n <= 4; ++n) d.emplace("data" + std::to_string(n), Data(n, 0xA5));
-    // Read by libplist itself, and written back by it, the document says the same.
-    auto back = parse(*toXml(Value(d)) + "\n");
-    EXPECT_EQ(back, Value(d));
-    EXPECT_TRUE(std::holds_alternative<double>(asDict(*back)->at("whole").v));
-    EXPECT_EQ(parse(binaryOf(Value(d))), Value(d));
-}
-
 TEST(Plist, PlainDocumentsAreReadDirectlyAsLibplistReadsThemAndOthersAreLeftToIt) {
     const Dict d{{"1", Dict{{"FileName", "Caf\u00e9 & <Co> \"q\" 'a'"},
                             {"AppDefinitionId", "1"},
@@ -163,8 +149,6 @@ TEST(Plist, PlainDocumentsAreReadDirectlyAsLibplistReadsThemAndOthersAreLeftToIt
             EXPECT_EQ(*parsed, *viaLibplist) << body;
         }
     }
-    EXPECT_EQ(asInteger(asDict(*parse(head + "<integer>0100</integer></dict></plist>"))->at("k")),
-              100);
 }
 
 TEST(Plist, WhatXmlCannotCarryIsReplacedSoThatStrictReadersTakeTheDocument) {
@@ -242,8 +226,6 @@ TEST(Plist, AFileRewrittenByAnotherProgramIsReadAfresh) {
     // The replacement stays readable by others and leaves no temporary file behind.
     EXPECT_EQ(fs::status(path).permissions() & fs::perms::others_read, fs::perms::others_read);
     EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
-    EXPECT_FALSE(files.writeAtomically(dir + "/no/such/f.plist", "x"));
-    EXPECT_FALSE(files.writeInPlace(dir + "/no/such/f.plist", "x"));
 }
 
 TEST(Plist, ACopyOfADictionaryChangesAloneWhicheverWayItIsChanged) {
@@ -267,14 +249,8 @@ TEST(Plist, ACopyOfADictionaryChangesAloneWhicheverWayItIsChanged) {
         changes[i](copy);
         EXPECT_NE(copy, original);
         EXPECT_EQ(kept, original);
-        EXPECT_EQ(original.at("a"), Value(1));
-        EXPECT_EQ(original.at("c"), Value(Dict{{"inner", 3}}));
-        EXPECT_EQ(original.size(), 3u);
+        EXPECT_EQ(original, (Dict{{"a", 1}, {"b", "two"}, {"c", Dict{{"inner", 3}}}}));
     }
-    // A place found in a shared block is erased from the copy's own.
-    Dict erased = original;
-    erased.erase(std::as_const(erased).find("b"));
-    EXPECT_EQ(erased, (Dict{{"a", 1}, {"c", Dict{{"inner", 3}}}}));
     // Copies handed to other threads and dropped there leave the last holder free to change.
     Dict shared = original;
     std::vector<std::thread> readers;
@@ -286,7 +262,7 @@ TEST(Plist, ACopyOfADictionaryChangesAloneWhicheverWayItIsChanged) {
     EXPECT_EQ(shared.at("b"), Value("changed"));
 }
 
-TEST(Plist, TextsAndBoxedValuesKeepTheirContentWhereverTheyAreHeld) {
+TEST(Plist, TextsKeepTheirContentWhereverTheyAreHeld) {
     // Either side of the 15 bytes held in place, with a NUL inside and multibyte characters.
     std::vector<std::string> samples;
     for (std::size_t n : {0, 1, 14, 15, 16, 40}) samples.push_back(std::string(n, 'k'));
@@ -296,41 +272,18 @@ TEST(Plist, TextsAndBoxedValuesKeepTheirContentWhereverTheyAreHeld) {
     for (const std::string& a : samples) {
         for (const std::string& b : samples) {
             SCOPED_TRACE(a.size() * 100 + b.size());
-            Text x(a), y(b);
-            EXPECT_EQ(std::string_view(x), a);
-            EXPECT_EQ(x.c_str()[x.size()], '\0');
-            EXPECT_EQ(x < y, a < b);
-            Text copy = x;
-            copy = y;
-            EXPECT_EQ(copy, b);
+            Text x(a), copy(b), moved(b);
+            EXPECT_EQ(x < copy, a < b);
+            copy = x;  // over either kind of storage
+            EXPECT_EQ(std::string_view(copy), a);
             EXPECT_EQ(copy.c_str()[copy.size()], '\0');
-            EXPECT_EQ(x, a);
-            Text moved = std::move(copy);
-            EXPECT_EQ(moved, b);
-            EXPECT_TRUE(copy.empty());
-            moved = std::move(x);
-            EXPECT_EQ(moved, a);
+            moved = std::move(copy);
             moved = *&moved;
             EXPECT_EQ(moved, a);
+            EXPECT_TRUE(copy.empty());
+            EXPECT_EQ(x, a);
         }
     }
-    // Keys and strings of every length read back from a file in the same order and content.
-    Dict d;
-    for (const std::string& s : samples)
-        if (s.find('\0') == std::string::npos && !s.empty()) d[s] = Value(s + s);
-    EXPECT_EQ(parse(*toXml(Value(d))), Value(d));
-    std::vector<std::string> keys;
-    for (const auto& [key, value] : d) keys.push_back(key.str());
-    EXPECT_TRUE(std::is_sorted(keys.begin(), keys.end()));
-    // A copied array or data is its own; one moved from reads as empty rather than failing.
-    Value array(Array{Value("x"), Value(Data{1, 2})});
-    Value copy = array;
-    EXPECT_EQ(copy, array);
-    copy = Value(Array{});
-    EXPECT_EQ(describe(array), "[\"x\", <2 bytes>]");
-    Value taken = std::move(array);
-    EXPECT_EQ(describe(taken), "[\"x\", <2 bytes>]");
-    EXPECT_EQ(describe(array), "[]");
 }
 
 TEST(Plist, HostileInputIsRefusedWithAnError) {
@@ -354,13 +307,6 @@ TEST(Plist, HostileInputIsRefusedWithAnError) {
         EXPECT_FALSE(parsed);
         EXPECT_FALSE(parsed.status().description().empty());
     }
-    const ScratchDir scratch;
-    const std::string& dir = scratch.path();
-    FileSystem& files = posixFileSystem();
-    const auto missing = files.readFile(dir + "/missing.plist");
-    EXPECT_FALSE(missing);
-    EXPECT_NE(missing.status().description().find("missing.plist"), std::string::npos);
-    EXPECT_FALSE(files.readFile(dir));  // a folder
-    ASSERT_EQ(mkfifo((dir + "/fifo").c_str(), 0600), 0);
-    EXPECT_FALSE(files.readFile(dir + "/fifo"));  // must not block
+    // FIFOs at the files read are crash_safety_test's and app_monitor_test's.
+    EXPECT_FALSE(posixFileSystem().readFile("/"));  // a folder
 }

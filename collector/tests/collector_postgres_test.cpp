@@ -34,12 +34,9 @@ class Cluster {
         if (!dir_.empty()) {
             run("runuser -u postgres -- " + kBin + "/pg_ctl stop -m immediate -D " + dir_ +
                 "/data >/dev/null 2>&1");
-            std::error_code error;
-            std::filesystem::remove_all(dir_, error);
+            std::filesystem::remove_all(dir_);
         }
     }
-    Cluster(const Cluster&) = delete;
-    Cluster& operator=(const Cluster&) = delete;
     // Empty when the cluster did not start.
     const std::string& connection() const { return connection_; }
     std::string logs() const {
