@@ -248,8 +248,9 @@ TEST_P(WorkspaceEvents, WrappersLaunchersAndTheSessionBusGiveOneRunEach) {
     shapes[term] = {script(
         apps + "/bin/" + term,
         "sh -c 'sleep 60 & echo $! >>" + jobs + "'\nexec " + apps + "/lib/zqterm/window 1\n")};
-    // A script of a Debian package, run by an interpreter of another.
-    shapes["zgrep"] = {"/bin/sh", "-c", "sleep 1 | exec zgrep x"};
+    // A script of a Debian package, run by an interpreter of another; its input starts before it
+    // does, so it holds longer than the others to leave the same margin.
+    shapes["zgrep"] = {"/bin/sh", "-c", "sleep 1.5 | exec zgrep x"};
     // A client that asks the session bus to start the server of its entry's bus name.
     const std::string bus = "zqbus" + tag, busName = "org.zqbus.p" + tag;
     script(apps + "/lib/zqbus/server");
@@ -341,9 +342,9 @@ TEST_P(WorkspaceEvents, WrappersLaunchersAndTheSessionBusGiveOneRunEach) {
             EXPECT_EQ(events[0].event, DidLaunchApplication) << name;
             EXPECT_EQ(events[1].event, DidTerminateApplication) << name;
             const auto ran = std::chrono::duration<double>(events[1].at - events[0].at).count();
-            // Ended with a launcher it is far shorter; a loaded machine only ever hears late.
+            // Ended with a launcher it is far shorter, and with a left job far longer.
             EXPECT_GT(ran, 0.6) << name << " round " << round;
-            EXPECT_LT(ran, 2.0) << name << " round " << round;
+            EXPECT_LT(ran, 5.0) << name << " round " << round;
         }
         if (round == 0) {
             // The version of what was launched, not of the shell that runs it.
