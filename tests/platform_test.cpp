@@ -22,6 +22,7 @@
 #include "platform/FileSystem.h"
 #include "platform/linux/LinuxPlatform.h"
 #include "platform/linux/PackageVersions.h"
+#include "platform/linux/ProcFs.h"
 #include "support/AppBundle.h"
 #include "support/ChildProcess.h"
 
@@ -224,38 +225,38 @@ TEST_P(WorkspaceEvents, WrappersLaunchersAndTheSessionBusGiveOneRunEach) {
     const std::string wrap = "zqwrap" + tag;
     script(apps + "/lib/" + wrap + "/" + wrap);
     shapes[wrap] = {
-        script(apps + "/bin/" + wrap, "exec " + apps + "/lib/" + wrap + "/" + wrap + " 1\n")};
+        script(apps + "/bin/" + wrap, "exec " + apps + "/lib/" + wrap + "/" + wrap + " 2\n")};
     // A link to a script that execs a splash, which starts the real program beside it twice.
     const std::string suite = "zqsuite" + tag, program = apps + "/lib/zqsuite/";
     script(program + "soffice.bin");
-    script(program + "oosplash", program + "soffice.bin 0.3\n" + program + "soffice.bin 0.7\n");
+    script(program + "oosplash", program + "soffice.bin 0.6\n" + program + "soffice.bin 1.4\n");
     script(program + "soffice", "exec " + program + "oosplash\n");
     fs::create_symlink(program + "soffice", apps + "/bin/" + suite);
     shapes[suite] = {apps + "/bin/" + suite, "--writer"};
     // A script that execs a differently named binary.
     const std::string mail = "zqmail" + tag;
     script(apps + "/lib/zqmail/zqmail-bin");
-    shapes[mail] = {script(apps + "/bin/" + mail, "exec " + apps + "/lib/zqmail/zqmail-bin 1\n")};
+    shapes[mail] = {script(apps + "/bin/" + mail, "exec " + apps + "/lib/zqmail/zqmail-bin 2\n")};
     // A launcher that forks a detached copy of itself and exits at once.
     const std::string detach = "zqdetach" + tag;
     script(apps + "/lib/zqdetach/window");
     shapes[detach] = {script(apps + "/bin/" + detach, "[ \"$1\" = copy ] && exec " + apps +
-                                                          "/lib/zqdetach/window 1\n"
+                                                          "/lib/zqdetach/window 2\n"
                                                           "(setsid \"$0\" copy &)\nexit 0\n")};
     // A terminal whose shell leaves a job behind.
     const std::string term = "zqterm" + tag;
     script(apps + "/lib/zqterm/window");
     shapes[term] = {script(
         apps + "/bin/" + term,
-        "sh -c 'sleep 60 & echo $! >>" + jobs + "'\nexec " + apps + "/lib/zqterm/window 1\n")};
+        "sh -c 'sleep 60 & echo $! >>" + jobs + "'\nexec " + apps + "/lib/zqterm/window 2\n")};
     // A script of a Debian package, run by an interpreter of another; its input starts before it
     // does, so it holds longer than the others to leave the same margin.
-    shapes["zgrep"] = {"/bin/sh", "-c", "sleep 1.5 | exec zgrep x"};
+    shapes["zgrep"] = {"/bin/sh", "-c", "sleep 2.5 | exec zgrep x"};
     // A client that asks the session bus to start the server of its entry's bus name.
     const std::string bus = "zqbus" + tag, busName = "org.zqbus.p" + tag;
     script(apps + "/lib/zqbus/server");
     std::ofstream(data + "/dbus-1/services/" + busName + ".service")
-        << "[D-BUS Service]\nName=" << busName << "\nExec=" << apps << "/lib/zqbus/server 1\n";
+        << "[D-BUS Service]\nName=" << busName << "\nExec=" << apps << "/lib/zqbus/server 2\n";
     shapes[bus] = {script(apps + "/bin/" + bus, "dbus-send --session --type=method_call --dest=" +
                                                     busName + " / " + busName + ".Go\nexit 0\n")};
     entry(busName, "Exec=" + apps + "/bin/" + bus + "\nDBusActivatable=true");
@@ -297,7 +298,7 @@ TEST_P(WorkspaceEvents, WrappersLaunchersAndTheSessionBusGiveOneRunEach) {
         script(apps + "/lib/plain/plain");
         entry("zq-unit" + tag, "Exec=" + unit);
         shapes[unit] = {script(apps + "/mover", "echo $$ >\"$1/cgroup.procs\"\nexec " + apps +
-                                                    "/lib/plain/plain 1\n")};
+                                                    "/lib/plain/plain 2\n")};
     }
 
     struct Heard {
@@ -343,7 +344,7 @@ TEST_P(WorkspaceEvents, WrappersLaunchersAndTheSessionBusGiveOneRunEach) {
             EXPECT_EQ(events[1].event, DidTerminateApplication) << name;
             const auto ran = std::chrono::duration<double>(events[1].at - events[0].at).count();
             // Ended with a launcher it is far shorter, and with a left job far longer.
-            EXPECT_GT(ran, 0.6) << name << " round " << round;
+            EXPECT_GT(ran, 1.2) << name << " round " << round;
             EXPECT_LT(ran, 5.0) << name << " round " << round;
         }
         if (round == 0) {
@@ -369,6 +370,43 @@ TEST_P(WorkspaceEvents, WrappersLaunchersAndTheSessionBusGiveOneRunEach) {
 
 INSTANTIATE_TEST_SUITE_P(Detection, WorkspaceEvents, ::testing::Values(Scan, Connector),
                          [](const auto& p) { return p.param == Scan ? "Scan" : "Connector"; });
+
+// The desktop started the application in a unit of its entry's: the unit's end is heard at
+// once, not at the next scan.
+TEST(Workspace, AUnitsEndIsHeardBeforeTheNextScan) {
+    namespace fs = std::filesystem;
+    ScratchDir dir;
+    const ScopedEnv dataHome("XDG_DATA_HOME", dir.path() + "/data");
+    const ScopedEnv dataDirs("XDG_DATA_DIRS", dir.path() + "/none");
+    const std::string tag = std::to_string(::getpid()), name = "zqpad" + tag;
+    const auto mount = ProcFs().cgroup2Mount();
+    const std::string slice = mount.value_or("") + "/tallyvane-unit-" + tag,
+                      scope = slice + "/app-zq\\x2dpad" + tag + "-1.scope";
+    if (!mount || !fs::exists(*mount + "/cgroup.procs") || !fs::create_directories(scope))
+        GTEST_SKIP() << "no cgroup of the test's own can be made here";
+    fs::create_directories(dir.path() + "/data/applications");
+    std::ofstream(dir.path() + "/data/applications/zq-pad" + tag + ".desktop")
+        << "[Desktop Entry]\nType=Application\nExec=" << name << "\n";
+    fs::copy_file("/bin/sleep", dir.path() + "/plain");
+    writeScript(dir.path() + "/mover",
+                "echo $$ >\"$1/cgroup.procs\"\nexec " + dir.path() + "/plain 60\n");
+    auto loop = makeMainLoop();
+    auto workspace = makeWorkspace(*loop, {.events = Scan, .scanPeriod = 5s});
+    std::vector<std::pair<WorkspaceEvent, std::chrono::steady_clock::time_point>> heard;
+    for (auto event : {DidLaunchApplication, DidTerminateApplication})
+        workspace->notificationCenter().addObserver(&heard, event, [&, event](const auto& n) {
+            if (n.application && n.application->localizedName == name)
+                heard.emplace_back(event, std::chrono::steady_clock::now());
+        });
+    ChildProcess app(dir.path() + "/mover", {scope});
+    ASSERT_TRUE(runUntil(*loop, [&] { return heard.size() == 1; }));
+    app.kill();
+    ASSERT_TRUE(runUntil(*loop, [&] { return heard.size() == 2; }));
+    EXPECT_EQ(heard[1].first, DidTerminateApplication);
+    EXPECT_LT(std::chrono::duration<double>(heard[1].second - heard[0].second).count(), 2.5);
+    ::rmdir(scope.c_str());
+    ::rmdir(slice.c_str());
+}
 
 TEST(Workspace, NamesApplicationsByBundleAndExecutable) {
     ScratchDir dir;

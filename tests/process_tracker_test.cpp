@@ -7,10 +7,12 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "platform/linux/ProcessTracker.h"
+#include "platform/linux/UnitWatch.h"
 #include "support/ChildProcess.h"
 
 namespace tallyvane::test {
@@ -68,6 +70,7 @@ class FakeProc {
     void lastPid(pid_t pid) {
         std::ofstream(root() + "/loadavg") << "0.00 0.00 0.00 1/99 " << pid << "\n";
     }
+    void cgroup(pid_t pid, const std::string& path) { write(pid, "cgroup", "0::" + path + "\n"); }
     // Puts the process in a Flatpak sandbox, as its root shows it.
     void sandbox(pid_t pid, const std::string& id) {
         fs::create_directories(folder(pid) + "/root");
@@ -225,6 +228,29 @@ struct Desktop {
     std::string path(const std::string& file) const { return dir.path() + "/" + file; }
     ScratchDir dir;
 };
+
+// Started by the desktop in a unit of its entry's: the unit's end stands for its processes' exits.
+TEST(UnitTracking, TheUnitNamesTheRunAndItsEndEndsIt) {
+    FakeProc proc;
+    ProcFs procFs{proc.root()};
+    Desktop desktop;
+    ApplicationCatalog catalog{{desktop.path("applications")}};
+    Tracking t{procFs, catalog, 0};
+    const std::string unit = "/user.slice/app-gnome-zq\\x2dedit-7.scope";
+    proc.start(400, 1, "/usr/bin/plain");
+    proc.cgroup(400, unit);
+    t.tracker.forked(400);
+    EXPECT_EQ(t.tracker.units(), std::set<std::string>{unit});
+    proc.end(400);
+    t.tracker.unitEmptied("/user.slice/app-other-1.scope");
+    t.wait(100ms);
+    EXPECT_EQ(t.tracker.instances().size(), 1u);
+    t.tracker.unitEmptied(unit);
+    t.wait(100ms);
+    EXPECT_EQ(t.take(), (std::vector<Seen>{{DidLaunchApplication, 400, "zqedit"},
+                                           {DidTerminateApplication, 400, "zqedit"}}));
+    EXPECT_TRUE(t.tracker.units().empty());
+}
 
 class Workload : public ::testing::TestWithParam<std::tuple<Hearing, std::size_t>> {
   protected:
@@ -513,9 +539,19 @@ TEST(DesktopEntry, WhatEntriesServicesAndUnitsName) {
     };
     for (const auto& [unit, ids] : units)
         EXPECT_EQ(linux_platform::unitDesktopIds(unit), ids) << unit;
-    EXPECT_EQ(linux_platform::cgroupUnitOf("1:name=systemd:/x/y\n0::/user.slice/app-zq-1.scope\n"),
-              "app-zq-1.scope");
-    EXPECT_EQ(linux_platform::cgroupUnitOf("1:cpu:/a\n"), "");
+    EXPECT_EQ(linux_platform::cgroupOf("1:name=systemd:/x/y\n0::/user.slice/app-zq-1.scope\n"),
+              "/user.slice/app-zq-1.scope");
+    EXPECT_EQ(linux_platform::cgroupOf("1:cpu:/a\n"), "");
+    // A hybrid layout, and a mount point with a blank in it.
+    const std::string v1 = "30 24 0:26 / /sys/fs/cgroup/cpu rw shared:9 - cgroup cgroup rw,cpu\n";
+    EXPECT_EQ(
+        linux_platform::cgroup2MountOf(
+            v1 + "31 24 0:27 / /sys/fs/cgroup/uni\\040fied rw shared:10 - cgroup2 cgroup2 rw\n"),
+        "/sys/fs/cgroup/uni fied");
+    EXPECT_EQ(linux_platform::cgroup2MountOf(v1), std::nullopt);
+    EXPECT_EQ(linux_platform::populatedOf("populated 1\nfrozen 0\n"), true);
+    EXPECT_EQ(linux_platform::populatedOf("populated 0\n"), false);
+    EXPECT_EQ(linux_platform::populatedOf("populated 2\n"), std::nullopt);
 }
 
 TEST(DesktopEntry, TheProgramACommandStarts) {

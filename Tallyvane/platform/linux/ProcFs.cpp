@@ -167,20 +167,59 @@ std::optional<FlatpakSandbox> ProcFs::flatpakSandbox(pid_t pid) const {
     return FlatpakSandbox{std::move(*id), iniValue(*info, "Instance", "app-commit").value_or("")};
 }
 
-std::string cgroupUnitOf(std::string_view text) {
-    std::string unit;
+std::string cgroupOf(std::string_view text) {
+    std::string path;
     eachLine(text, [&](std::string_view line) {
         if (!line.starts_with("0::")) return true;
-        const auto slash = line.rfind('/');
-        if (slash != std::string_view::npos) unit = std::string(trimmed(line.substr(slash + 1)));
+        path = std::string(trimmed(line.substr(3)));
         return false;
     });
-    return unit;
+    return path;
 }
 
-std::string ProcFs::cgroupUnit(pid_t pid) const {
+std::optional<std::string> cgroup2MountOf(std::string_view mountinfo) {
+    std::optional<std::string> mount;
+    eachLine(mountinfo, [&](std::string_view line) {
+        // ID PARENT MAJOR:MINOR ROOT MOUNT-POINT OPTIONS [TAGS...] - TYPE SOURCE OPTIONS
+        const auto dash = line.find(" - ");
+        if (dash == std::string_view::npos || !line.substr(dash + 3).starts_with("cgroup2 "))
+            return true;
+        std::string_view field = line.substr(0, dash);
+        for (int skip = 0; skip < 4; ++skip) {
+            const auto space = field.find(' ');
+            if (space == std::string_view::npos) return true;
+            field.remove_prefix(space + 1);
+        }
+        field = field.substr(0, field.find(' '));
+        // The kernel writes a blank, a tab, a line feed and a backslash as three octal digits.
+        std::string point;
+        for (std::size_t i = 0; i < field.size(); ++i) {
+            if (field[i] == '\\' && i + 3 < field.size()) {
+                const auto digits = field.substr(i + 1, 3);
+                if (std::all_of(digits.begin(), digits.end(),
+                                [](char c) { return c >= '0' && c <= '7'; })) {
+                    point += static_cast<char>((digits[0] - '0') * 64 + (digits[1] - '0') * 8 +
+                                               (digits[2] - '0'));
+                    i += 3;
+                    continue;
+                }
+            }
+            point += field[i];
+        }
+        if (point.starts_with('/')) mount = std::move(point);
+        return !mount;
+    });
+    return mount;
+}
+
+std::string ProcFs::cgroup(pid_t pid) const {
     const auto text = readSmallFile(path(pid, "cgroup"), 16 << 10);
-    return text ? cgroupUnitOf(*text) : std::string();
+    return text ? cgroupOf(*text) : std::string();
+}
+
+std::optional<std::string> ProcFs::cgroup2Mount() const {
+    const auto text = readSmallFile(root_ + "/self/mountinfo", 1 << 20);
+    return text ? cgroup2MountOf(*text) : std::nullopt;
 }
 
 std::optional<pid_t> ProcFs::lastStartedPid() const {

@@ -59,8 +59,11 @@ class ProcFs {
     UniqueFd openStat(pid_t pid) const;
     // The Flatpak sandbox the process runs in.
     std::optional<FlatpakSandbox> flatpakSandbox(pid_t pid) const;
-    // The last component of the process's cgroup in the unified hierarchy: its systemd unit.
-    std::string cgroupUnit(pid_t pid) const;
+    // The process's cgroup in the unified hierarchy, below its mount ("" when unknown); the
+    // last component is its systemd unit.
+    std::string cgroup(pid_t pid) const;
+    // Where the unified hierarchy is mounted, as this process sees it.
+    std::optional<std::string> cgroup2Mount() const;
     // Where the process's own root is, as this process can reach it.
     std::string rootOf(pid_t pid) const { return path(pid, "root"); }
     // The process ids in the tree, ascending.
@@ -76,8 +79,10 @@ class ProcFs {
     std::string root_;
 };
 
-// The unit of /proc/PID/cgroup's text: the last component of its "0::" line's path.
-std::string cgroupUnitOf(std::string_view text);
+// The path of /proc/PID/cgroup's "0::" line ("" without one).
+std::string cgroupOf(std::string_view text);
+// The mount point of the first cgroup2 file system in a mountinfo text.
+std::optional<std::string> cgroup2MountOf(std::string_view mountinfo);
 
 // The last component of a path.
 std::string fileNameOf(std::string_view path);

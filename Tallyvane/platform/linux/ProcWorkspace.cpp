@@ -20,6 +20,7 @@
 #include "platform/linux/ProcFs.h"
 #include "platform/linux/ProcessConnector.h"
 #include "platform/linux/ProcessTracker.h"
+#include "platform/linux/UnitWatch.h"
 
 namespace tallyvane::linux_platform {
 namespace {
@@ -49,7 +50,8 @@ class ProcWorkspace final : public Workspace, private ProcessConnector::Events {
           // desktop entries are read only by a workspace that reports launches.
           catalog_(options_.events == ProcessEvents::None ? std::vector<std::string>{}
                                                           : xdgApplicationFolders()),
-          stop_(::eventfd(0, EFD_CLOEXEC)) {
+          stop_(::eventfd(0, EFD_CLOEXEC)),
+          units_(options_.events == ProcessEvents::None ? std::nullopt : proc_.cgroup2Mount()) {
         // Report mode only lists what runs: no watcher, no connector, no first scan.
         if (options_.events == ProcessEvents::None) return;
         if (options_.events != ProcessEvents::Scan) connector_ = ProcessConnector::open();
@@ -67,6 +69,7 @@ class ProcWorkspace final : public Workspace, private ProcessConnector::Events {
         tracker_->connectorDelivers(connector_.has_value());
         // What runs now was not launched after us: the first look posts nothing.
         tracker_->scan(false);
+        watchUnits();
         thread_ = std::thread([this] { connector_ ? watchConnector() : watchByScan(); });
     }
 
@@ -94,7 +97,9 @@ class ProcWorkspace final : public Workspace, private ProcessConnector::Events {
     void meterApplicationsNamed(const std::vector<std::string>& names) override {
         const std::lock_guard lock(trackerMutex_);
         catalog_.meter(names);
-        if (tracker_) tracker_->reclassify();
+        if (!tracker_) return;
+        tracker_->reclassify();
+        watchUnits();
     }
 
     bool usesConnector() const { return connector_.has_value(); }
@@ -118,17 +123,22 @@ class ProcWorkspace final : public Workspace, private ProcessConnector::Events {
     void watchByScan() {
         auto next = SteadyClock::now() + options_.scanPeriod;
         for (;;) {
-            pollfd fds[2] = {{stop_.get(), POLLIN, 0}, {catalog_.changes(), POLLIN, 0}};
-            const int ready = ::poll(fds, 2, untilDue(next));
+            pollfd fds[3] = {{stop_.get(), POLLIN, 0},
+                             {catalog_.changes(), POLLIN, 0},
+                             {units_.fd(), POLLIN, 0}};
+            const int ready = ::poll(fds, 3, untilDue(next));
             if (ready < 0 && errno != EINTR) return;
             if (ready > 0 && fds[0].revents) return;
             if (ready > 0 && fds[1].revents) catalogChanged();
+            // A unit's end is known at once, not at the next scan.
+            if (ready > 0 && fds[2].revents) unitsChanged();
             const auto now = SteadyClock::now();
             std::unique_lock lock(trackerMutex_);
             const auto due = tracker_->deadline();
             if (now < next && !(due && *due <= now)) continue;
             tracker_->scan(true);
             tracker_->expire();
+            watchUnits();
             lock.unlock();
             if (now < next) continue;
             next += options_.scanPeriod;
@@ -139,10 +149,11 @@ class ProcWorkspace final : public Workspace, private ProcessConnector::Events {
 
     void watchConnector() {
         for (;;) {
-            pollfd fds[3] = {{stop_.get(), POLLIN, 0},
+            pollfd fds[4] = {{stop_.get(), POLLIN, 0},
                              {catalog_.changes(), POLLIN, 0},
+                             {units_.fd(), POLLIN, 0},
                              {connector_->fd(), POLLIN, 0}};
-            const int ready = ::poll(fds, 3, untilDue(std::nullopt));
+            const int ready = ::poll(fds, 4, untilDue(std::nullopt));
             if (ready < 0) {
                 if (errno == EINTR) continue;
                 VornLog(std::string("Workspace: poll failed: ") + std::strerror(errno));
@@ -151,7 +162,9 @@ class ProcWorkspace final : public Workspace, private ProcessConnector::Events {
             if (fds[0].revents) return;
             // An application installed just before its launch is known at that launch.
             if (fds[1].revents) catalogChanged();
-            if (!fds[2].revents) {
+            // The end of a unit stands for exits the connector may have lost.
+            if (fds[2].revents) unitsChanged();
+            if (!fds[3].revents) {
                 const std::lock_guard lock(trackerMutex_);
                 tracker_->expire();
                 continue;
@@ -175,6 +188,7 @@ class ProcWorkspace final : public Workspace, private ProcessConnector::Events {
             }
             tracker_->received(batch_);
             batch_.clear();
+            watchUnits();
             // A busy machine can take longer than the hold over one batch: the successor a run
             // waits for may be in the next one, already queued.
             const auto due = tracker_->deadline();
@@ -197,7 +211,20 @@ class ProcWorkspace final : public Workspace, private ProcessConnector::Events {
 
     void catalogChanged() {
         const std::lock_guard lock(trackerMutex_);
-        if (catalog_.refresh()) tracker_->reclassify();
+        if (!catalog_.refresh()) return;
+        tracker_->reclassify();
+        watchUnits();
+    }
+
+    // Under the tracker's mutex, after anything that may have started or ended a run.
+    void watchUnits() {
+        for (const std::string& cgroup : units_.watch(tracker_->units()))
+            tracker_->unitEmptied(cgroup);
+    }
+
+    void unitsChanged() {
+        const std::lock_guard lock(trackerMutex_);
+        for (const std::string& cgroup : units_.emptied()) tracker_->unitEmptied(cgroup);
     }
 
     void forked(pid_t pid, pid_t parent) override {
@@ -227,6 +254,8 @@ class ProcWorkspace final : public Workspace, private ProcessConnector::Events {
     // Which processes are applications; guarded by the tracker's mutex.
     ApplicationCatalog catalog_;
     UniqueFd stop_;
+    // Guarded by the tracker's mutex; its descriptor never changes.
+    UnitWatch units_;
     std::optional<ProcessConnector> connector_;
     // The watcher thread's, after construction; the main thread asks it what runs.
     std::optional<ProcessTracker> tracker_;

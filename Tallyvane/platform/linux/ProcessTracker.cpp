@@ -150,8 +150,7 @@ void ProcessTracker::look(pid_t pid, bool rereadExe, std::optional<pid_t> parent
             } else if (fresh) {
                 now.run = fresh->key;
                 now.self = true;
-                if (!runs_.count(now.run))
-                    runs_.emplace(now.run, Run{fresh->application, {}, {}, {}});
+                open(*fresh);
             }
         }
     }
@@ -198,7 +197,9 @@ std::optional<ProcessTracker::Classified> ProcessTracker::classify(
         return as;
     }
     // Started by the desktop in a unit of the application's own, or as a program it leads to.
-    auto name = catalog_.applicationOfEntry(unitDesktopIds(proc_.cgroupUnit(pid)));
+    const std::string cgroup = proc_.cgroup(pid);
+    auto name = catalog_.applicationOfEntry(unitDesktopIds(fileNameOf(cgroup)));
+    if (name) as.unit = cgroup;
     if (!name) name = catalog_.applicationOf(tracked.program);
     if (name) {
         as.application.localizedName = canonicalName(*name);
@@ -225,6 +226,11 @@ bool ProcessTracker::owns(const Run& run, const std::string& program) {
     for (const std::string& own : run.programs)
         if (dpkg_.owner(own) == package) return true;
     return false;
+}
+
+void ProcessTracker::open(const Classified& fresh) {
+    if (!runs_.count(fresh.key))
+        runs_.emplace(fresh.key, Run{fresh.application, {}, {}, {}, fresh.unit});
 }
 
 void ProcessTracker::enter(pid_t pid, Tracked& tracked) {
@@ -259,6 +265,22 @@ void ProcessTracker::leave(pid_t pid, Tracked& tracked) {
     }
 }
 
+std::set<std::string> ProcessTracker::units() const {
+    std::set<std::string> cgroups;
+    for (const auto& [key, run] : runs_)
+        if (!run.unit.empty() && !run.members.empty()) cgroups.insert(run.unit);
+    return cgroups;
+}
+
+void ProcessTracker::unitEmptied(const std::string& cgroup) {
+    std::vector<pid_t> members;
+    for (const auto& [key, run] : runs_)
+        if (run.unit == cgroup)
+            for (const auto& member : run.members) members.push_back(member.second);
+    // Only those that have ended go: a member outside the unit (a bus service) may live on.
+    for (pid_t pid : members) look(pid, false);
+}
+
 std::optional<ProcessTracker::Clock::time_point> ProcessTracker::deadline() const {
     std::optional<Clock::time_point> first;
     for (const auto& [key, run] : runs_)
@@ -286,8 +308,7 @@ void ProcessTracker::reclassify() {
         if (!fresh) continue;
         tracked.run = fresh->key;
         tracked.self = true;
-        if (!runs_.count(tracked.run))
-            runs_.emplace(tracked.run, Run{fresh->application, {}, {}, {}});
+        open(*fresh);
         enter(pid, tracked);
     }
     posting_ = posting;

@@ -65,6 +65,12 @@ class ProcessTracker {
     // nothing (they were not launched after the change). A run stays until it ends.
     void reclassify();
 
+    // The cgroups of the units that runs were started in, while they have processes.
+    std::set<std::string> units() const;
+    // A unit's cgroup has no process left: its run's processes are looked at again, and the run
+    // ends after its hold when they have all gone.
+    void unitEmptied(const std::string& cgroup);
+
     // When the next run without processes is due to end; expire ends the runs due by now.
     std::optional<Clock::time_point> deadline() const;
     void expire();
@@ -94,12 +100,14 @@ class ProcessTracker {
     struct Classified {
         std::string key;
         RunningApplication application;
+        std::string unit;  // the cgroup of the unit that named it
     };
     struct Run {
         RunningApplication application;
         std::set<std::pair<std::uint64_t, pid_t>> members;  // oldest first
         std::set<std::string> programs;                     // what its members ran
         std::optional<Clock::time_point> endsAt;            // without members, when it ends
+        std::string unit;                                   // the cgroup it was started in
     };
 
     // Brings what is known of pid up to date and posts what changed. With rereadExe the exe
@@ -114,6 +122,8 @@ class ProcessTracker {
     // Whether program is one of run's own: one its processes ran, one beside such a program in a
     // folder of its own, or one of the Debian package that owns such a program.
     bool owns(const Run& run, const std::string& program);
+    // The run of an application, made when it has none yet.
+    void open(const Classified& fresh);
     // Adds a process to the run it names, which launches when it had none.
     void enter(pid_t pid, Tracked& tracked);
     void leave(pid_t pid, Tracked& tracked);
