@@ -127,17 +127,7 @@ struct Entry {
 // The keys of the [Desktop Entry] group that say what an entry starts.
 Entry readEntry(std::string_view text) {
     Entry entry;
-    bool inGroup = false;
-    eachLine(text, [&](std::string_view line) {
-        line = trimmed(line);
-        if (line.starts_with('[')) {
-            inGroup = line == "[Desktop Entry]";
-            return true;
-        }
-        const auto equals = line.find('=');
-        if (!inGroup || equals == std::string_view::npos) return true;
-        const auto key = trimmed(line.substr(0, equals));
-        const auto value = trimmed(line.substr(equals + 1));
+    eachIniKey(text, "Desktop Entry", [&](std::string_view key, std::string_view value) {
         if (key == "Type") entry.application = value == "Application";
         if (key == "Hidden") entry.hidden = value == "true";
         if (key == "Exec") entry.exec = std::string(value);
@@ -323,18 +313,9 @@ std::vector<std::string> scriptExecs(std::string_view text) {
 }
 
 std::optional<std::string> serviceProgram(std::string_view text, std::string_view busName) {
-    bool inGroup = false, named = false;
+    bool named = false;
     std::string exec;
-    eachLine(text, [&](std::string_view line) {
-        line = trimmed(line);
-        if (line.starts_with('[')) {
-            inGroup = line == "[D-BUS Service]";
-            return true;
-        }
-        const auto equals = line.find('=');
-        if (!inGroup || equals == std::string_view::npos) return true;
-        const auto key = trimmed(line.substr(0, equals));
-        const auto value = trimmed(line.substr(equals + 1));
+    eachIniKey(text, "D-BUS Service", [&](std::string_view key, std::string_view value) {
         if (key == "Name") named = value == busName;
         if (key == "Exec") exec = std::string(value);
         return true;

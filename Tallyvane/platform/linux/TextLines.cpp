@@ -19,22 +19,11 @@ std::optional<std::string> oneLine(std::string_view text) {
 
 std::optional<std::string> iniValue(std::string_view ini, std::string_view section,
                                     std::string_view key) {
-    bool inSection = false;
     std::optional<std::string> found;
-    eachLine(ini, [&](std::string_view line) {
-        line = trimmed(line);
-        if (line.starts_with('[')) {
-            inSection =
-                line.size() == section.size() + 2 && line.substr(1, section.size()) == section;
-            return true;
-        }
-        const auto equals = line.find('=');
-        if (inSection && equals != std::string_view::npos &&
-            trimmed(line.substr(0, equals)) == key) {
-            found = oneLine(line.substr(equals + 1));
-            return false;
-        }
-        return true;
+    eachIniKey(ini, section, [&](std::string_view name, std::string_view value) {
+        if (name != key) return true;
+        found = oneLine(value);
+        return false;
     });
     return found;
 }

@@ -20,6 +20,23 @@ void eachLine(std::string_view text, Visit visit) {
     }
 }
 
+// Each key = value line of one [group] of an INI file, trimmed, until visit returns false.
+template <typename Visit>
+void eachIniKey(std::string_view text, std::string_view group, Visit visit) {
+    bool inGroup = false;
+    eachLine(text, [&](std::string_view line) {
+        line = trimmed(line);
+        if (line.starts_with('[')) {
+            inGroup = line.size() == group.size() + 2 && line.substr(1, group.size()) == group &&
+                      line.back() == ']';
+            return true;
+        }
+        const auto equals = line.find('=');
+        if (!inGroup || equals == std::string_view::npos) return true;
+        return visit(trimmed(line.substr(0, equals)), trimmed(line.substr(equals + 1)));
+    });
+}
+
 // A short line of printable text (a version, a name), trimmed; nothing for anything else.
 std::optional<std::string> oneLine(std::string_view text);
 
