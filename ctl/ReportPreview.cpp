@@ -37,8 +37,12 @@ class ReadOnlyFiles final : public FileSystem {
         if (!folder_) return real().readFile(path);
         const std::string name = nameOf(path);
         UniqueFd fd = name.empty() ? UniqueFd() : openBeneath(folder_.get(), name, O_RDONLY);
-        std::string why = name.empty() ? "not in " + path_ : fd ? refusalOf(fd.get(), owner_) : "";
-        if (!fd && why.empty()) return Status::error("Cannot open \"" + path + "\": " + lastError());
+        if (!fd && !name.empty() && errno == ENOENT)
+            return Status::error("Cannot open \"" + path + "\": " + lastError());
+        std::string why = name.empty()      ? "not in " + path_
+                          : !fd && errno == ELOOP ? "a symbolic link"
+                          : !fd                   ? lastError()
+                                                  : refusalOf(fd.get(), owner_);
         auto bytes = why.empty() ? readAll(fd.get(), kMaxFileBytes) : std::nullopt;
         if (!bytes) {
             if (why.empty()) why = "unreadable or larger than 64 MiB";
