@@ -226,7 +226,8 @@ bool handOverMeteringFolder(const std::string& agentFolder, const std::string& d
     // Only the data folder itself is made: a missing parent is not the agent's to create.
     const auto slash = dataFolder.find_last_of('/');
     std::string why;
-    Fd parent = slash == std::string::npos ? Fd() : openRootFolder(dataFolder.substr(0, slash), why);
+    Fd parent =
+        slash == std::string::npos ? Fd() : openRootFolder(dataFolder.substr(0, slash), why);
     const char* base = dataFolder.c_str() + (slash == std::string::npos ? 0 : slash + 1);
     Fd data = parent ? rootFolder(parent.get(), base, 0755) : Fd();
     if (!data) {

@@ -123,8 +123,8 @@ std::optional<ConsoleUserFile> readConsoleUserFile(const std::string& agentFolde
     plist_from_memory(bytes->data(), static_cast<uint32_t>(bytes->size()), &root);
     const std::unique_ptr<void, void (*)(plist_t)> owned(root, plist_free);
     auto text = [root](const char* key) {
-        plist_t node = plist_get_node_type(root) == PLIST_DICT ? plist_dict_get_item(root, key)
-                                                               : nullptr;
+        plist_t node =
+            plist_get_node_type(root) == PLIST_DICT ? plist_dict_get_item(root, key) : nullptr;
         char* value = nullptr;
         if (plist_get_node_type(node) == PLIST_STRING) plist_get_string_val(node, &value);
         std::string result = value ? value : "";

@@ -39,7 +39,7 @@ class ReadOnlyFiles final : public FileSystem {
         UniqueFd fd = name.empty() ? UniqueFd() : openBeneath(folder_.get(), name, O_RDONLY);
         if (!fd && !name.empty() && errno == ENOENT)
             return Status::error("Cannot open \"" + path + "\": " + lastError());
-        std::string why = name.empty()      ? "not in " + path_
+        std::string why = name.empty()            ? "not in " + path_
                           : !fd && errno == ELOOP ? "a symbolic link"
                           : !fd                   ? lastError()
                                                   : refusalOf(fd.get(), owner_);

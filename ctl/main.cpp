@@ -337,8 +337,8 @@ int restartMonitors() {
         const std::string name = entry.path().filename();
         if (!run || !name.starts_with("agent.")) continue;
         const UniqueFd file = openBeneath(run.get(), name, O_RDONLY);
-        const auto text = file && refusalOf(file.get(), 0).empty() ? readAll(file.get(), 4096)
-                                                                   : std::nullopt;
+        const auto text =
+            file && refusalOf(file.get(), 0).empty() ? readAll(file.get(), 4096) : std::nullopt;
         const pid_t pid = std::atoi(name.c_str() + 6);
         // The descriptor holds the process: a PID reused after the start time was read is not.
         const UniqueFd process(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
@@ -377,7 +377,7 @@ int changeRecords(const Context& c, const std::string& file, const std::string& 
     });
     if (status != 0 && status != kListChanged) return 1;
     std::cout << path << ": "
-              << (removeId.empty() ? std::to_string(given.size()) + " records merged"
+              << (removeId.empty()         ? std::to_string(given.size()) + " records merged"
                   : status == kListChanged ? "record " + removeId + " removed"
                                            : "no record " + removeId)
               << "\n";
@@ -417,8 +417,9 @@ int main(int argc, char** argv) {
     recordsCommand->require_subcommand(1);
     std::string importFile, removeId;
     recordsCommand
-        ->add_subcommand("import", "merge the records of FILE (by AppDefinitionId), keeping the "
-                                   "figures already there")
+        ->add_subcommand("import",
+                         "merge the records of FILE (by AppDefinitionId), keeping the "
+                         "figures already there")
         ->add_option("FILE", importFile, "a property list: AppDefinitionId to record")
         ->required();
     recordsCommand->add_subcommand("remove", "remove the record of an app definition")

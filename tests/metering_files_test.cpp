@@ -235,7 +235,8 @@ TEST(ImportRecords, TakesNameAndIdKeepsFiguresAndRefusesMalformedRecords) {
         EXPECT_EQ(records, row.after);
     }
     Dict added = held;
-    EXPECT_TRUE(store::mergeRecords(added, {{"9", Dict{{"FileName", "N.app"}, {"AppDefinitionId", "9"}}}}));
+    EXPECT_TRUE(
+        store::mergeRecords(added, {{"9", Dict{{"FileName", "N.app"}, {"AppDefinitionId", "9"}}}}));
     EXPECT_EQ(added.size(), 3u);
 }
 

@@ -8,8 +8,8 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <optional>
 #include <string>
