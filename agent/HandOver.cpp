@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "AgentLog.h"
-#include "platform/posix/UniqueFd.h"
+#include "platform/linux/Beneath.h"
 
 namespace tallyvane::agent {
 namespace {
@@ -103,33 +103,22 @@ struct Read {
     std::string refusal;  // empty: absent
 };
 
-Read readKnownFile(int dir, const char* name) {
+// The file must also be the previous owner's or root's: no other user can have put it there.
+Read readKnownFile(int dir, const char* name, uid_t previous) {
     struct stat st {};
     if (::fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
         return {std::nullopt, errno == ENOENT ? "" : lastError()};
-    auto check = [](const struct stat& s) -> std::string {
-        if (!S_ISREG(s.st_mode)) return "not a regular file";
-        if (s.st_nlink != 1) return "a file with " + std::to_string(s.st_nlink) + " names";
-        if (s.st_size > kMostBytes) return "larger than 64 MiB";
-        return "";
-    };
-    if (auto why = check(st); !why.empty()) return {std::nullopt, why};
-    Fd fd(::openat(dir, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    // Looked at before the open too: opening a device or a FIFO may itself do something.
+    if (!S_ISREG(st.st_mode)) return {std::nullopt, "not a regular file"};
+    Fd fd = openBeneath(dir, name, O_RDONLY);
     struct stat opened {};
     if (!fd || ::fstat(fd.get(), &opened) != 0) return {std::nullopt, lastError()};
     if (opened.st_ino != st.st_ino || opened.st_dev != st.st_dev) return {std::nullopt, "replaced"};
-    if (auto why = check(opened); !why.empty()) return {std::nullopt, why};
-    std::string bytes;
-    char chunk[65536];
-    for (;;) {
-        const ssize_t n = ::read(fd.get(), chunk, sizeof chunk);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return {std::nullopt, lastError()};
-        if (n == 0) return {std::move(bytes), ""};
-        bytes.append(chunk, static_cast<std::size_t>(n));
-        if (static_cast<off_t>(bytes.size()) > kMostBytes)
-            return {std::nullopt, "grew past 64 MiB"};
-    }
+    if (auto why = refusalOf(fd.get(), previous); !why.empty()) return {std::nullopt, why};
+    if (opened.st_size > kMostBytes) return {std::nullopt, "larger than 64 MiB"};
+    auto bytes = readAll(fd.get(), static_cast<std::size_t>(kMostBytes));
+    if (!bytes) return {std::nullopt, "unreadable or grew past 64 MiB"};
+    return {std::move(bytes), ""};
 }
 
 // A new file under dir holding bytes, with owner and mode set through its descriptor.
@@ -198,16 +187,18 @@ gid_t admGroup() {
 
 // The old log goes to logs/previous (root:adm 0640) by copy, so that whoever still holds it
 // open writes into a file nobody reads; a fresh one is made for owner.
-bool handOverLog(const std::string& agentFolder, Owner owner) {
-    Fd agent(::open(agentFolder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+bool handOverLog(const std::string& agentFolder, Owner owner, uid_t previous) {
+    std::string why;
+    Fd agent = openRootFolder(agentFolder, why);
     Fd logs = agent ? rootFolder(agent.get(), "logs", 0755) : Fd();
     if (!logs) {
-        log("hand-over: " + agentFolder + "/logs is not a folder of root's only");
+        log("hand-over: " + agentFolder + "/logs is not a folder of root's only" +
+            (agent ? "" : " (" + why + ")"));
         return false;
     }
     const std::string logsPath = agentFolder + "/logs";
     const char* name = "AppMonitor.log";
-    Read old = readKnownFile(logs.get(), name);
+    Read old = readKnownFile(logs.get(), name, previous);
     if (old.bytes && !old.bytes->empty()) {
         Fd previous = rootFolder(logs.get(), "previous", 0750, admGroup());
         const std::string kept = "AppMonitor-" + stamp() + ".log";
@@ -233,13 +224,15 @@ bool handOverLog(const std::string& agentFolder, Owner owner) {
 bool handOverMeteringFolder(const std::string& agentFolder, const std::string& dataFolder,
                             Owner owner) {
     // Only the data folder itself is made: a missing parent is not the agent's to create.
-    if (::mkdir(dataFolder.c_str(), 0755) != 0 && errno != EEXIST) {
-        log("hand-over: cannot make " + dataFolder + ": " + lastError());
-        return false;
-    }
-    Fd data(::open(dataFolder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!data || !rootOnly(data.get())) {
-        log("hand-over: " + dataFolder + " is not a folder of root's only: nothing handed over");
+    const auto slash = dataFolder.find_last_of('/');
+    std::string why;
+    Fd parent =
+        slash == std::string::npos ? Fd() : openRootFolder(dataFolder.substr(0, slash), why);
+    const char* base = dataFolder.c_str() + (slash == std::string::npos ? 0 : slash + 1);
+    Fd data = parent ? rootFolder(parent.get(), base, 0755) : Fd();
+    if (!data) {
+        log("hand-over: " + dataFolder + " is not a folder of root's only" +
+            (why.empty() ? "" : " (" + why + ")") + ": nothing handed over");
         return false;
     }
     const std::string asidePath = dataFolder + "/refused";
@@ -249,6 +242,8 @@ bool handOverMeteringFolder(const std::string& agentFolder, const std::string& d
 
     Fd old = openFolder(data.get(), kFolder);
     if (!old && errno != ENOENT) removeTree(data.get(), kFolder, aside.get(), asidePath);
+    struct stat oldStat {};
+    const uid_t previous = old && ::fstat(old.get(), &oldStat) == 0 ? oldStat.st_uid : 0;
     if (old) {
         lockBounded(old.get(), dataFolder + "/" + kFolder);  // no save is halfway
         // Root's and closed from here on: its names can no longer change under us.
@@ -266,7 +261,7 @@ bool handOverMeteringFolder(const std::string& agentFolder, const std::string& d
     bool ok = static_cast<bool>(fresh);
     for (const char* name : kKnown) {
         if (!ok || !old) break;
-        Read file = readKnownFile(old.get(), name);
+        Read file = readKnownFile(old.get(), name, previous);
         if (file.bytes)
             ok = writeNewFile(fresh.get(), name, *file.bytes, owner.uid, owner.gid, 0600);
         else if (!file.refusal.empty())
@@ -283,7 +278,7 @@ bool handOverMeteringFolder(const std::string& agentFolder, const std::string& d
     }
     if (old) removeTree(data.get(), kBuilding, aside.get(), asidePath);
     ::fsync(data.get());
-    return handOverLog(agentFolder, owner);
+    return handOverLog(agentFolder, owner, previous);
 }
 
 }  // namespace tallyvane::agent

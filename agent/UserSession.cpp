@@ -15,7 +15,7 @@
 #include <memory>
 
 #include "AgentLog.h"
-#include "platform/posix/UniqueFd.h"
+#include "platform/linux/Beneath.h"
 
 namespace tallyvane::agent {
 namespace {
@@ -85,19 +85,53 @@ bool writeConsoleUserFile(const std::string& agentFolder, const std::string& log
     const std::unique_ptr<char, void (*)(void*)> owned(xml, std::free);
 
     // Readers poll the file: they must see the old document or the new one, never a part.
-    const std::string path = agentFolder + "/consoleuser.plist", partial = path + ".new";
-    ::unlink(partial.c_str());
+    const std::string path = agentFolder + "/consoleuser.plist";
+    const char *name = "consoleuser.plist", *partial = "consoleuser.plist.new";
+    std::string why;
+    const Fd agent = openRootFolder(agentFolder, why);
+    if (!agent) {
+        log(path + ": " + why);
+        return false;
+    }
+    ::unlinkat(agent.get(), partial, 0);
     bool written = false;
     {
-        Fd fd(::open(partial.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+        Fd fd = openBeneath(agent.get(), partial, O_WRONLY | O_CREAT | O_EXCL);
         written = fd.get() >= 0 && ::fchmod(fd.get(), 0644) == 0 && writeAll(fd.get(), xml, length);
     }
-    if (!written || ::rename(partial.c_str(), path.c_str()) != 0) {
+    if (!written || ::renameat(agent.get(), partial, agent.get(), name) != 0) {
         log(path + ": " + lastError());
-        ::unlink(partial.c_str());
+        ::unlinkat(agent.get(), partial, 0);
         return false;
     }
     return true;
+}
+
+std::optional<ConsoleUserFile> readConsoleUserFile(const std::string& agentFolder) {
+    std::string why;
+    const Fd agent = openRootFolder(agentFolder, why);
+    Fd fd = agent ? openBeneath(agent.get(), "consoleuser.plist", O_RDONLY) : Fd();
+    if (agent && !fd && errno == ENOENT) return std::nullopt;
+    if (agent) why = fd ? refusalOf(fd.get(), 0) : lastError();
+    const auto bytes = why.empty() ? readAll(fd.get(), 1 << 20) : std::nullopt;
+    if (!bytes) {
+        log(agentFolder + "/consoleuser.plist: refused (" + (why.empty() ? "unreadable" : why) +
+            ")");
+        return std::nullopt;
+    }
+    plist_t root = nullptr;
+    plist_from_memory(bytes->data(), static_cast<uint32_t>(bytes->size()), &root);
+    const std::unique_ptr<void, void (*)(plist_t)> owned(root, plist_free);
+    auto text = [root](const char* key) {
+        plist_t node =
+            plist_get_node_type(root) == PLIST_DICT ? plist_dict_get_item(root, key) : nullptr;
+        char* value = nullptr;
+        if (plist_get_node_type(node) == PLIST_STRING) plist_get_string_val(node, &value);
+        std::string result = value ? value : "";
+        std::free(value);
+        return result;
+    };
+    return ConsoleUserFile{text("logType"), text("CurrentConsoleUser")};
 }
 
 std::optional<pid_t> startProgram(const Installation& installation, const ConsoleUser& user,
@@ -143,6 +177,7 @@ std::optional<pid_t> startProgram(const Installation& installation, const Consol
         sigemptyset(&none);
         ::sigprocmask(SIG_SETMASK, &none, nullptr);
         ::signal(SIGPIPE, SIG_DFL);
+        ::signal(SIGHUP, SIG_DFL);
         if (root && (::setgroups(who->groups.size(), who->groups.data()) != 0 ||
                      ::setgid(who->gid) != 0 || ::setuid(who->uid) != 0))
             ::_exit(126);

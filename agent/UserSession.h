@@ -22,6 +22,13 @@ struct Installation {
 bool writeConsoleUserFile(const std::string& agentFolder, const std::string& logType,
                           const std::string& user);
 
+// What consoleuser.plist says, read from a root-owned file through descriptors of root's
+// folders; nothing (after a log line unless it is missing) otherwise.
+struct ConsoleUserFile {
+    std::string logType, user;
+};
+std::optional<ConsoleUserFile> readConsoleUserFile(const std::string& agentFolder);
+
 // Starts the program with argument as user: the user's groups and ids, the user's home as its
 // folder, and an environment of its own (HOME, USER, LOGNAME, PATH, XDG_RUNTIME_DIR,
 // DBUS_SESSION_BUS_ADDRESS of the user's session bus, VORNAGENT_PATH, and the variables passed

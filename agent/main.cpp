@@ -22,7 +22,6 @@
 #include "UserSession.h"
 #include "lvornutils/GlobVars.h"
 #include "lvornutils/ProcessInfo.h"
-#include "lvornutils/Proplisthandler.h"
 #include "lvornutils/VornUtilMac.h"
 
 namespace tallyvane::agent {
@@ -77,13 +76,19 @@ class Agent {
             }
             if (fds[0].revents & POLLIN) {
                 signalfd_siginfo info{};
-                if (::read(signals, &info, sizeof info) == sizeof info &&
-                    info.ssi_signo != SIGCHLD && info.ssi_signo != SIGHUP) {
+                const bool read = ::read(signals, &info, sizeof info) == sizeof info;
+                if (read && info.ssi_signo != SIGCHLD && info.ssi_signo != SIGHUP) {
                     log("stopping on signal " + std::to_string(info.ssi_signo));
                     stopMonitor();
                     return 0;
                 }
                 reap();
+                // tallyvanectl changed the metered list, which a monitor reads at its start.
+                if (read && info.ssi_signo == SIGHUP && monitor_ > 0) {
+                    log("SIGHUP: starting the monitor again");
+                    stopMonitor();
+                    started_ = {};
+                }
             }
         }
     }
@@ -149,16 +154,10 @@ class Agent {
 // The console user for a report run: logind's, else the one the running agent last wrote.
 std::optional<ConsoleUser> reportUser(Logind& logind, const std::string& agentFolder) {
     std::optional<ConsoleUser> previous;
-    Proplisthandler file;
-    file.InitwithFile(agentFolder + "/consoleuser.plist");
-    auto text = [&file](const char* key) {
-        const auto value = file.GetValueForKey(key);
-        return value ? value->stringValue().value_or("") : std::string();
-    };
-    const std::string type = text("logType"), name = text("CurrentConsoleUser");
-    if ((type == "Login" || type == "Switch") && !name.empty())
-        if (const struct passwd* entry = ::getpwnam(name.c_str()))
-            previous = ConsoleUser{entry->pw_uid, name};
+    const auto file = readConsoleUserFile(agentFolder);
+    if (file && (file->logType == "Login" || file->logType == "Switch") && !file->user.empty())
+        if (const struct passwd* entry = ::getpwnam(file->user.c_str()))
+            previous = ConsoleUser{entry->pw_uid, file->user};
     const auto view = observeConsole(logind, previous);
     return view ? view->user : std::nullopt;
 }
@@ -235,6 +234,9 @@ int main(int argc, char** argv) {
     if (!registration.registered())
         log("not registered as the programs' parent (" + registration.error() +
             "): they will refuse to run");
-    if (*reportCommand) return report(installation);
+    if (*reportCommand) {
+        ::signal(SIGHUP, SIG_IGN);  // meant for the running agent, which tallyvanectl also finds
+        return report(installation);
+    }
     return Agent(installation).run();
 }

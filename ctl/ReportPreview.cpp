@@ -4,9 +4,11 @@
 #include "ReportPreview.h"
 
 #include <algorithm>
+#include <iostream>
 
 #include "platform/Clock.h"
 #include "platform/FileSystem.h"
+#include "platform/linux/Beneath.h"
 #include "platform/linux/LinuxPlatform.h"
 #include "report/UsageReport.h"
 #include "settings/AgentSettings.h"
@@ -16,15 +18,45 @@
 namespace tallyvane::ctl {
 namespace {
 
-// The operating system's files for reading; every write fails and changes nothing.
+// The operating system's files for reading; every write fails and changes nothing. Once guarded,
+// only names below the metering folder held open are read, and only after a check.
 class ReadOnlyFiles final : public FileSystem {
   public:
-    bool exists(const std::string& path) override { return real().exists(path); }
-    bool isRegularFile(const std::string& path) override { return real().isRegularFile(path); }
-    Result<std::string> readFile(const std::string& path) override { return real().readFile(path); }
+    bool exists(const std::string& path) override {
+        if (!folder_) return real().exists(path);
+        struct stat st {};
+        return ::fstatat(folder_.get(), nameOf(path).c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+    }
+    bool isRegularFile(const std::string& path) override {
+        if (!folder_) return real().isRegularFile(path);
+        struct stat st {};
+        return ::fstatat(folder_.get(), nameOf(path).c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+               S_ISREG(st.st_mode);
+    }
+    Result<std::string> readFile(const std::string& path) override {
+        if (!folder_) return real().readFile(path);
+        const std::string name = nameOf(path);
+        UniqueFd fd = name.empty() ? UniqueFd() : openBeneath(folder_.get(), name, O_RDONLY);
+        if (!fd && !name.empty() && errno == ENOENT)
+            return Status::error("Cannot open \"" + path + "\": " + lastError());
+        std::string why = name.empty()            ? "not in " + path_
+                          : !fd && errno == ELOOP ? "a symbolic link"
+                          : !fd                   ? lastError()
+                                                  : refusalOf(fd.get(), owner_);
+        auto bytes = why.empty() ? readAll(fd.get(), kMaxFileBytes) : std::nullopt;
+        if (!bytes) {
+            if (why.empty()) why = "unreadable or larger than 64 MiB";
+            std::cerr << "tallyvanectl: " << path << " refused: " << why << "\n";
+            return Status::error("Refused \"" + path + "\": " + why);
+        }
+        return std::move(*bytes);
+    }
     Status readInPieces(const std::string& path,
                         const std::function<void(std::string_view)>& take) override {
-        return real().readInPieces(path, take);
+        if (!folder_) return real().readInPieces(path, take);
+        auto bytes = readFile(path);
+        if (bytes) take(*bytes);
+        return bytes.status();
     }
     Status writeInPlace(const std::string& path, std::string_view) override { return no(path); }
     Status writeAtomically(const std::string& path, std::string_view) override { return no(path); }
@@ -37,20 +69,45 @@ class ReadOnlyFiles final : public FileSystem {
     std::unique_ptr<Lock> lockFolder(const std::string&) override { return nullptr; }
     std::unique_ptr<Lock> lockFolderIfFree(const std::string&) override { return nullptr; }
 
+    void guard(UniqueFd folder, const std::string& path, uid_t owner) {
+        folder_ = std::move(folder);
+        path_ = path;
+        owner_ = owner;
+    }
+
   private:
     static FileSystem& real() { return posixFileSystem(); }
     static Status no(const std::string& path) {
         return Status::error("tallyvanectl changes nothing: \"" + path + "\" is left alone");
     }
+    static std::string lastError() { return std::strerror(errno); }
+    // The name of path in the guarded folder; empty when path is not directly in it.
+    std::string nameOf(const std::string& path) const {
+        if (!path.starts_with(path_ + "/")) return "";
+        std::string name = path.substr(path_.size() + 1);
+        return name.find('/') == std::string::npos ? name : "";
+    }
+
+    UniqueFd folder_;
+    std::string path_;
+    uid_t owner_ = 0;
 };
 
+ReadOnlyFiles& readOnly() {
+    static ReadOnlyFiles files;
+    return files;
+}
+
 store::MeteringFiles& files() {
-    static ReadOnlyFiles readOnly;
-    static store::MeteringFiles metering(readOnly);
+    static store::MeteringFiles metering(readOnly());
     return metering;
 }
 
 }  // namespace
+
+void readOnlyBeneath(UniqueFd folder, const std::string& path, uid_t owner) {
+    readOnly().guard(std::move(folder), path, owner);
+}
 
 Result<plist::Value> readMeteringFile(const std::string& path) {
     return files().read(path);

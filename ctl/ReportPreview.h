@@ -5,9 +5,15 @@
 #include <string>
 
 #include "base/Status.h"
+#include "platform/posix/UniqueFd.h"
 #include "plist/Value.h"
 
 namespace tallyvane::ctl {
+
+// From here on the metering files are read only as names in folder (open at path), each a
+// regular file with one name owned by owner or root; anything else is refused on standard
+// error. For root, whom a user's planted link, FIFO or hard link must not lead elsewhere.
+void readOnlyBeneath(UniqueFd folder, const std::string& path, uid_t owner);
 
 // The property list in a metering file, read without changing anything (an interrupted save is
 // read from its sidecar, not completed).

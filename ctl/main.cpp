@@ -1,6 +1,12 @@
 // tallyvanectl: what the metering program is doing, from outside. Reads the agent folder and
-// /proc; changes nothing.
+// /proc; changes nothing but the records the management system hands it.
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -12,9 +18,13 @@
 #include <sstream>
 
 #include "ReportPreview.h"
+#include "UserSession.h"
 #include "lvornutils/GlobVars.h"
 #include "lvornutils/VornUtilMac.h"
+#include "platform/linux/Beneath.h"
+#include "plist/Plist.h"
 #include "plist/Value.h"
+#include "store/MeteringFiles.h"
 
 namespace {
 
@@ -68,15 +78,63 @@ std::vector<Monitor> monitors() {
 struct Context {
     std::string agentFolder;
     std::string dataFolder;
+    uid_t owner = 0;  // of the metering folder: the console user, or root
+    UniqueFd agent;   // for root: the agent folder, reached through folders of root's only
     std::string meteringFile(const std::string& name) const {
         return dataFolder + "/SoftwareMetering/" + name;
     }
 };
 
-Context context(const std::string& agentFolder) {
+// The user consoleuser.plist names at the console, or root when nobody is.
+uid_t consoleUid(const std::string& agentFolder) {
+    const auto file = tallyvane::agent::readConsoleUserFile(agentFolder);
+    const passwd* entry = file && (file->logType == "Login" || file->logType == "Switch")
+                              ? ::getpwnam(file->user.c_str())
+                              : nullptr;
+    return entry ? entry->pw_uid : 0;
+}
+
+// For root every metering file is then read through descriptors of folders no other user can
+// change, down to the metering folder, which must be the console user's or root's.
+std::optional<Context> context(const std::string& agentFolder) {
     ::setenv("VORNAGENT_PATH", agentFolder.c_str(), 1);
     VornUtilMac().initializeVornGlobal();
-    return {agentFolder, gv_globvars->vornagentDataDictPath().value_or(agentFolder + "/data")};
+    Context c;
+    c.agentFolder = agentFolder;
+    c.dataFolder = gv_globvars->vornagentDataDictPath().value_or(agentFolder + "/data");
+    if (::geteuid() != 0) {
+        c.owner = ::geteuid();
+        return c;
+    }
+    std::string why;
+    c.agent = openRootFolder(agentFolder, why);
+    const UniqueFd data = c.agent ? openRootFolder(c.dataFolder, why) : UniqueFd();
+    UniqueFd metering =
+        data ? openBeneath(data.get(), "SoftwareMetering", O_RDONLY | O_DIRECTORY) : UniqueFd();
+    struct stat st {};
+    if (data && (!metering || ::fstat(metering.get(), &st) != 0))
+        why = c.dataFolder + "/SoftwareMetering: " + std::strerror(errno);
+    const uid_t console = consoleUid(agentFolder);
+    if (metering && st.st_uid != 0 && st.st_uid != console)
+        why = c.dataFolder + "/SoftwareMetering: owned by user id " + std::to_string(st.st_uid) +
+              ", who is not at the console";
+    if (!why.empty()) {
+        std::cerr << "tallyvanectl: refused: " << why << "\n";
+        return std::nullopt;
+    }
+    c.owner = st.st_uid;
+    ctl::readOnlyBeneath(std::move(metering), c.dataFolder + "/SoftwareMetering", c.owner);
+    return c;
+}
+
+// The program's log; for root only a regular file of the console user's or root's.
+std::string readLog(const Context& c) {
+    const std::string path = c.agentFolder + "/logs/AppMonitor.log";
+    if (!c.agent) return slurp(path);
+    const UniqueFd fd = openBeneath(c.agent.get(), "logs/AppMonitor.log", O_RDONLY);
+    const std::string why = fd ? refusalOf(fd.get(), c.owner) : "";
+    if (!why.empty()) std::cerr << "tallyvanectl: " << path << " refused: " << why << "\n";
+    return fd && why.empty() ? readAll(fd.get(), 64u << 20).value_or("") : "";
 }
 
 // The launch-data records by app definition id; empty when the file cannot be read.
@@ -104,7 +162,7 @@ constexpr const char* kColumns[] = {"FileName",        "PRODUCT_NAME",      "PRO
 int status(const Context& c) {
     const auto running = monitors();
     if (running.empty()) std::cout << "monitor: not running for this user\n";
-    const std::string log = slurp(c.agentFolder + "/logs/AppMonitor.log");
+    const std::string log = readLog(c);
     for (const auto& m : running) {
         std::cout << "monitor: running, PID " << m.pid << ", user id " << m.uid << "\n";
         std::cout << "  event source: "
@@ -241,10 +299,100 @@ int dryRun(const Context& c, bool verbose) {
     return 0;
 }
 
+// Runs change as owner and gives its status: here when this process is that user, else (root) in
+// a child that has become owner, so that the file stays the user's and nothing the user put in
+// the folder meets root.
+int asOwner(uid_t owner, const std::function<int()>& change) {
+    if (owner == ::geteuid()) return change();
+    if (::geteuid() != 0) {
+        std::cerr << "tallyvanectl: the metering folder is user id " << owner << "'s\n";
+        return 1;
+    }
+    std::cout.flush();
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const passwd* entry = ::getpwuid(owner);
+        if (!entry || ::initgroups(entry->pw_name, entry->pw_gid) != 0 ||
+            ::setgid(entry->pw_gid) != 0 || ::setuid(owner) != 0)
+            ::_exit(1);
+        ::closefrom(3);  // the descriptors of root's folders stay with root
+        const int status = change();
+        std::cout.flush();
+        ::_exit(status);
+    }
+    int status = 0;
+    while (pid > 0 && ::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return pid > 0 && WIFEXITED(status) ? WEXITSTATUS(status) : 1;
+}
+
+// The running agents, from their registrations in /run/tallyvane, are told to start their
+// monitor again (SIGHUP); how many were.
+int restartMonitors() {
+    std::string why;
+    const UniqueFd run = openRootFolder("/run/tallyvane", why);
+    std::error_code error;
+    int told = 0;
+    for (const auto& entry : fs::directory_iterator("/run/tallyvane", error)) {
+        const std::string name = entry.path().filename();
+        if (!run || !name.starts_with("agent.")) continue;
+        const UniqueFd file = openBeneath(run.get(), name, O_RDONLY);
+        const auto text =
+            file && refusalOf(file.get(), 0).empty() ? readAll(file.get(), 4096) : std::nullopt;
+        const pid_t pid = std::atoi(name.c_str() + 6);
+        // The descriptor holds the process: a PID reused after the start time was read is not.
+        const UniqueFd process(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+        const std::string stat = process ? slurp("/proc/" + std::to_string(pid) + "/stat") : "";
+        const auto close = stat.rfind(')');
+        std::istringstream fields(close == std::string::npos ? "" : stat.substr(close + 2));
+        std::string field, ticks;
+        for (int i = 3; i <= 22 && fields >> field; ++i) ticks = field;
+        if (!text || ticks.empty() || text->substr(0, text->find('\n')) != ticks) continue;
+        if (::syscall(SYS_pidfd_send_signal, process.get(), SIGHUP, nullptr, 0) == 0) ++told;
+    }
+    return told;
+}
+
+// records import FILE / records remove ID: the launch-data file changed by the console user's
+// own hand (or root's at no console), as the monitors change it.
+int changeRecords(const Context& c, const std::string& file, const std::string& removeId) {
+    plist::Dict given;
+    if (removeId.empty()) {
+        auto parsed = plist::parse(slurp(file));
+        const std::string why = parsed ? store::importRefusal(*parsed) : "not a property list";
+        if (!why.empty()) {
+            std::cerr << "tallyvanectl: " << file << ": " << why << "; nothing imported\n";
+            return 2;
+        }
+        given = std::move(*plist::asDict(*parsed));
+    }
+    constexpr int kListChanged = 3;
+    const std::string path = c.meteringFile("AppLaunchData.plist");
+    const int status = asOwner(c.owner, [&] {
+        store::MeteringFiles files(posixFileSystem());
+        auto changed = removeId.empty() ? files.importRecords(path, given)
+                                        : files.removeRecord(path, removeId);
+        if (!changed) std::cerr << "tallyvanectl: " << changed.status().description() << "\n";
+        return !changed ? 1 : *changed ? kListChanged : 0;
+    });
+    if (status != 0 && status != kListChanged) return 1;
+    std::cout << path << ": "
+              << (removeId.empty()         ? std::to_string(given.size()) + " records merged"
+                  : status == kListChanged ? "record " + removeId + " removed"
+                                           : "no record " + removeId)
+              << "\n";
+    if (status != kListChanged) return 0;
+    // The monitor reads its list of metered applications at its start only.
+    const int told = restartMonitors();
+    std::cout << (told > 0 ? "the agent starts the monitor again, which meters the list now\n"
+                           : "no agent runs: a monitor started from now on meters the list\n");
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    CLI::App app{"Shows what the Tallyvane metering program is doing; changes nothing.",
+    CLI::App app{"Shows what the Tallyvane metering program is doing; changes only the records.",
                  "tallyvanectl"};
     app.set_version_flag("--version", std::string("tallyvanectl ") + TALLYVANE_VERSION);
     const char* env = std::getenv("VORNAGENT_PATH");
@@ -264,15 +412,31 @@ int main(int argc, char** argv) {
     bool json = false, csv = false;
     auto* jsonFlag = exportCommand->add_flag("--json", json, "as a JSON array");
     exportCommand->add_flag("--csv", csv, "as CSV with a header line")->excludes(jsonFlag);
-    for (auto* command : {statusCommand, reportCommand, exportCommand}) command->fallthrough();
+    auto* recordsCommand = app.add_subcommand(
+        "records", "change the metering records (as root: as the metering folder's owner)");
+    recordsCommand->require_subcommand(1);
+    std::string importFile, removeId;
+    recordsCommand
+        ->add_subcommand("import",
+                         "merge the records of FILE (by AppDefinitionId), keeping the "
+                         "figures already there")
+        ->add_option("FILE", importFile, "a property list: AppDefinitionId to record")
+        ->required();
+    recordsCommand->add_subcommand("remove", "remove the record of an app definition")
+        ->add_option("ID", removeId, "the AppDefinitionId")
+        ->required();
+    for (auto* command : {statusCommand, reportCommand, exportCommand, recordsCommand})
+        command->fallthrough();
     CLI11_PARSE(app, argc, argv);
 
-    const Context c = context(agentFolder);
-    if (*statusCommand) return status(c);
-    if (*reportCommand) return dryRun(c, verbose);
+    const auto c = context(agentFolder);
+    if (!c) return 1;
+    if (*recordsCommand) return changeRecords(*c, importFile, removeId);
+    if (*statusCommand) return status(*c);
+    if (*reportCommand) return dryRun(*c, verbose);
     if (!json && !csv) {
         std::cerr << "tallyvanectl: export needs --json or --csv\n";
         return 2;
     }
-    return exportFigures(c, json);
+    return exportFigures(*c, json);
 }

@@ -203,3 +203,41 @@ TEST_F(MeteringFilesTest, LookupReadsTheMappingAfreshEveryTime) {
 }
 
 }  // namespace tallyvane::test
+
+namespace tallyvane::test {
+
+TEST(ImportRecords, TakesNameAndIdKeepsFiguresAndRefusesMalformedRecords) {
+    const Dict held{{"1", Dict{{"FileName", "Old.app"}, {"AppDefinitionId", "1"}, {"X", 4}}},
+                    {"2", Dict{{"FileName", "Two.app"}, {"AppDefinitionId", "2"}}}};
+    auto one = [](const char* id, Value name) {
+        return Dict{{id, Dict{{"FileName", std::move(name)}, {"AppDefinitionId", "1"}}}};
+    };
+    const struct {
+        Value given;
+        bool refused, listChanged;
+        Dict after;
+    } rows[] = {
+        {Value(one("1", "Old.app")), false, false, held},
+        {Value(one("1", "New.app")), false, true,
+         Dict{{"1", Dict{{"FileName", "New.app"}, {"AppDefinitionId", "1"}, {"X", 4}}},
+              {"2", held.find("2")->second}}},
+        {Value(one("3", "Three.app")), true, false, held},  // its AppDefinitionId is not its key
+        {Value(one("1", "")), true, false, held},
+        {Value(one("1", 7)), true, false, held},
+        {Value(Array{}), true, false, held},
+    };
+    for (const auto& row : rows) {
+        Dict records = held;
+        const std::string why = store::importRefusal(row.given);
+        EXPECT_EQ(!why.empty(), row.refused) << why;
+        if (!why.empty()) continue;
+        EXPECT_EQ(store::mergeRecords(records, *plist::asDict(row.given)), row.listChanged);
+        EXPECT_EQ(records, row.after);
+    }
+    Dict added = held;
+    EXPECT_TRUE(
+        store::mergeRecords(added, {{"9", Dict{{"FileName", "N.app"}, {"AppDefinitionId", "9"}}}}));
+    EXPECT_EQ(added.size(), 3u);
+}
+
+}  // namespace tallyvane::test

@@ -41,6 +41,13 @@ struct RecordChange {
     std::function<bool(UsageRecord&)> makeOn;
 };
 
+// Why records to import are refused: empty when given is a dictionary of records, each under its
+// own AppDefinitionId (a non-empty string) with a non-empty string FileName.
+std::string importRefusal(const plist::Value& given);
+// Gives each record of given (accepted above) its FileName and AppDefinitionId in records, added
+// when missing, keeping every other key there. True when the metered list changed.
+bool mergeRecords(plist::Dict& records, const plist::Dict& given);
+
 class MeteringFiles {
   public:
     explicit MeteringFiles(FileSystem& files) : files_(files) {}
@@ -89,6 +96,11 @@ class MeteringFiles {
                       const UsageRecord& record) {
         (void)save(launchDataPath, appDefinitionId, record, nullptr);
     }
+    // The management system's records merged into the launch-data file (made when missing), or
+    // the record under id removed, in one read-modify-write under the folder lock. Whether the
+    // metered list changed, or why nothing was written.
+    Result<bool> importRecords(const std::string& launchDataPath, const plist::Dict& given);
+    Result<bool> removeRecord(const std::string& launchDataPath, const std::string& id);
     // Sets AddedTime (a string) in the post-data file to now, keeping its other keys; atomic.
     void updateAddedTime(const std::string& postDataPath, std::int64_t now);
     // Removes the five usage keys from every record of the launch-data file, writes it back. With
