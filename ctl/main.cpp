@@ -326,33 +326,6 @@ int asOwner(uid_t owner, const std::function<int()>& change) {
     return pid > 0 && WIFEXITED(status) ? WEXITSTATUS(status) : 1;
 }
 
-// The running agents, from their registrations in /run/tallyvane, are told to start their
-// monitor again (SIGHUP); how many were.
-int restartMonitors() {
-    std::string why;
-    const UniqueFd run = openRootFolder("/run/tallyvane", why);
-    std::error_code error;
-    int told = 0;
-    for (const auto& entry : fs::directory_iterator("/run/tallyvane", error)) {
-        const std::string name = entry.path().filename();
-        if (!run || !name.starts_with("agent.")) continue;
-        const UniqueFd file = openBeneath(run.get(), name, O_RDONLY);
-        const auto text =
-            file && refusalOf(file.get(), 0).empty() ? readAll(file.get(), 4096) : std::nullopt;
-        const pid_t pid = std::atoi(name.c_str() + 6);
-        // The descriptor holds the process: a PID reused after the start time was read is not.
-        const UniqueFd process(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
-        const std::string stat = process ? slurp("/proc/" + std::to_string(pid) + "/stat") : "";
-        const auto close = stat.rfind(')');
-        std::istringstream fields(close == std::string::npos ? "" : stat.substr(close + 2));
-        std::string field, ticks;
-        for (int i = 3; i <= 22 && fields >> field; ++i) ticks = field;
-        if (!text || ticks.empty() || text->substr(0, text->find('\n')) != ticks) continue;
-        if (::syscall(SYS_pidfd_send_signal, process.get(), SIGHUP, nullptr, 0) == 0) ++told;
-    }
-    return told;
-}
-
 // records import FILE / records remove ID: the launch-data file changed by the console user's
 // own hand (or root's at no console), as the monitors change it.
 int changeRecords(const Context& c, const std::string& file, const std::string& removeId) {
@@ -382,10 +355,9 @@ int changeRecords(const Context& c, const std::string& file, const std::string& 
                                            : "no record " + removeId)
               << "\n";
     if (status != kListChanged) return 0;
-    // The monitor reads its list of metered applications at its start only.
-    const int told = restartMonitors();
-    std::cout << (told > 0 ? "the agent starts the monitor again, which meters the list now\n"
-                           : "no agent runs: a monitor started from now on meters the list\n");
+    // A restart would lose the launches made while it lasts: the list counts from the next start.
+    std::cout << "the monitor meters the new list from its next start (SIGHUP to tallyvane-agent "
+                 "starts it again now)\n";
     return 0;
 }
 
