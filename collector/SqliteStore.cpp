@@ -1,6 +1,8 @@
 // The embedded store: one SQLite file in WAL mode, each commit synced before it returns.
 #include <sqlite3.h>
 
+#include <algorithm>
+#include <map>
 #include <mutex>
 
 #include "Store.h"
@@ -27,6 +29,20 @@ const char* const kMigrations[] = {
     " last_used INTEGER NOT NULL, product_name TEXT NOT NULL, file_version TEXT NOT NULL,"
     " product_version TEXT NOT NULL, PRIMARY KEY (computer, app_definition_id, day));"
     "CREATE INDEX usage_by_app_day ON usage (app_definition_id, day);",
+    // The overview's summaries: per app definition and computer its last day and use, per app
+    // definition, day and shard the day's sums.
+    "CREATE TABLE app_computers (app_definition_id TEXT NOT NULL, computer TEXT NOT NULL,"
+    " last_day TEXT NOT NULL, last_used INTEGER NOT NULL,"
+    " PRIMARY KEY (app_definition_id, computer)) WITHOUT ROWID;"
+    "CREATE TABLE app_days (app_definition_id TEXT NOT NULL, day TEXT NOT NULL,"
+    " shard INTEGER NOT NULL, launches INTEGER NOT NULL, run_time INTEGER NOT NULL,"
+    " last_used INTEGER NOT NULL, product_name TEXT NOT NULL,"
+    " PRIMARY KEY (app_definition_id, day, shard)) WITHOUT ROWID;"
+    "INSERT INTO app_computers SELECT app_definition_id, computer, max(day), max(last_used)"
+    " FROM usage GROUP BY app_definition_id, computer;"
+    // With one max() the bare product_name is that of the row holding it.
+    "INSERT INTO app_days SELECT app_definition_id, day, 0, sum(launches), sum(run_time),"
+    " max(last_used), product_name FROM usage GROUP BY app_definition_id, day;",
 };
 
 class SqliteStore final : public Store {
@@ -83,13 +99,18 @@ class SqliteStore final : public Store {
         return sqlite3_column_int64(s.get(), 0);
     }
 
-    std::optional<std::vector<StoredDay>> days() override {
+    std::optional<std::vector<StoredDay>> days(const DayFilter& only) override {
         std::lock_guard lock(mutex_);
-        auto s = statement(
+        std::string sql =
             "SELECT computer, app_definition_id, day, launches, run_time, last_used,"
-            " product_name, file_version, product_version FROM usage"
-            " ORDER BY computer, app_definition_id, day");
+            " product_name, file_version, product_version FROM usage WHERE 1";
+        // Conditions only for the fields given, so that the planner can use an index.
+        if (!only.appDefinitionId.empty()) sql += " AND app_definition_id = ?1";
+        if (!only.computer.empty()) sql += " AND computer = ?2";
+        auto s = statement((sql + " ORDER BY computer, app_definition_id, day").c_str());
         if (!s) return std::nullopt;
+        if (!only.appDefinitionId.empty()) bind(s.get(), 1, only.appDefinitionId);
+        if (!only.computer.empty()) bind(s.get(), 2, only.computer);
         std::vector<StoredDay> out;
         int step = SQLITE_ROW;
         while ((step = sqlite3_step(s.get())) == SQLITE_ROW) {
@@ -104,6 +125,32 @@ class SqliteStore final : public Store {
                      text(s.get(), 7),
                      text(s.get(), 8)};
             out.push_back(std::move(d));
+        }
+        if (step != SQLITE_DONE) return std::nullopt;
+        return out;
+    }
+
+    std::optional<std::vector<AppSummary>> summary(const std::string& fromDay) override {
+        std::lock_guard lock(mutex_);
+        auto s = statement(
+            "WITH c AS (SELECT app_definition_id AS app, sum(last_day >= ?1) AS users,"
+            " sum(last_day < ?1) AS idle, max(last_used) AS last_used FROM app_computers"
+            " GROUP BY app_definition_id),"
+            " w AS (SELECT app_definition_id AS app, sum(launches) AS launches,"
+            " sum(run_time) AS run_time FROM app_days WHERE day >= ?1 GROUP BY app_definition_id),"
+            " n AS (SELECT app_definition_id AS app, product_name, max(last_used) FROM app_days"
+            " GROUP BY app_definition_id)"
+            " SELECT c.app, coalesce(n.product_name, ''), c.users, c.idle,"
+            " coalesce(w.launches, 0), coalesce(w.run_time, 0), c.last_used"
+            " FROM c LEFT JOIN w USING (app) LEFT JOIN n USING (app) ORDER BY c.app");
+        if (!s) return std::nullopt;
+        bind(s.get(), 1, fromDay);
+        std::vector<AppSummary> out;
+        int step = SQLITE_ROW;
+        while ((step = sqlite3_step(s.get())) == SQLITE_ROW) {
+            out.push_back({text(s.get(), 0), text(s.get(), 1), sqlite3_column_int(s.get(), 2),
+                           sqlite3_column_int(s.get(), 3), sqlite3_column_int64(s.get(), 4),
+                           sqlite3_column_int64(s.get(), 5), sqlite3_column_int64(s.get(), 6)});
         }
         if (step != SQLITE_DONE) return std::nullopt;
         return out;
@@ -156,7 +203,53 @@ class SqliteStore final : public Store {
             bind(day.get(), 9, d.productVersion);
             if (sqlite3_step(day.get()) != SQLITE_DONE) return AddResult::failed;
         }
-        return AddResult::stored;
+        return addSummaries(r) ? AddResult::stored : AddResult::failed;
+    }
+
+    bool addSummaries(const Received& r) {
+        auto appDay = statement(
+            "INSERT INTO app_days VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)"
+            " ON CONFLICT (app_definition_id, day, shard) DO UPDATE SET"
+            " launches = app_days.launches + excluded.launches,"
+            " run_time = app_days.run_time + excluded.run_time,"
+            " last_used = max(app_days.last_used, excluded.last_used),"
+            " product_name = iif(excluded.last_used >= app_days.last_used,"
+            " excluded.product_name, app_days.product_name)");
+        if (!appDay) return false;
+        const int shard = summaryShard(r.query.computer);
+        // A report names each app definition and day once: one row each.
+        std::map<std::string, std::pair<std::string, std::int64_t>> lastOfApp;
+        for (const DayUse& d : r.days) {
+            sqlite3_reset(appDay.get());
+            bind(appDay.get(), 1, d.appDefinitionId);
+            bind(appDay.get(), 2, d.day);
+            sqlite3_bind_int(appDay.get(), 3, shard);
+            sqlite3_bind_int64(appDay.get(), 4, d.launches);
+            sqlite3_bind_int64(appDay.get(), 5, d.runTime);
+            sqlite3_bind_int64(appDay.get(), 6, d.lastUsed);
+            bind(appDay.get(), 7, d.productName);
+            if (sqlite3_step(appDay.get()) != SQLITE_DONE) return false;
+            auto [last, added] = lastOfApp.try_emplace(d.appDefinitionId, d.day, d.lastUsed);
+            if (!added) {
+                last->second.first = std::max(last->second.first, d.day);
+                last->second.second = std::max(last->second.second, d.lastUsed);
+            }
+        }
+        auto appComputer = statement(
+            "INSERT INTO app_computers VALUES (?1, ?2, ?3, ?4)"
+            " ON CONFLICT (app_definition_id, computer) DO UPDATE SET"
+            " last_day = max(app_computers.last_day, excluded.last_day),"
+            " last_used = max(app_computers.last_used, excluded.last_used)");
+        if (!appComputer) return false;
+        for (const auto& [app, last] : lastOfApp) {
+            sqlite3_reset(appComputer.get());
+            bind(appComputer.get(), 1, app);
+            bind(appComputer.get(), 2, r.query.computer);
+            bind(appComputer.get(), 3, last.first);
+            sqlite3_bind_int64(appComputer.get(), 4, last.second);
+            if (sqlite3_step(appComputer.get()) != SQLITE_DONE) return false;
+        }
+        return true;
     }
 
     bool exec(const char* sql) {

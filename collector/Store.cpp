@@ -10,6 +10,12 @@ std::unique_ptr<Store> openStore(const std::string& where, std::string& error) {
     return postgres ? openPostgresStore(where, error) : openSqliteStore(where, error);
 }
 
+int summaryShard(const std::string& computer) {
+    std::uint32_t hash = 2166136261u;  // FNV-1a: the same shard in every build
+    for (const char c : computer) hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
+    return static_cast<int>(hash % kSummaryShards);
+}
+
 std::string requestDigest(const std::string& target, const std::string& body) {
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int length = 0;

@@ -27,6 +27,20 @@ struct StoredDay {
     bool operator==(const StoredDay&) const = default;
 };
 
+// One app definition over a window of days.
+struct AppSummary {
+    std::string appDefinitionId, productName;  // the name of its latest use
+    int computersUsing = 0;
+    int reclaimCandidates = 0;  // reported it, no use in the window
+    std::int64_t launches = 0, runTime = 0, lastUsed = 0;
+    bool operator==(const AppSummary&) const = default;
+};
+
+// Which stored days to read; an empty field matches any.
+struct DayFilter {
+    std::string appDefinitionId, computer;
+};
+
 enum class AddResult { stored, duplicate, failed };
 
 // Every operation is safe to call from several threads; none throws.
@@ -38,8 +52,12 @@ class Store {
     virtual AddResult add(const Received& report) = 0;
     // How many reports are stored; nothing when the database cannot answer.
     virtual std::optional<std::int64_t> reportCount() = 0;
-    // The stored days, ordered by computer, app definition and day.
-    virtual std::optional<std::vector<StoredDay>> days() = 0;
+    // The stored days that match, ordered by computer, app definition and day (bytewise).
+    virtual std::optional<std::vector<StoredDay>> days(const DayFilter& only) = 0;
+    std::optional<std::vector<StoredDay>> days() { return days(DayFilter{}); }
+    // Per app definition (bytewise order), the window from fromDay (YYYY-MM-DD) on, from the
+    // summaries kept on insert, so its cost does not grow with the stored days.
+    virtual std::optional<std::vector<AppSummary>> summary(const std::string& fromDay) = 0;
     // The last error, for the log.
     virtual std::string lastError() = 0;
 };
@@ -51,6 +69,11 @@ std::unique_ptr<Store> openStore(const std::string& where, std::string& error);
 
 std::unique_ptr<Store> openSqliteStore(const std::string& path, std::string& error);
 std::unique_ptr<Store> openPostgresStore(const std::string& connection, std::string& error);
+
+// Which of the summary rows of an app definition and day a computer adds to: concurrent reports
+// of one day then seldom wait on the same row.
+int summaryShard(const std::string& computer);
+inline constexpr int kSummaryShards = 16;
 
 // SHA-256 of the target and body, in hex: how a repeated request is known.
 std::string requestDigest(const std::string& target, const std::string& body);

@@ -58,6 +58,14 @@ TEST(CollectorPostgres, ClusterOfItsOwnKeepsReportsOnce) {
         EXPECT_TRUE(store) << error;
         return store;
     });
+    // A database from before the summaries gets them from its stored days.
+    const auto summary = openStore(cluster.connection(), error)->summary("2024-05-07");
+    ASSERT_EQ(std::system(("runuser -u postgres -- " + kBin + "/psql -q \"" + cluster.connection() +
+                           "\" -c 'DROP TABLE app_days, app_computers' -c 'DELETE FROM"
+                           " schema_version WHERE version = 2'")
+                              .c_str()),
+              0);
+    EXPECT_EQ(openStore(cluster.connection(), error)->summary("2024-05-07"), summary);
     EXPECT_FALSE(openStore("host=/nonexistent port=1 dbname=postgres", error));
 }
 
