@@ -127,44 +127,7 @@ class PostgresStore final : public Store {
         return true;
     }
 
-    AddResult add(const Received& r) override {
-        std::lock_guard lock(mutex_);
-        // A server restarted since the last report: connect again rather than fail for good.
-        if (PQstatus(connection_.get()) != CONNECTION_OK) PQreset(connection_.get());
-        // In one order, so that two reports sharing summary rows lock them in the same order.
-        std::vector<const DayUse*> sorted;
-        for (const DayUse& d : r.days) sorted.push_back(&d);
-        std::ranges::sort(sorted, [](const DayUse* a, const DayUse* b) {
-            return std::tie(a->appDefinitionId, a->day) < std::tie(b->appDefinitionId, b->day);
-        });
-        std::vector<std::string> columns[8];
-        for (const DayUse* d : sorted) {
-            const std::string values[] = {d->appDefinitionId,
-                                          d->day,
-                                          std::to_string(d->launches),
-                                          std::to_string(d->runTime),
-                                          std::to_string(d->lastUsed),
-                                          d->productName,
-                                          d->fileVersion,
-                                          d->productVersion};
-            for (int i = 0; i < 8; ++i) columns[i].push_back(values[i]);
-        }
-        std::vector<std::string> parameters = {requestDigest(r.target, r.body),
-                                               std::to_string(r.receivedAt),
-                                               r.query.computer,
-                                               r.query.domain,
-                                               r.query.customerId,
-                                               r.query.resourceId,
-                                               r.query.remoffId,
-                                               r.target,
-                                               r.body};
-        for (const auto& column : columns) parameters.push_back(arrayLiteral(column));
-        parameters.push_back(std::to_string(summaryShard(r.query.computer)));
-        Result added = query(kAddReport, parameters, 8);
-        if (!added || PQntuples(added.get()) != 1) return AddResult::failed;
-        return std::string_view(PQgetvalue(added.get(), 0, 0)) == "0" ? AddResult::duplicate
-                                                                      : AddResult::stored;
-    }
+    AddResult add(const Received& r) override { return batches_.add(r); }
 
     std::optional<std::int64_t> reportCount() override {
         std::lock_guard lock(mutex_);
@@ -236,6 +199,64 @@ class PostgresStore final : public Store {
     std::string lastError() override { return PQerrorMessage(connection_.get()); }
 
   private:
+    // The batch in one transaction; when that fails, each report in one of its own, so that
+    // one bad report does not take the others with it.
+    void write(const std::vector<const Received*>& batch, std::vector<AddResult>& results) {
+        std::lock_guard lock(mutex_);
+        // A server restarted since the last report: connect again rather than fail for good.
+        if (PQstatus(connection_.get()) != CONNECTION_OK) {
+            PQreset(connection_.get());
+            prepared_ = false;  // a new session knows no prepared statement
+        }
+        if (batch.size() > 1 && command("BEGIN")) {
+            bool ok = true;
+            for (std::size_t i = 0; ok && i < batch.size(); ++i) {
+                results[i] = addOne(*batch[i]);
+                ok = results[i] != AddResult::failed;
+            }
+            if (ok && command("COMMIT")) return;
+            command("ROLLBACK");
+        }
+        for (std::size_t i = 0; i < batch.size(); ++i) results[i] = addOne(*batch[i]);
+    }
+
+    // One statement: on its own, its own transaction.
+    AddResult addOne(const Received& r) {
+        // In one order, so that two reports sharing summary rows lock them in the same order.
+        std::vector<const DayUse*> sorted;
+        for (const DayUse& d : r.days) sorted.push_back(&d);
+        std::ranges::sort(sorted, [](const DayUse* a, const DayUse* b) {
+            return std::tie(a->appDefinitionId, a->day) < std::tie(b->appDefinitionId, b->day);
+        });
+        std::vector<std::string> columns[8];
+        for (const DayUse* d : sorted) {
+            const std::string values[] = {d->appDefinitionId,
+                                          d->day,
+                                          std::to_string(d->launches),
+                                          std::to_string(d->runTime),
+                                          std::to_string(d->lastUsed),
+                                          d->productName,
+                                          d->fileVersion,
+                                          d->productVersion};
+            for (int i = 0; i < 8; ++i) columns[i].push_back(values[i]);
+        }
+        std::vector<std::string> parameters = {requestDigest(r.target, r.body),
+                                               std::to_string(r.receivedAt),
+                                               r.query.computer,
+                                               r.query.domain,
+                                               r.query.customerId,
+                                               r.query.resourceId,
+                                               r.query.remoffId,
+                                               r.target,
+                                               r.body};
+        for (const auto& column : columns) parameters.push_back(arrayLiteral(column));
+        parameters.push_back(std::to_string(summaryShard(r.query.computer)));
+        Result added = query(kAddReport, parameters, 8);
+        if (!added || PQntuples(added.get()) != 1) return AddResult::failed;
+        return std::string_view(PQgetvalue(added.get(), 0, 0)) == "0" ? AddResult::duplicate
+                                                                      : AddResult::stored;
+    }
+
     bool command(const char* sql) {
         Result r(PQexec(connection_.get(), sql));
         const auto status = r ? PQresultStatus(r.get()) : PGRES_FATAL_ERROR;
@@ -252,15 +273,26 @@ class PostgresStore final : public Store {
             lengths.push_back(static_cast<int>(parameters[i].size()));
             formats.push_back(static_cast<int>(i) == binaryIndex ? 1 : 0);
         }
-        Result r(PQexecParams(connection_.get(), sql, static_cast<int>(parameters.size()), nullptr,
-                              values.data(), lengths.data(), formats.data(), 0));
+        const int count = static_cast<int>(parameters.size());
+        // The report's statement is planned once per connection, not at every report.
+        if (sql == kAddReport && !prepared_) {
+            Result made(PQprepare(connection_.get(), "add_report", sql, count, nullptr));
+            prepared_ = made && PQresultStatus(made.get()) == PGRES_COMMAND_OK;
+        }
+        Result r(sql == kAddReport && prepared_
+                     ? PQexecPrepared(connection_.get(), "add_report", count, values.data(),
+                                      lengths.data(), formats.data(), 0)
+                     : PQexecParams(connection_.get(), sql, count, nullptr, values.data(),
+                                    lengths.data(), formats.data(), 0));
         const auto status = r ? PQresultStatus(r.get()) : PGRES_FATAL_ERROR;
         if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) return nullptr;
         return r;
     }
 
     std::unique_ptr<PGconn, FinishConnection> connection_;
+    bool prepared_ = false;
     std::mutex mutex_;
+    ReportBatches batches_{[this](const auto& batch, auto& results) { write(batch, results); }};
 };
 
 }  // namespace

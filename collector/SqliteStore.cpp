@@ -83,14 +83,7 @@ class SqliteStore final : public Store {
         return true;
     }
 
-    AddResult add(const Received& r) override {
-        std::lock_guard lock(mutex_);
-        if (!exec("BEGIN IMMEDIATE")) return AddResult::failed;
-        const AddResult result = addInTransaction(r);
-        if (result == AddResult::stored && exec("COMMIT")) return AddResult::stored;
-        exec("ROLLBACK");
-        return result == AddResult::duplicate ? AddResult::duplicate : AddResult::failed;
-    }
+    AddResult add(const Received& r) override { return batches_.add(r); }
 
     std::optional<std::int64_t> reportCount() override {
         std::lock_guard lock(mutex_);
@@ -159,25 +152,49 @@ class SqliteStore final : public Store {
     std::string lastError() override { return sqlite3_errmsg(db_.get()); }
 
   private:
+    // The batch in one transaction; when that fails, each report in one of its own, so that
+    // one bad report does not take the others with it.
+    void write(const std::vector<const Received*>& batch, std::vector<AddResult>& results) {
+        std::lock_guard lock(mutex_);
+        if (batch.size() > 1 && exec("BEGIN IMMEDIATE")) {
+            bool ok = true;
+            for (std::size_t i = 0; ok && i < batch.size(); ++i) {
+                results[i] = addInTransaction(*batch[i]);
+                ok = results[i] != AddResult::failed;
+            }
+            if (ok && exec("COMMIT")) return;
+            exec("ROLLBACK");
+        }
+        for (std::size_t i = 0; i < batch.size(); ++i) results[i] = addAlone(*batch[i]);
+    }
+
+    AddResult addAlone(const Received& r) {
+        if (!exec("BEGIN IMMEDIATE")) return AddResult::failed;
+        const AddResult result = addInTransaction(r);
+        if (result == AddResult::stored && exec("COMMIT")) return AddResult::stored;
+        exec("ROLLBACK");
+        return result == AddResult::duplicate ? AddResult::duplicate : AddResult::failed;
+    }
+
     AddResult addInTransaction(const Received& r) {
-        auto report = statement(
+        sqlite3_stmt* report = cached(
             "INSERT INTO reports (digest, received_at, computer, domain, customer_id,"
             " resource_id, remoff_id, target, body) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)"
             " ON CONFLICT (digest) DO NOTHING");
         if (!report) return AddResult::failed;
-        bind(report.get(), 1, requestDigest(r.target, r.body));
-        sqlite3_bind_int64(report.get(), 2, r.receivedAt);
-        bind(report.get(), 3, r.query.computer);
-        bind(report.get(), 4, r.query.domain);
-        bind(report.get(), 5, r.query.customerId);
-        bind(report.get(), 6, r.query.resourceId);
-        bind(report.get(), 7, r.query.remoffId);
-        bind(report.get(), 8, r.target);
-        sqlite3_bind_blob64(report.get(), 9, r.body.data(), r.body.size(), SQLITE_TRANSIENT);
-        if (sqlite3_step(report.get()) != SQLITE_DONE) return AddResult::failed;
+        bind(report, 1, requestDigest(r.target, r.body));
+        sqlite3_bind_int64(report, 2, r.receivedAt);
+        bind(report, 3, r.query.computer);
+        bind(report, 4, r.query.domain);
+        bind(report, 5, r.query.customerId);
+        bind(report, 6, r.query.resourceId);
+        bind(report, 7, r.query.remoffId);
+        bind(report, 8, r.target);
+        sqlite3_bind_blob64(report, 9, r.body.data(), r.body.size(), SQLITE_TRANSIENT);
+        if (sqlite3_step(report) != SQLITE_DONE) return AddResult::failed;
         if (sqlite3_changes(db_.get()) == 0) return AddResult::duplicate;
 
-        auto day = statement(
+        sqlite3_stmt* day = cached(
             "INSERT INTO usage VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)"
             " ON CONFLICT (computer, app_definition_id, day) DO UPDATE SET"
             " launches = usage.launches + excluded.launches,"
@@ -191,23 +208,23 @@ class SqliteStore final : public Store {
             " excluded.product_version, usage.product_version)");
         if (!day) return AddResult::failed;
         for (const DayUse& d : r.days) {
-            sqlite3_reset(day.get());
-            bind(day.get(), 1, r.query.computer);
-            bind(day.get(), 2, d.appDefinitionId);
-            bind(day.get(), 3, d.day);
-            sqlite3_bind_int64(day.get(), 4, d.launches);
-            sqlite3_bind_int64(day.get(), 5, d.runTime);
-            sqlite3_bind_int64(day.get(), 6, d.lastUsed);
-            bind(day.get(), 7, d.productName);
-            bind(day.get(), 8, d.fileVersion);
-            bind(day.get(), 9, d.productVersion);
-            if (sqlite3_step(day.get()) != SQLITE_DONE) return AddResult::failed;
+            sqlite3_reset(day);
+            bind(day, 1, r.query.computer);
+            bind(day, 2, d.appDefinitionId);
+            bind(day, 3, d.day);
+            sqlite3_bind_int64(day, 4, d.launches);
+            sqlite3_bind_int64(day, 5, d.runTime);
+            sqlite3_bind_int64(day, 6, d.lastUsed);
+            bind(day, 7, d.productName);
+            bind(day, 8, d.fileVersion);
+            bind(day, 9, d.productVersion);
+            if (sqlite3_step(day) != SQLITE_DONE) return AddResult::failed;
         }
         return addSummaries(r) ? AddResult::stored : AddResult::failed;
     }
 
     bool addSummaries(const Received& r) {
-        auto appDay = statement(
+        sqlite3_stmt* appDay = cached(
             "INSERT INTO app_days VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)"
             " ON CONFLICT (app_definition_id, day, shard) DO UPDATE SET"
             " launches = app_days.launches + excluded.launches,"
@@ -220,40 +237,48 @@ class SqliteStore final : public Store {
         // A report names each app definition and day once: one row each.
         std::map<std::string, std::pair<std::string, std::int64_t>> lastOfApp;
         for (const DayUse& d : r.days) {
-            sqlite3_reset(appDay.get());
-            bind(appDay.get(), 1, d.appDefinitionId);
-            bind(appDay.get(), 2, d.day);
-            sqlite3_bind_int(appDay.get(), 3, shard);
-            sqlite3_bind_int64(appDay.get(), 4, d.launches);
-            sqlite3_bind_int64(appDay.get(), 5, d.runTime);
-            sqlite3_bind_int64(appDay.get(), 6, d.lastUsed);
-            bind(appDay.get(), 7, d.productName);
-            if (sqlite3_step(appDay.get()) != SQLITE_DONE) return false;
+            sqlite3_reset(appDay);
+            bind(appDay, 1, d.appDefinitionId);
+            bind(appDay, 2, d.day);
+            sqlite3_bind_int(appDay, 3, shard);
+            sqlite3_bind_int64(appDay, 4, d.launches);
+            sqlite3_bind_int64(appDay, 5, d.runTime);
+            sqlite3_bind_int64(appDay, 6, d.lastUsed);
+            bind(appDay, 7, d.productName);
+            if (sqlite3_step(appDay) != SQLITE_DONE) return false;
             auto [last, added] = lastOfApp.try_emplace(d.appDefinitionId, d.day, d.lastUsed);
             if (!added) {
                 last->second.first = std::max(last->second.first, d.day);
                 last->second.second = std::max(last->second.second, d.lastUsed);
             }
         }
-        auto appComputer = statement(
+        sqlite3_stmt* appComputer = cached(
             "INSERT INTO app_computers VALUES (?1, ?2, ?3, ?4)"
             " ON CONFLICT (app_definition_id, computer) DO UPDATE SET"
             " last_day = max(app_computers.last_day, excluded.last_day),"
             " last_used = max(app_computers.last_used, excluded.last_used)");
         if (!appComputer) return false;
         for (const auto& [app, last] : lastOfApp) {
-            sqlite3_reset(appComputer.get());
-            bind(appComputer.get(), 1, app);
-            bind(appComputer.get(), 2, r.query.computer);
-            bind(appComputer.get(), 3, last.first);
-            sqlite3_bind_int64(appComputer.get(), 4, last.second);
-            if (sqlite3_step(appComputer.get()) != SQLITE_DONE) return false;
+            sqlite3_reset(appComputer);
+            bind(appComputer, 1, app);
+            bind(appComputer, 2, r.query.computer);
+            bind(appComputer, 3, last.first);
+            sqlite3_bind_int64(appComputer, 4, last.second);
+            if (sqlite3_step(appComputer) != SQLITE_DONE) return false;
         }
         return true;
     }
 
     bool exec(const char* sql) {
         return sqlite3_exec(db_.get(), sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+    }
+    // The statements of every report, prepared once: preparing them anew costs as much as
+    // running them. Reset, bindings cleared.
+    sqlite3_stmt* cached(const char* sql) {
+        auto& s = cache_[sql];
+        if (!s) s = statement(sql);
+        if (s) sqlite3_reset(s.get()), sqlite3_clear_bindings(s.get());
+        return s.get();
     }
     Statement statement(const char* sql) {
         sqlite3_stmt* s = nullptr;
@@ -270,7 +295,9 @@ class SqliteStore final : public Store {
     }
 
     std::unique_ptr<sqlite3, CloseDatabase> db_;
+    std::map<std::string, Statement> cache_;  // before db_ is closed, the statements go
     std::mutex mutex_;
+    ReportBatches batches_{[this](const auto& batch, auto& results) { write(batch, results); }};
 };
 
 }  // namespace

@@ -1,7 +1,11 @@
 #pragma once
 // Where the collector keeps reports: one interface, an SQLite file or a PostgreSQL database.
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -61,6 +65,28 @@ class Store {
     // The last error, for the log.
     virtual std::string lastError() = 0;
 };
+
+// Group commit: reports that arrive while one transaction is being written wait and then go
+// into the next one together, so that one disk sync serves them all. The first waiting caller
+// writes each batch; write(batch, results) stores batch and fills results one for one.
+class ReportBatches {
+  public:
+    using Write = std::function<void(const std::vector<const Received*>&, std::vector<AddResult>&)>;
+    explicit ReportBatches(Write write) : write_(std::move(write)) {}
+    AddResult add(const Received& report);
+
+  private:
+    struct Waiting {
+        const Received* report;
+        std::optional<AddResult> result;
+    };
+    Write write_;
+    std::mutex mutex_;
+    std::condition_variable done_;
+    std::deque<Waiting*> queue_;
+    bool writing_ = false;
+};
+inline constexpr std::size_t kMaxBatch = 64;
 
 // Opens (creating when needed) and migrates the database named by where: a PostgreSQL
 // connection string ("postgresql://..." or "key=value ...") or else an SQLite file path.
