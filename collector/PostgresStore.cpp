@@ -60,6 +60,16 @@ std::string arrayLiteral(const std::vector<std::string>& items) {
     return out + "}";
 }
 
+// bytea in the server's hex output ("\\x" and two digits a byte).
+std::string fromHex(std::string_view text) {
+    const auto digit = [](char c) { return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10; };
+    std::string out;
+    for (std::size_t i = 2; i + 1 < text.size(); i += 2) {
+        out += static_cast<char>(digit(text[i]) * 16 + digit(text[i + 1]));
+    }
+    return out;
+}
+
 // The report and its days, and the summaries, in one statement: one round trip and one implicit
 // transaction. Nothing but the report row is written when the report was stored before.
 const char* const kAddReport =
@@ -194,6 +204,27 @@ class PostgresStore final : public Store {
                            std::atoll(at(5)), std::atoll(at(6))});
         }
         return out;
+    }
+
+    bool forEachReport(const std::function<bool(const Received&)>& each) override {
+        std::lock_guard lock(mutex_);
+        // A page at a time, so that the bodies of a large database need not fit in memory.
+        for (std::string after = "0";;) {
+            Result r = query(
+                "SELECT id, target, body, received_at FROM reports WHERE id > $1::bigint"
+                " ORDER BY id LIMIT 1000",
+                {after});
+            if (!r) return false;
+            if (PQntuples(r.get()) == 0) return true;
+            for (int row = 0; row < PQntuples(r.get()); ++row) {
+                Received report;
+                report.target = PQgetvalue(r.get(), row, 1);
+                report.body = fromHex(PQgetvalue(r.get(), row, 2));
+                report.receivedAt = std::atoll(PQgetvalue(r.get(), row, 3));
+                if (!each(report)) return true;
+                after = PQgetvalue(r.get(), row, 0);
+            }
+        }
     }
 
     std::string lastError() override { return PQerrorMessage(connection_.get()); }

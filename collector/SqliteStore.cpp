@@ -149,6 +149,23 @@ class SqliteStore final : public Store {
         return out;
     }
 
+    bool forEachReport(const std::function<bool(const Received&)>& each) override {
+        std::lock_guard lock(mutex_);
+        auto s = statement("SELECT target, body, received_at FROM reports ORDER BY id");
+        if (!s) return false;
+        int step = SQLITE_ROW;
+        while ((step = sqlite3_step(s.get())) == SQLITE_ROW) {
+            Received r;
+            r.target = text(s.get(), 0);
+            const auto* body = static_cast<const char*>(sqlite3_column_blob(s.get(), 1));
+            r.body.assign(body ? body : "",
+                          static_cast<std::size_t>(sqlite3_column_bytes(s.get(), 1)));
+            r.receivedAt = sqlite3_column_int64(s.get(), 2);
+            if (!each(r)) return true;
+        }
+        return step == SQLITE_DONE;
+    }
+
     std::string lastError() override { return sqlite3_errmsg(db_.get()); }
 
   private:

@@ -62,6 +62,9 @@ class Store {
     // Per app definition (bytewise order), the window from fromDay (YYYY-MM-DD) on, from the
     // summaries kept on insert, so its cost does not grow with the stored days.
     virtual std::optional<std::vector<AppSummary>> summary(const std::string& fromDay) = 0;
+    // Calls each with every stored report in the order received (target, body and receivedAt
+    // set), until it returns false; false when the database cannot answer.
+    virtual bool forEachReport(const std::function<bool(const Received&)>& each) = 0;
     // The last error, for the log.
     virtual std::string lastError() = 0;
 };
