@@ -138,30 +138,6 @@ std::vector<ComputerUse> computersOf(const std::vector<StoredDay>& days,
     return out;
 }
 
-std::vector<AppSummary> summarize(const std::vector<StoredDay>& days, const std::string& fromDay) {
-    std::map<std::string, AppSummary> byApp;
-    std::map<std::string, std::int64_t> namedAt;
-    for (const StoredDay& d : days) {
-        AppSummary& a = byApp[d.use.appDefinitionId];
-        a.appDefinitionId = d.use.appDefinitionId;
-        if (d.use.lastUsed >= namedAt[a.appDefinitionId]) {
-            namedAt[a.appDefinitionId] = d.use.lastUsed;
-            a.productName = d.use.productName;
-        }
-    }
-    std::vector<AppSummary> out;
-    for (auto& [id, app] : byApp) {
-        for (const ComputerUse& c : computersOf(days, id, fromDay)) {
-            ++(c.usedInWindow ? app.computersUsing : app.reclaimCandidates);
-            app.launches += c.launches;
-            app.runTime += c.runTime;
-            app.lastUsed = std::max(app.lastUsed, c.lastUsed);
-        }
-        out.push_back(std::move(app));
-    }
-    return out;
-}
-
 std::string overviewPage(const std::vector<AppSummary>& apps, int windowDays,
                          const std::string& token) {
     std::string out = head("Software use, last " + std::to_string(windowDays) + " days");

@@ -9,15 +9,6 @@
 
 namespace tallyvane::collector {
 
-// One app definition over the window.
-struct AppSummary {
-    std::string appDefinitionId, productName;
-    int computersUsing = 0;
-    int reclaimCandidates = 0;  // reported it, no use in the window
-    std::int64_t launches = 0, runTime = 0, lastUsed = 0;
-    bool operator==(const AppSummary&) const = default;
-};
-
 // One computer's use of one app definition over the window; lastUsed is its last use ever.
 struct ComputerUse {
     std::string computer;
@@ -27,7 +18,6 @@ struct ComputerUse {
 };
 
 // fromDay (YYYY-MM-DD) is the window's first day; days as the store gives them.
-std::vector<AppSummary> summarize(const std::vector<StoredDay>& days, const std::string& fromDay);
 // The computers that reported appDefinitionId, those that used it in the window first.
 std::vector<ComputerUse> computersOf(const std::vector<StoredDay>& days,
                                      const std::string& appDefinitionId,

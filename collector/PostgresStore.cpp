@@ -1,6 +1,7 @@
 // The fleet store: a PostgreSQL database through libpq, with the server's own durability.
 #include <libpq-fe.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <mutex>
 
@@ -28,7 +29,82 @@ const char* const kMigrations[] = {
     " last_used BIGINT NOT NULL, product_name TEXT NOT NULL, file_version TEXT NOT NULL,"
     " product_version TEXT NOT NULL, PRIMARY KEY (computer, app_definition_id, day));"
     "CREATE INDEX usage_by_app_day ON usage (app_definition_id, day);",
+    // The overview's summaries: per app definition and computer its last day and use, per app
+    // definition, day and shard the day's sums.
+    "CREATE TABLE app_computers (app_definition_id TEXT NOT NULL, computer TEXT NOT NULL,"
+    " last_day TEXT NOT NULL, last_used BIGINT NOT NULL,"
+    " PRIMARY KEY (app_definition_id, computer));"
+    "CREATE TABLE app_days (app_definition_id TEXT NOT NULL, day TEXT NOT NULL,"
+    " shard INTEGER NOT NULL, launches BIGINT NOT NULL, run_time BIGINT NOT NULL,"
+    " last_used BIGINT NOT NULL, product_name TEXT NOT NULL,"
+    " PRIMARY KEY (app_definition_id, day, shard));"
+    "INSERT INTO app_computers SELECT app_definition_id, computer, max(day), max(last_used)"
+    " FROM usage GROUP BY app_definition_id, computer;"
+    "INSERT INTO app_days SELECT app_definition_id, day, 0, sum(launches), sum(run_time),"
+    " max(last_used), (array_agg(product_name ORDER BY last_used DESC))[1] FROM usage"
+    " GROUP BY app_definition_id, day;",
 };
+
+// A PostgreSQL array literal of the texts: each element quoted, '"' and '\\' escaped.
+std::string arrayLiteral(const std::vector<std::string>& items) {
+    std::string out = "{";
+    for (const std::string& item : items) {
+        if (out.size() > 1) out += ',';
+        out += '"';
+        for (const char c : item) {
+            if (c == '"' || c == '\\') out += '\\';
+            out += c;
+        }
+        out += '"';
+    }
+    return out + "}";
+}
+
+// bytea in the server's hex output ("\\x" and two digits a byte).
+std::string fromHex(std::string_view text) {
+    const auto digit = [](char c) { return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10; };
+    std::string out;
+    for (std::size_t i = 2; i + 1 < text.size(); i += 2) {
+        out += static_cast<char>(digit(text[i]) * 16 + digit(text[i + 1]));
+    }
+    return out;
+}
+
+// The report and its days, and the summaries, in one statement: one round trip and one implicit
+// transaction. Nothing but the report row is written when the report was stored before.
+const char* const kAddReport =
+    "WITH report AS (INSERT INTO reports (digest, received_at, computer, domain, customer_id,"
+    " resource_id, remoff_id, target, body) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9)"
+    " ON CONFLICT (digest) DO NOTHING RETURNING id),"
+    " incoming AS (SELECT * FROM unnest($10::text[], $11::text[], $12::bigint[], $13::bigint[],"
+    " $14::bigint[], $15::text[], $16::text[], $17::text[]) AS t(app, day, launches, run_time,"
+    " last_used, product_name, file_version, product_version) WHERE EXISTS (SELECT FROM report)),"
+    " days AS (INSERT INTO usage SELECT $3::text, app, day, launches, run_time, last_used, "
+    "product_name,"
+    " file_version, product_version FROM incoming"
+    " ON CONFLICT (computer, app_definition_id, day) DO UPDATE SET"
+    " launches = usage.launches + excluded.launches,"
+    " run_time = usage.run_time + excluded.run_time,"
+    " last_used = greatest(usage.last_used, excluded.last_used),"
+    " product_name = CASE WHEN excluded.last_used >= usage.last_used"
+    " THEN excluded.product_name ELSE usage.product_name END,"
+    " file_version = CASE WHEN excluded.last_used >= usage.last_used"
+    " THEN excluded.file_version ELSE usage.file_version END,"
+    " product_version = CASE WHEN excluded.last_used >= usage.last_used"
+    " THEN excluded.product_version ELSE usage.product_version END),"
+    " app_day AS (INSERT INTO app_days SELECT app, day, $18::integer, launches, run_time,"
+    " last_used, product_name FROM incoming"
+    " ON CONFLICT (app_definition_id, day, shard) DO UPDATE SET"
+    " launches = app_days.launches + excluded.launches,"
+    " run_time = app_days.run_time + excluded.run_time,"
+    " last_used = greatest(app_days.last_used, excluded.last_used),"
+    " product_name = CASE WHEN excluded.last_used >= app_days.last_used"
+    " THEN excluded.product_name ELSE app_days.product_name END),"
+    " app_computer AS (INSERT INTO app_computers SELECT app, $3::text, max(day), max(last_used)"
+    " FROM incoming GROUP BY app ON CONFLICT (app_definition_id, computer) DO UPDATE SET"
+    " last_day = greatest(app_computers.last_day, excluded.last_day),"
+    " last_used = greatest(app_computers.last_used, excluded.last_used))"
+    " SELECT count(*) FROM report";
 
 class PostgresStore final : public Store {
   public:
@@ -61,16 +137,7 @@ class PostgresStore final : public Store {
         return true;
     }
 
-    AddResult add(const Received& r) override {
-        std::lock_guard lock(mutex_);
-        // A server restarted since the last report: connect again rather than fail for good.
-        if (PQstatus(connection_.get()) != CONNECTION_OK) PQreset(connection_.get());
-        if (!command("BEGIN")) return AddResult::failed;
-        const AddResult result = addInTransaction(r);
-        if (result == AddResult::stored && command("COMMIT")) return AddResult::stored;
-        command("ROLLBACK");
-        return result == AddResult::duplicate ? AddResult::duplicate : AddResult::failed;
-    }
+    AddResult add(const Received& r) override { return batches_.add(r); }
 
     std::optional<std::int64_t> reportCount() override {
         std::lock_guard lock(mutex_);
@@ -79,13 +146,23 @@ class PostgresStore final : public Store {
         return std::atoll(PQgetvalue(r.get(), 0, 0));
     }
 
-    std::optional<std::vector<StoredDay>> days() override {
+    std::optional<std::vector<StoredDay>> days(const DayFilter& only) override {
         std::lock_guard lock(mutex_);
-        Result r = query(
+        // Conditions only for the fields given, so that the planner can use an index.
+        std::string sql =
             "SELECT computer, app_definition_id, day, launches, run_time, last_used,"
-            " product_name, file_version, product_version FROM usage"
-            " ORDER BY computer COLLATE \"C\", app_definition_id COLLATE \"C\", day",
-            {});
+            " product_name, file_version, product_version FROM usage WHERE true";
+        std::vector<std::string> parameters;
+        if (!only.appDefinitionId.empty()) {
+            parameters.push_back(only.appDefinitionId);
+            sql += " AND app_definition_id = $" + std::to_string(parameters.size());
+        }
+        if (!only.computer.empty()) {
+            parameters.push_back(only.computer);
+            sql += " AND computer = $" + std::to_string(parameters.size());
+        }
+        sql += " ORDER BY computer COLLATE \"C\", app_definition_id COLLATE \"C\", day";
+        Result r = query(sql.c_str(), parameters);
         if (!r) return std::nullopt;
         std::vector<StoredDay> out;
         for (int row = 0; row < PQntuples(r.get()); ++row) {
@@ -105,39 +182,110 @@ class PostgresStore final : public Store {
         return out;
     }
 
+    std::optional<std::vector<AppSummary>> summary(const std::string& fromDay) override {
+        std::lock_guard lock(mutex_);
+        Result r = query(
+            "WITH c AS (SELECT app_definition_id AS app, count(*) FILTER (WHERE last_day >= $1)"
+            " AS users, count(*) FILTER (WHERE last_day < $1) AS idle, max(last_used) AS last_used"
+            " FROM app_computers GROUP BY app_definition_id),"
+            " w AS (SELECT app_definition_id AS app, sum(launches) AS launches,"
+            " sum(run_time) AS run_time FROM app_days WHERE day >= $1 GROUP BY app_definition_id),"
+            " n AS (SELECT DISTINCT ON (app_definition_id) app_definition_id AS app, product_name"
+            " FROM app_days ORDER BY app_definition_id, last_used DESC)"
+            " SELECT c.app, coalesce(n.product_name, ''), c.users, c.idle,"
+            " coalesce(w.launches, 0), coalesce(w.run_time, 0), c.last_used"
+            " FROM c LEFT JOIN w USING (app) LEFT JOIN n USING (app) ORDER BY c.app COLLATE \"C\"",
+            {fromDay});
+        if (!r) return std::nullopt;
+        std::vector<AppSummary> out;
+        for (int row = 0; row < PQntuples(r.get()); ++row) {
+            auto at = [&](int column) { return PQgetvalue(r.get(), row, column); };
+            out.push_back({at(0), at(1), std::atoi(at(2)), std::atoi(at(3)), std::atoll(at(4)),
+                           std::atoll(at(5)), std::atoll(at(6))});
+        }
+        return out;
+    }
+
+    bool forEachReport(const std::function<bool(const Received&)>& each) override {
+        std::lock_guard lock(mutex_);
+        // A page at a time, so that the bodies of a large database need not fit in memory.
+        for (std::string after = "0";;) {
+            Result r = query(
+                "SELECT id, target, body, received_at FROM reports WHERE id > $1::bigint"
+                " ORDER BY id LIMIT 1000",
+                {after});
+            if (!r) return false;
+            if (PQntuples(r.get()) == 0) return true;
+            for (int row = 0; row < PQntuples(r.get()); ++row) {
+                Received report;
+                report.target = PQgetvalue(r.get(), row, 1);
+                report.body = fromHex(PQgetvalue(r.get(), row, 2));
+                report.receivedAt = std::atoll(PQgetvalue(r.get(), row, 3));
+                if (!each(report)) return true;
+                after = PQgetvalue(r.get(), row, 0);
+            }
+        }
+    }
+
     std::string lastError() override { return PQerrorMessage(connection_.get()); }
 
   private:
-    AddResult addInTransaction(const Received& r) {
-        const std::string received = std::to_string(r.receivedAt);
-        Result report = query(
-            "INSERT INTO reports (digest, received_at, computer, domain, customer_id,"
-            " resource_id, remoff_id, target, body) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9)"
-            " ON CONFLICT (digest) DO NOTHING",
-            {requestDigest(r.target, r.body), received, r.query.computer, r.query.domain,
-             r.query.customerId, r.query.resourceId, r.query.remoffId, r.target, r.body},
-            8);
-        if (!report) return AddResult::failed;
-        if (std::string_view(PQcmdTuples(report.get())) == "0") return AddResult::duplicate;
-        for (const DayUse& d : r.days) {
-            Result day = query(
-                "INSERT INTO usage VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9)"
-                " ON CONFLICT (computer, app_definition_id, day) DO UPDATE SET"
-                " launches = usage.launches + excluded.launches,"
-                " run_time = usage.run_time + excluded.run_time,"
-                " last_used = greatest(usage.last_used, excluded.last_used),"
-                " product_name = CASE WHEN excluded.last_used >= usage.last_used"
-                " THEN excluded.product_name ELSE usage.product_name END,"
-                " file_version = CASE WHEN excluded.last_used >= usage.last_used"
-                " THEN excluded.file_version ELSE usage.file_version END,"
-                " product_version = CASE WHEN excluded.last_used >= usage.last_used"
-                " THEN excluded.product_version ELSE usage.product_version END",
-                {r.query.computer, d.appDefinitionId, d.day, std::to_string(d.launches),
-                 std::to_string(d.runTime), std::to_string(d.lastUsed), d.productName,
-                 d.fileVersion, d.productVersion});
-            if (!day) return AddResult::failed;
+    // The batch in one transaction; when that fails, each report in one of its own, so that
+    // one bad report does not take the others with it.
+    void write(const std::vector<const Received*>& batch, std::vector<AddResult>& results) {
+        std::lock_guard lock(mutex_);
+        // A server restarted since the last report: connect again rather than fail for good.
+        if (PQstatus(connection_.get()) != CONNECTION_OK) {
+            PQreset(connection_.get());
+            prepared_ = false;  // a new session knows no prepared statement
         }
-        return AddResult::stored;
+        if (batch.size() > 1 && command("BEGIN")) {
+            bool ok = true;
+            for (std::size_t i = 0; ok && i < batch.size(); ++i) {
+                results[i] = addOne(*batch[i]);
+                ok = results[i] != AddResult::failed;
+            }
+            if (ok && command("COMMIT")) return;
+            command("ROLLBACK");
+        }
+        for (std::size_t i = 0; i < batch.size(); ++i) results[i] = addOne(*batch[i]);
+    }
+
+    // One statement: on its own, its own transaction.
+    AddResult addOne(const Received& r) {
+        // In one order, so that two reports sharing summary rows lock them in the same order.
+        std::vector<const DayUse*> sorted;
+        for (const DayUse& d : r.days) sorted.push_back(&d);
+        std::ranges::sort(sorted, [](const DayUse* a, const DayUse* b) {
+            return std::tie(a->appDefinitionId, a->day) < std::tie(b->appDefinitionId, b->day);
+        });
+        std::vector<std::string> columns[8];
+        for (const DayUse* d : sorted) {
+            const std::string values[] = {d->appDefinitionId,
+                                          d->day,
+                                          std::to_string(d->launches),
+                                          std::to_string(d->runTime),
+                                          std::to_string(d->lastUsed),
+                                          d->productName,
+                                          d->fileVersion,
+                                          d->productVersion};
+            for (int i = 0; i < 8; ++i) columns[i].push_back(values[i]);
+        }
+        std::vector<std::string> parameters = {requestDigest(r.target, r.body),
+                                               std::to_string(r.receivedAt),
+                                               r.query.computer,
+                                               r.query.domain,
+                                               r.query.customerId,
+                                               r.query.resourceId,
+                                               r.query.remoffId,
+                                               r.target,
+                                               r.body};
+        for (const auto& column : columns) parameters.push_back(arrayLiteral(column));
+        parameters.push_back(std::to_string(summaryShard(r.query.computer)));
+        Result added = query(kAddReport, parameters, 8);
+        if (!added || PQntuples(added.get()) != 1) return AddResult::failed;
+        return std::string_view(PQgetvalue(added.get(), 0, 0)) == "0" ? AddResult::duplicate
+                                                                      : AddResult::stored;
     }
 
     bool command(const char* sql) {
@@ -156,15 +304,26 @@ class PostgresStore final : public Store {
             lengths.push_back(static_cast<int>(parameters[i].size()));
             formats.push_back(static_cast<int>(i) == binaryIndex ? 1 : 0);
         }
-        Result r(PQexecParams(connection_.get(), sql, static_cast<int>(parameters.size()), nullptr,
-                              values.data(), lengths.data(), formats.data(), 0));
+        const int count = static_cast<int>(parameters.size());
+        // The report's statement is planned once per connection, not at every report.
+        if (sql == kAddReport && !prepared_) {
+            Result made(PQprepare(connection_.get(), "add_report", sql, count, nullptr));
+            prepared_ = made && PQresultStatus(made.get()) == PGRES_COMMAND_OK;
+        }
+        Result r(sql == kAddReport && prepared_
+                     ? PQexecPrepared(connection_.get(), "add_report", count, values.data(),
+                                      lengths.data(), formats.data(), 0)
+                     : PQexecParams(connection_.get(), sql, count, nullptr, values.data(),
+                                    lengths.data(), formats.data(), 0));
         const auto status = r ? PQresultStatus(r.get()) : PGRES_FATAL_ERROR;
         if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) return nullptr;
         return r;
     }
 
     std::unique_ptr<PGconn, FinishConnection> connection_;
+    bool prepared_ = false;
     std::mutex mutex_;
+    ReportBatches batches_{[this](const auto& batch, auto& results) { write(batch, results); }};
 };
 
 }  // namespace

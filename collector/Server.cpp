@@ -26,10 +26,16 @@ bool sameToken(const std::string& given, const std::string& token) {
     return difference == 0;
 }
 
-// The pages: each asks the store for the days and renders them, or answers why not.
+// What a page needs: the window's first day and its length, the request, and the store.
+struct PageRequest {
+    const httplib::Request& http;
+    std::string fromDay;
+    int window = 30;
+};
+using Render = std::function<std::optional<std::string>(Store&, const PageRequest&)>;
+
+// The pages: each asks the store for what it shows and renders it, or answers why not.
 void addPages(httplib::Server& server, const Settings& settings, Store& store) {
-    using Render = std::function<std::string(const std::vector<StoredDay>&, const httplib::Request&,
-                                             const std::string&, int)>;
     const auto page = [&server, &settings, &store](const char* path, const char* type,
                                                    Render render) {
         server.Get(path, [&settings, &store, type, render](const httplib::Request& req,
@@ -42,44 +48,66 @@ void addPages(httplib::Server& server, const Settings& settings, Store& store) {
             const std::string asked = req.get_param_value("days");
             const int window = asked == "60" ? 60 : asked == "90" ? 90 : 30;
             const auto now = static_cast<std::int64_t>(std::time(nullptr));
-            const std::string fromDay = localDay(now - (window - 1) * 86400).value_or("");
+            const PageRequest page{req, localDay(now - (window - 1) * 86400).value_or(""), window};
             try {
-                const auto days = store.days();
-                if (!days) {
+                const auto body = render(store, page);
+                if (!body) {
                     res.status = 503;
                     res.set_content(
                         "cannot read the database: " + printable(store.lastError()) + "\n",
                         "text/plain; charset=utf-8");
                     return;
                 }
-                res.set_content(render(*days, req, fromDay, window), type);
+                res.set_content(*body, type);
             } catch (const std::exception& e) {
                 res.status = 500;
                 res.set_content(std::string("internal error: ") + e.what() + "\n", "text/plain");
             }
         });
     };
+    // Each reads only the days it shows: one app definition's or one computer's.
+    const auto ofApp = [](Store& s, const PageRequest& p) {
+        return s.days(DayFilter{p.http.get_param_value("id"), {}});
+    };
+    const auto ofComputer = [](Store& s, const PageRequest& p) {
+        return s.days(DayFilter{{}, p.http.get_param_value("name")});
+    };
     const char* html = "text/html; charset=utf-8";
     const char* csv = "text/csv; charset=utf-8";
     const std::string& token = settings.pageToken;
-    page("/", html, [&token](const auto& days, const auto&, const auto& from, int window) {
-        return overviewPage(summarize(days, from), window, token);
+    page("/", html, [&token](Store& s, const PageRequest& p) -> std::optional<std::string> {
+        const auto apps = s.summary(p.fromDay);
+        if (!apps) return std::nullopt;
+        return overviewPage(*apps, p.window, token);
     });
-    page("/app", html, [&token](const auto& days, const auto& req, const auto& from, int window) {
-        return appPage(days, req.get_param_value("id"), from, window, token);
+    page("/app", html,
+         [&token, ofApp](Store& s, const PageRequest& p) -> std::optional<std::string> {
+             const auto days = ofApp(s, p);
+             if (!days) return std::nullopt;
+             return appPage(*days, p.http.get_param_value("id"), p.fromDay, p.window, token);
+         });
+    page("/computer", html,
+         [&token, ofComputer](Store& s, const PageRequest& p) -> std::optional<std::string> {
+             const auto days = ofComputer(s, p);
+             if (!days) return std::nullopt;
+             return computerPage(*days, p.http.get_param_value("name"), token);
+         });
+    page("/apps.csv", csv, [](Store& s, const PageRequest& p) -> std::optional<std::string> {
+        const auto apps = s.summary(p.fromDay);
+        if (!apps) return std::nullopt;
+        return overviewCsv(*apps);
     });
-    page("/computer", html, [&token](const auto& days, const auto& req, const auto&, int) {
-        return computerPage(days, req.get_param_value("name"), token);
+    page("/app.csv", csv, [ofApp](Store& s, const PageRequest& p) -> std::optional<std::string> {
+        const auto days = ofApp(s, p);
+        if (!days) return std::nullopt;
+        return appCsv(computersOf(*days, p.http.get_param_value("id"), p.fromDay));
     });
-    page("/apps.csv", csv, [](const auto& days, const auto&, const auto& from, int) {
-        return overviewCsv(summarize(days, from));
-    });
-    page("/app.csv", csv, [](const auto& days, const auto& req, const auto& from, int) {
-        return appCsv(computersOf(days, req.get_param_value("id"), from));
-    });
-    page("/computer.csv", csv, [](const auto& days, const auto& req, const auto&, int) {
-        return computerCsv(days, req.get_param_value("name"));
-    });
+    page("/computer.csv", csv,
+         [ofComputer](Store& s, const PageRequest& p) -> std::optional<std::string> {
+             const auto days = ofComputer(s, p);
+             if (!days) return std::nullopt;
+             return computerCsv(*days, p.http.get_param_value("name"));
+         });
 }
 
 }  // namespace
@@ -132,6 +160,9 @@ std::unique_ptr<httplib::Server> makeServer(const Settings& settings, Store& sto
     }
     // One byte more than allowed still reaches the handler, which then names the limit.
     server->set_payload_max_length(settings.maxBodyBytes + 1);
+    // The answer's head and body go out in separate writes: without this, Nagle's algorithm
+    // holds the body until the client's delayed acknowledgement, up to 40 ms per request.
+    server->set_tcp_nodelay(true);
     server->Post("/invswmetering",
                  [&store, &settings](const httplib::Request& req, httplib::Response& res) {
                      Answer answer;

@@ -10,6 +10,43 @@ std::unique_ptr<Store> openStore(const std::string& where, std::string& error) {
     return postgres ? openPostgresStore(where, error) : openSqliteStore(where, error);
 }
 
+AddResult ReportBatches::add(const Received& report) {
+    Waiting me{&report, std::nullopt};
+    std::unique_lock lock(mutex_);
+    queue_.push_back(&me);
+    done_.wait(lock, [&] { return me.result || !writing_; });
+    if (me.result) return *me.result;
+    writing_ = true;  // this caller writes batches until the queue is empty
+    while (!queue_.empty()) {
+        std::vector<Waiting*> batch;
+        while (!queue_.empty() && batch.size() < kMaxBatch) {
+            batch.push_back(queue_.front());
+            queue_.pop_front();
+        }
+        lock.unlock();
+        std::vector<const Received*> reports;
+        for (const Waiting* w : batch) reports.push_back(w->report);
+        std::vector<AddResult> results(batch.size(), AddResult::failed);
+        try {
+            write_(reports, results);
+        } catch (...) {
+            // results stays failed: the agents send these again
+        }
+        lock.lock();
+        for (std::size_t i = 0; i < batch.size(); ++i) batch[i]->result = results[i];
+        done_.notify_all();
+    }
+    writing_ = false;
+    done_.notify_all();
+    return *me.result;
+}
+
+int summaryShard(const std::string& computer) {
+    std::uint32_t hash = 2166136261u;  // FNV-1a: the same shard in every build
+    for (const char c : computer) hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
+    return static_cast<int>(hash % kSummaryShards);
+}
+
 std::string requestDigest(const std::string& target, const std::string& body) {
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int length = 0;

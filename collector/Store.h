@@ -1,7 +1,11 @@
 #pragma once
 // Where the collector keeps reports: one interface, an SQLite file or a PostgreSQL database.
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -27,6 +31,20 @@ struct StoredDay {
     bool operator==(const StoredDay&) const = default;
 };
 
+// One app definition over a window of days.
+struct AppSummary {
+    std::string appDefinitionId, productName;  // the name of its latest use
+    int computersUsing = 0;
+    int reclaimCandidates = 0;  // reported it, no use in the window
+    std::int64_t launches = 0, runTime = 0, lastUsed = 0;
+    bool operator==(const AppSummary&) const = default;
+};
+
+// Which stored days to read; an empty field matches any.
+struct DayFilter {
+    std::string appDefinitionId, computer;
+};
+
 enum class AddResult { stored, duplicate, failed };
 
 // Every operation is safe to call from several threads; none throws.
@@ -38,11 +56,40 @@ class Store {
     virtual AddResult add(const Received& report) = 0;
     // How many reports are stored; nothing when the database cannot answer.
     virtual std::optional<std::int64_t> reportCount() = 0;
-    // The stored days, ordered by computer, app definition and day.
-    virtual std::optional<std::vector<StoredDay>> days() = 0;
+    // The stored days that match, ordered by computer, app definition and day (bytewise).
+    virtual std::optional<std::vector<StoredDay>> days(const DayFilter& only) = 0;
+    std::optional<std::vector<StoredDay>> days() { return days(DayFilter{}); }
+    // Per app definition (bytewise order), the window from fromDay (YYYY-MM-DD) on, from the
+    // summaries kept on insert, so its cost does not grow with the stored days.
+    virtual std::optional<std::vector<AppSummary>> summary(const std::string& fromDay) = 0;
+    // Calls each with every stored report in the order received (target, body and receivedAt
+    // set), until it returns false; false when the database cannot answer.
+    virtual bool forEachReport(const std::function<bool(const Received&)>& each) = 0;
     // The last error, for the log.
     virtual std::string lastError() = 0;
 };
+
+// Group commit: reports that arrive while one transaction is being written wait and then go
+// into the next one together, so that one disk sync serves them all. The first waiting caller
+// writes each batch; write(batch, results) stores batch and fills results one for one.
+class ReportBatches {
+  public:
+    using Write = std::function<void(const std::vector<const Received*>&, std::vector<AddResult>&)>;
+    explicit ReportBatches(Write write) : write_(std::move(write)) {}
+    AddResult add(const Received& report);
+
+  private:
+    struct Waiting {
+        const Received* report;
+        std::optional<AddResult> result;
+    };
+    Write write_;
+    std::mutex mutex_;
+    std::condition_variable done_;
+    std::deque<Waiting*> queue_;
+    bool writing_ = false;
+};
+inline constexpr std::size_t kMaxBatch = 64;
 
 // Opens (creating when needed) and migrates the database named by where: a PostgreSQL
 // connection string ("postgresql://..." or "key=value ...") or else an SQLite file path.
@@ -51,6 +98,11 @@ std::unique_ptr<Store> openStore(const std::string& where, std::string& error);
 
 std::unique_ptr<Store> openSqliteStore(const std::string& path, std::string& error);
 std::unique_ptr<Store> openPostgresStore(const std::string& connection, std::string& error);
+
+// Which of the summary rows of an app definition and day a computer adds to: concurrent reports
+// of one day then seldom wait on the same row.
+int summaryShard(const std::string& computer);
+inline constexpr int kSummaryShards = 16;
 
 // SHA-256 of the target and body, in hex: how a repeated request is known.
 std::string requestDigest(const std::string& target, const std::string& body);

@@ -1,9 +1,10 @@
 // tallyvane-collector: receives the agents' usage reports and keeps them in a database.
 //
-//   tallyvane-collector [--config PATH] [--check]
+//   tallyvane-collector [--config PATH] [--check | --move-to DATABASE]
 //
 // PATH defaults to /etc/tallyvane/collector.conf. --check validates the settings and exits
-// (0 when they are usable). Otherwise it serves until SIGTERM or SIGINT, printing
+// (0 when they are usable). --move-to stores every report of the configured database again in
+// DATABASE, as the agents sent it, and exits. Otherwise it serves until SIGTERM or SIGINT, printing
 // "listening on HOST:PORT" once it accepts connections; the log goes to standard error.
 #include <httplib.h>
 #include <pthread.h>
@@ -12,6 +13,7 @@
 #include <csignal>
 #include <fstream>
 #include <iostream>
+#include <optional>
 #include <sstream>
 #include <thread>
 
@@ -25,8 +27,36 @@ using namespace tallyvane::collector;
 namespace {
 
 int usage() {
-    std::cerr << "usage: tallyvane-collector [--config PATH] [--check]\n";
+    std::cerr << "usage: tallyvane-collector [--config PATH] [--check | --move-to DATABASE]\n";
     return 2;
+}
+
+// Every report of from stored again in to, read as when it arrived.
+int moveReports(Store& from, Store& to) {
+    std::int64_t stored = 0, there = 0;
+    bool failed = false;
+    const bool read = from.forEachReport([&](const Received& r) {
+        const auto query = parseReportTarget(r.target);
+        const auto body = parseReportBody(r.body);
+        if (!query || !body) {
+            std::cerr << "tallyvane-collector: a stored report no longer reads: "
+                      << printable(r.target) << "\n";
+            return !(failed = true);
+        }
+        switch (to.add({r.target, r.body, *query, foldDays(body->rows), r.receivedAt})) {
+            case AddResult::stored:
+                return ++stored, true;
+            case AddResult::duplicate:
+                return ++there, true;
+            case AddResult::failed:
+                break;
+        }
+        std::cerr << "tallyvane-collector: cannot store: " << to.lastError() << "\n";
+        return !(failed = true);
+    });
+    if (!read) std::cerr << "tallyvane-collector: cannot read: " << from.lastError() << "\n";
+    std::cout << "moved " << stored << " reports (" << there << " were there already)\n";
+    return read && !failed ? 0 : 1;
 }
 
 }  // namespace
@@ -34,10 +64,13 @@ int usage() {
 int main(int argc, char** argv) {
     std::string path = kDefaultSettingsPath;
     bool checkOnly = false;
+    std::optional<std::string> moveTo;
     for (int i = 1; i < argc; ++i) {
         const std::string option = argv[i];
         if (option == "--check") {
             checkOnly = true;
+        } else if (option == "--move-to" && i + 1 < argc) {
+            moveTo = argv[++i];
         } else if (option == "--config" && i + 1 < argc) {
             path = argv[++i];
         } else {
@@ -68,6 +101,14 @@ int main(int argc, char** argv) {
     if (!store) {
         std::cerr << "tallyvane-collector: cannot open the database: " << error << "\n";
         return 1;
+    }
+    if (moveTo) {
+        auto target = openStore(*moveTo, error);
+        if (!target) {
+            std::cerr << "tallyvane-collector: cannot open " << *moveTo << ": " << error << "\n";
+            return 1;
+        }
+        return moveReports(*store, *target);
     }
 
     // SIGTERM and SIGINT are taken by one thread with sigwait; the server's threads inherit the

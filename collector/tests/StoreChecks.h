@@ -27,19 +27,34 @@ inline void checkStore(const std::function<std::unique_ptr<Store>()>& open) {
     // Monday again, later and in a new version; the same target with another body is new.
     DayUse later = monday;
     later.launches = 1, later.runTime = 5, later.lastUsed += 60, later.productVersion = "2.0";
+    later.productName = "Edit 2";
     EXPECT_EQ(store->add(receivedReport("mac-01", {later}, "other body")), AddResult::stored);
     // An earlier report of the same day arriving last does not take over the names.
     DayUse earlier = monday;
-    earlier.lastUsed -= 60, earlier.productVersion = "0.9";
+    earlier.lastUsed -= 60, earlier.productVersion = "0.9", earlier.productName = "Old";
     EXPECT_EQ(store->add(receivedReport("mac-01", {earlier}, "third")), AddResult::stored);
-    EXPECT_EQ(store->add(receivedReport("mac-02\n", {monday})), AddResult::stored);
+    const DayUse bee{"B2", "2024-05-08", 3, 30, 1715130000, "Bee", "", ""};
+    EXPECT_EQ(store->add(receivedReport("mac-02\n", {monday, bee})), AddResult::stored);
 
     DayUse mondaySum = later;
     mondaySum.launches = 5, mondaySum.runTime = 205;
     const std::vector<StoredDay> expected = {
-        {"mac-01", mondaySum}, {"mac-01", tuesday}, {"mac-02\n", monday}};
+        {"mac-01", mondaySum}, {"mac-01", tuesday}, {"mac-02\n", monday}, {"mac-02\n", bee}};
     EXPECT_EQ(store->days(), expected);
+    EXPECT_EQ(store->days({"B2", ""}), std::vector<StoredDay>{expected[3]});
+    EXPECT_EQ(store->days({"A1", "mac-02\n"}), std::vector<StoredDay>{expected[2]});
+    EXPECT_EQ(store->days({"", "mac-01"}),
+              std::vector<StoredDay>(expected.begin(), expected.begin() + 2));
     EXPECT_EQ(store->reportCount(), 4);
+    // Computers whose last day of an app definition is before the window are its candidates.
+    const AppSummary b2{"B2", "Bee", 1, 0, 3, 30, 1715130000};
+    const std::pair<std::string, std::vector<AppSummary>> windows[] = {
+        {"2024-05-06", {{"A1", "Edit & \"Go\"", 2, 0, 7, 86705, 1715086400}, b2}},
+        {"2024-05-07", {{"A1", "Edit & \"Go\"", 1, 1, 0, 86400, 1715086400}, b2}},
+        {"2024-05-09",
+         {{"A1", "Edit & \"Go\"", 0, 2, 0, 0, 1715086400}, {"B2", "Bee", 0, 1, 0, 0, 1715130000}}},
+    };
+    for (const auto& [from, apps] : windows) EXPECT_EQ(store->summary(from), apps) << from;
 
     store.reset();
     store = open();  // the migrations find their work done

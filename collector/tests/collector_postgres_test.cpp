@@ -4,6 +4,9 @@
 
 #include <filesystem>
 
+#include <fstream>
+
+#include "Server.h"
 #include "StoreChecks.h"
 #include "support/ChildProcess.h"
 
@@ -11,6 +14,10 @@ namespace tallyvane::collector {
 namespace {
 
 const std::string kBin = "/usr/lib/postgresql/15/bin";
+
+bool run(const std::string& command) {
+    return std::system(command.c_str()) == 0;
+}
 
 // initdb refuses root: the cluster belongs to the postgres user, in a folder of its own, served
 // on a socket in that folder only.
@@ -44,7 +51,6 @@ class Cluster {
     }
 
   private:
-    static bool run(const std::string& command) { return std::system(command.c_str()) == 0; }
     std::string dir_, connection_;
 };
 
@@ -58,7 +64,44 @@ TEST(CollectorPostgres, ClusterOfItsOwnKeepsReportsOnce) {
         EXPECT_TRUE(store) << error;
         return store;
     });
+    // A database from before the summaries gets them from its stored days.
+    const auto summary = openStore(cluster.connection(), error)->summary("2024-05-07");
+    ASSERT_EQ(std::system(("runuser -u postgres -- " + kBin + "/psql -q \"" + cluster.connection() +
+                           "\" -c 'DROP TABLE app_days, app_computers' -c 'DELETE FROM"
+                           " schema_version WHERE version = 2'")
+                              .c_str()),
+              0);
+    EXPECT_EQ(openStore(cluster.connection(), error)->summary("2024-05-07"), summary);
     EXPECT_FALSE(openStore("host=/nonexistent port=1 dbname=postgres", error));
+
+    // --move-to: an SQLite file's reports, read again, into a fresh database; twice is once.
+    test::ScratchDir dir;
+    const std::string file = dir.path() + "/c.db", config = dir.path() + "/c.conf";
+    const std::string golden =
+        test::slurp(std::string(TALLYVANE_SOURCE_DIR) + "/tests/golden/records.xml");
+    Settings settings;
+    settings.anyCustomerId = true;
+    for (const char* computer : {"pc-1", "pc-2"}) {
+        EXPECT_EQ(acceptReport(*openStore(file, error), settings,
+                               "/invswmetering?computer=" + std::string(computer) +
+                                   "&domain=W&customerId=7&resourceid=0&remoffId=3&actionToCall=1",
+                               golden, 1000)
+                      .status,
+                  200);
+    }
+    ASSERT_TRUE(run("runuser -u postgres -- " + kBin + "/psql -q \"" + cluster.connection() +
+                    "\" -c 'CREATE DATABASE moved'"));
+    const std::string moved = cluster.connection().substr(0, cluster.connection().find("dbname=")) +
+                              "dbname=moved user=postgres";
+    std::ofstream(config) << "database = " << file << "\ncustomer_ids = *\n";
+    for (int i = 0; i < 2; ++i) {
+        test::ChildProcess move(COLLECTOR_BIN, {"--config", config, "--move-to", moved});
+        EXPECT_EQ(move.waitExit(), 0);
+    }
+    const auto to = openStore(moved, error);
+    ASSERT_TRUE(to) << error;
+    EXPECT_EQ(to->reportCount(), 2);
+    EXPECT_EQ(to->days(), openStore(file, error)->days());
 }
 
 }  // namespace
