@@ -115,10 +115,7 @@ void AppMonitor::appDidLaunch(const WorkspaceNotification& notification) {
             const auto launched = nowSeconds();
             usage::stampLaunch(record, launched);
             appsData_.put(name, std::move(record));
-            countLaunch(name, application,
-                        Earlier{std::move(before), [launched](UsageRecord& other) {
-                                    usage::stampLaunch(other, launched);
-                                }});
+            countLaunch(name, application, Stamped{std::move(before), launched});
         }
     }
     VornLog("appDidLaunch: montioredApps: ", renderList(monitoredApps_));
@@ -130,25 +127,22 @@ void AppMonitor::incrementLaunchCount(const std::string& name,
 }
 
 void AppMonitor::countLaunch(const std::string& name, const RunningApplication& application,
-                             std::optional<Earlier> earlier) {
+                             std::optional<Stamped> stamped) {
     if (logUsageTable("AppData while didLauch ")) reloadUsageTable();
 
     UsageRecord record = appsData_.get(name);
     // Outside a bundle, the package the program came from may know its version.
-    const auto version =
-        application.bundleURL ? bundleShortVersion(platform_.files, *application.bundleURL)
-        : platform_.packages  ? platform_.packages->versionOf(application)
-                              : std::nullopt;
-    const std::string versionText = version.value_or("Unknown");
-    const auto counted = nowSeconds();
-    UsageRecord before = earlier ? std::move(earlier->before) : record;
-    usage::countLaunch(record, name, versionText, counted);
-    auto made = earlier ? std::move(earlier->change) : nullptr;
-    putAndSave(name, before, record, [&](UsageRecord& other) {
-        if (made) made(other);
-        usage::countLaunch(other, name, versionText, counted);
-        return true;
-    });
+    const auto version = application.bundleURL
+                             ? bundleShortVersion(platform_.files, *application.bundleURL)
+                         : platform_.packages ? platform_.packages->versionOf(application)
+                                              : std::nullopt;
+    const usage::Change change{
+        usage::Change::Launch{stamped ? std::optional(stamped->launchTime) : std::nullopt, name,
+                              version.value_or("Unknown"), nowSeconds()}};
+    const UsageRecord before = stamped ? std::move(stamped->before) : record;
+    // The table's record holds the stamp already; made again, it is the same moment.
+    change.apply(record);
+    commit(name, before, record, change);
 }
 
 void AppMonitor::updateMeteringData(const std::string& name, const UsageRecord& record,
@@ -181,10 +175,7 @@ void AppMonitor::appDidTerminate(const WorkspaceNotification& notification) {
     const auto lastUsed = nowSeconds();
     const auto run = usage::terminate(record, ended, lastUsed);
     VornLog("appDidTerminate: sessionRunTime " + std::to_string(run.sessionRunTime));
-    putAndSave(name, before, record, [&](UsageRecord& other) {
-        usage::terminate(other, ended, lastUsed);
-        return true;
-    });
+    commit(name, before, record, usage::Change{usage::Change::Termination{ended, lastUsed}});
     VornLog("appDidTerminate: " + name +
             " closed at (Unix epoch): " + std::to_string(nowSeconds()));
 }
@@ -209,12 +200,9 @@ void AppMonitor::checkAlreadyRunningApps() {
             const double now = platform_.clock.now();
             const auto carried = usage::carryIntoToday(record, *recorded, now);
             VornPrint(kCarried[static_cast<int>(carried)]);
-            // Cleared meanwhile by a report: the sweep after its reset counts this one.
-            putAndSave(name, before, record, [now](UsageRecord& other) {
-                const auto launch = other.launchTime();
-                if (launch) usage::carryIntoToday(other, *launch, now);
-                return launch.has_value();
-            });
+            // Cleared meanwhile by a report, the file's record is left: the sweep after its
+            // reset counts this one.
+            commit(name, before, record, usage::Change{usage::Change::Carry{now}});
         } else {
             VornLog("LAUNCH_TIME key not found in appData for app");
             const double started = getLaunchTimeForProcess(application.processIdentifier);
@@ -223,10 +211,7 @@ void AppMonitor::checkAlreadyRunningApps() {
             VornPrint(kCarried[static_cast<int>(since)]);
             const auto launched = record.launchTime().value_or(0);
             appsData_.put(name, std::move(record));
-            countLaunch(name, application,
-                        Earlier{std::move(before), [launched](UsageRecord& other) {
-                                    usage::stampLaunch(other, launched);
-                                }});
+            countLaunch(name, application, Stamped{std::move(before), launched});
         }
     }
 }
@@ -262,12 +247,7 @@ void AppMonitor::checkAlreadyRunningAppsAndUpdatePlist() {
             unsettled("today");
             continue;
         }
-        putAndSave(name, before, result.settled, [now, fresh](UsageRecord& other) {
-            auto again = usage::settle(other, now, fresh);
-            if (again.outcome != Outcome::Settled) return false;
-            other = std::move(again.settled);
-            return true;
-        });
+        commit(name, before, result.settled, usage::Change{usage::Change::Settle{now, fresh}});
     }
 }
 
@@ -335,11 +315,10 @@ double AppMonitor::getLaunchTimeForProcess(std::int32_t pid) {
     return platform_.processes.startTime(pid).value_or(platform_.clock.now());
 }
 
-void AppMonitor::putAndSave(const std::string& name, const UsageRecord& before,
-                            const UsageRecord& record,
-                            const std::function<bool(UsageRecord&)>& makeOn) {
+void AppMonitor::commit(const std::string& name, const UsageRecord& before,
+                        const UsageRecord& record, const usage::Change& change) {
     appsData_.put(name, record);
-    updateMeteringData(name, record, store::RecordChange{before, makeOn});
+    updateMeteringData(name, record, store::RecordChange{before, change});
 }
 
 }  // namespace tallyvane

@@ -5,7 +5,6 @@
 // platform/.
 #include <algorithm>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -16,6 +15,7 @@
 #include "settings/AgentSettings.h"
 #include "store/MeteringFiles.h"
 #include "store/UsageTable.h"
+#include "usage/Change.h"
 #include "usage/UsageRules.h"
 
 namespace tallyvane {
@@ -86,17 +86,17 @@ class AppMonitor : public std::enable_shared_from_this<AppMonitor> {
     // The running applications whose names are metered, in the workspace's order.
     std::vector<RunningApplication> runningMeteredApplications();
     std::int64_t nowSeconds() const { return usage::secondsOf(platform_.clock.now()); }
-    // A change made to the table's record before the launch is counted (its LAUNCH_TIME).
-    struct Earlier {
-        UsageRecord before;
-        std::function<void(UsageRecord&)> change;
+    // A launch moment put into the table's record before the launch is counted.
+    struct Stamped {
+        UsageRecord before;  // the record before it
+        std::int64_t launchTime = 0;
     };
     void countLaunch(const std::string& name, const RunningApplication& application,
-                     std::optional<Earlier> earlier);
-    // Puts the record, before changed into record, back into the usage table, then writes it
-    // through to the file (makeOn makes the same change on the file's record when they differ).
-    void putAndSave(const std::string& name, const UsageRecord& before, const UsageRecord& record,
-                    const std::function<bool(UsageRecord&)>& makeOn);
+                     std::optional<Stamped> stamped);
+    // Puts the record, before changed into record by change, back into the usage table, then
+    // writes it through to the file (where the file's record differs, change is made on that).
+    void commit(const std::string& name, const UsageRecord& before, const UsageRecord& record,
+                const usage::Change& change);
 
     Platform platform_;
     const AgentSettings& settings_;

@@ -167,12 +167,8 @@ void BM_CountedLaunch(benchmark::State& state) {
         const std::string name = "App" + std::to_string(i++ % state.range(0));
         const UsageRecord before = table[name];
         UsageRecord record = before;
-        const auto count = [](UsageRecord& r) {
-            usage::stampLaunch(r, 1714600000);
-            usage::countLaunch(r, "App", "1.0", 1714600000);
-            return true;
-        };
-        count(record);
+        const usage::Change count{usage::Change::Launch{1714600000, "App", "1.0", 1714600000}};
+        count.apply(record);
         const std::string id = record.appDefinitionId()->str();
         if (auto merged = files.saveAppsData(a.launchData, id, record, {before, count}))
             record = std::move(*merged);

@@ -124,27 +124,62 @@ TEST_F(MeteringFilesTest, ASaveOrResetAfterAnotherWriterKeepsThatWritersFigures)
                     {"LAUNCH_TIME", 1000},    {"LAST_USED", 1100},    {"Agent", "a"}};
     writePlist(launch, Dict{{"1", read}});
     const UsageRecord before(read);
-    const auto plusOne = [](UsageRecord& r) {
-        r.set("TOTAL_RUN_COUNT", Value(r.totalRunCount().value_or(0) + 1));
-        return true;
+    using C = usage::Change;
+    const Dict cleared{{"AppDefinitionId", "1"}, {"Agent", "b"}};
+    const Dict launched{{"AppDefinitionId", "1"}, {"Agent", "b"},         {"LAUNCH_TIME", 1200},
+                        {"TOTAL_RUN_COUNT", 1},   {"PRODUCT_NAME", "Ed"}, {"PRODUCT_VERSION", "2"},
+                        {"FILE_VERSION", "2"},    {"LAST_USED", 1300}};
+    Dict ran = read;
+    ran["LAUNCH_TIME"] = 1250;
+    Dict ended = ran;
+    ended["TOTAL_RUN_TIME"] = 110;
+    ended["LAST_USED"] = 1260;
+    // The file's record when the save comes, the change, what the file then holds (nothing:
+    // left as it was), and the log's verdict.
+    const struct {
+        Value file;
+        C change;
+        std::optional<Dict> written;
+        const char* verdict;
+    } rows[] = {
+        {read, C{C::Launch{1200, "Ed", "2", 1300}}, Dict{{"Mine", 1}}, nullptr},
+        {cleared, C{C::Launch{1200, "Ed", "2", 1300}}, launched, "is made on"},
+        {"no record", C{C::Launch{1200, "Ed", "2", 1300}},
+         Dict{{"LAUNCH_TIME", 1200},
+              {"TOTAL_RUN_COUNT", 1},
+              {"PRODUCT_NAME", "Ed"},
+              {"PRODUCT_VERSION", "2"},
+              {"FILE_VERSION", "2"},
+              {"LAST_USED", 1300}},
+         "is made on"},
+        {ran, C{C::Termination{1260.9, 1260}}, ended, "is made on"},
+        {cleared, C{C::Carry{1300}}, std::nullopt, "does not apply"},
+        {cleared, C{C::Settle{1300, 1300}}, std::nullopt, "does not apply"},
     };
-    UsageRecord mine = before;
-    plusOne(mine);
-    // Unchanged since it was read: the caller's record is written as it stands.
-    EXPECT_FALSE(files.saveAppsData(launch, "1", mine, {before, plusOne}));
-    EXPECT_EQ(launchRecord(launch, "1"), mine.fields());
-
-    // Another writer cleared it meanwhile: the change is made on what the file holds.
-    writePlist(launch, Dict{{"1", Dict{{"AppDefinitionId", "1"}, {"Agent", "b"}}}});
-    const auto merged = files.saveAppsData(launch, "1", mine, {before, plusOne});
-    const Dict expected{{"AppDefinitionId", "1"}, {"Agent", "b"}, {"TOTAL_RUN_COUNT", 1}};
-    ASSERT_TRUE(merged);
-    EXPECT_EQ(merged->fields(), expected);
-    EXPECT_EQ(launchRecord(launch, "1"), expected);
-    const auto untouched = slurp(launch);
-    EXPECT_TRUE(
-        files.saveAppsData(launch, "1", mine, {before, [](UsageRecord&) { return false; }}));
-    EXPECT_EQ(slurp(launch), untouched);
+    // What the caller writes when the file's record is still the one it read.
+    const UsageRecord mine(Dict{{"Mine", 1}});
+    for (const auto& row : rows) {
+        writePlist(launch, Dict{{"1", row.file}});
+        const auto was = slurp(launch);
+        const auto offset = logMessagesStartingWith("saveAppsData: the record").size();
+        const auto merged = files.saveAppsData(launch, "1", mine, {before, row.change});
+        if (row.written) {
+            EXPECT_EQ(launchRecord(launch, "1"), *row.written) << plist::describe(row.file);
+        } else {
+            EXPECT_EQ(slurp(launch), was) << plist::describe(row.file);
+        }
+        // The table takes what the file holds whenever it was not the caller's to write.
+        EXPECT_EQ(merged.has_value(), row.verdict != nullptr);
+        if (merged && row.written) {
+            EXPECT_EQ(merged->fields(), *row.written);
+        }
+        const auto verdicts = logMessagesStartingWith("saveAppsData: the record");
+        ASSERT_EQ(verdicts.size(), offset + (row.verdict ? 1 : 0));
+        if (row.verdict) {
+            EXPECT_THAT(verdicts.back(),
+                        testing::HasSubstr(std::string("; this change ") + row.verdict));
+        }
+    }
 
     // A reset takes away what the report read; growth since then, a new moment and a figure
     // that restarted stay; a record the report never saw keeps everything.

@@ -378,7 +378,7 @@ std::optional<UsageRecord> MeteringFiles::save(const std::string& launchDataPath
     if (change && (!held || *held != change->before.fields())) {
         // Another of our processes wrote this record since it was read: its figures stand.
         merged.emplace(held ? *held : plist::Dict{});
-        const bool changed = change->makeOn(*merged);
+        const bool changed = change->change.apply(*merged);
         VornLog("saveAppsData: the record for AppDefinitionId " + appDefinitionId +
                 " changed since it was read; " +
                 (changed ? "this change is made on the record as it stands"
@@ -486,14 +486,14 @@ void MeteringFiles::reset(const std::string& launchDataPath, const plist::Dict* 
             if (!seen) continue;
         }
         UsageRecord record(std::move(*plist::asDict(value)));
-        if (!seen) {
-            record.clearUsage();
-        } else {
+        std::optional<UsageRecord> took;
+        if (seen) {
             if (record.fields() != *seen)
                 VornLog("resetSoftwareMeteringRules: the record for AppDefinitionId " + id.str() +
                         " changed since the report was built; what it did not include stays");
-            usage::removeReported(record, UsageRecord(*seen));
+            took.emplace(*seen);
         }
+        usage::Change{usage::Change::Reset{took ? &*took : nullptr}}.apply(record);
         value = Value(std::move(record).fields());
     }
     Status written = write(launchDataPath, std::move(*root), Write::InPlace);

@@ -5,7 +5,6 @@
 // writes whole files as XML, logs or prints its own outcome and never throws. One thread at a
 // time.
 #include <cstdint>
-#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -14,6 +13,7 @@
 #include "platform/FileSystem.h"
 #include "plist/Value.h"
 #include "store/DocumentCache.h"
+#include "usage/Change.h"
 #include "usage/UsageRecord.h"
 
 namespace tallyvane::store {
@@ -37,8 +37,7 @@ struct RuleData {
 // when another of our processes changed that record since the caller read it.
 struct RecordChange {
     const UsageRecord& before;  // the record as the caller had it before the change
-    // Makes the same change to another record; false when it leaves that record as it was.
-    std::function<bool(UsageRecord&)> makeOn;
+    const usage::Change& change;
 };
 
 // Why records to import are refused: empty when given is a dictionary of records, each under its
