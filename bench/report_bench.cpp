@@ -26,6 +26,7 @@
 #include "plist/Value.h"
 #include "report/ReportUpload.h"
 #include "settings/AgentSettings.h"
+#include "store/DurableFile.h"
 #include "store/MeteringFiles.h"
 #include "usage/UsageRules.h"
 
@@ -144,7 +145,7 @@ void BM_RewriteLaunchData(benchmark::State& state) {
         if (safely) {
             s.files.write(s.launchData, *root, store::MeteringFiles::Write::InPlace);
         } else {
-            posixFileSystem().writeInPlace(s.launchData, *plist::toXml(*root));
+            store::writeWhole(posixFileSystem(), s.launchData, *plist::toXml(*root));
         }
     }
     state.SetLabel(safely ? "sidecar, reserved, flushed" : "in place, unflushed");

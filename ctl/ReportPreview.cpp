@@ -58,12 +58,12 @@ class ReadOnlyFiles final : public FileSystem {
         if (bytes) take(*bytes);
         return bytes.status();
     }
-    Status writeInPlace(const std::string& path, std::string_view) override { return no(path); }
-    Status writeAtomically(const std::string& path, std::string_view) override { return no(path); }
-    Status writeNew(const std::string& path, std::string_view) override { return no(path); }
     Status overwrite(const std::string& path, std::string_view) override { return no(path); }
-    Result<std::unique_ptr<Output>> create(const std::string& path) override { return no(path); }
+    Result<std::unique_ptr<Output>> create(const std::string& path, Creation) override {
+        return no(path);
+    }
     Status copyInto(const std::string& path, const std::string&) override { return no(path); }
+    Status rename(const std::string&, const std::string& to) override { return no(to); }
     Status remove(const std::string& path) override { return no(path); }
     Status createDirectory(const std::string& path, int) override { return no(path); }
     std::unique_ptr<Lock> lockFolder(const std::string&) override { return nullptr; }

@@ -23,6 +23,7 @@
 #include "platform/linux/LinuxPlatform.h"
 #include "platform/linux/PackageVersions.h"
 #include "platform/linux/ProcFs.h"
+#include "store/DurableFile.h"
 #include "support/AppBundle.h"
 #include "support/ChildProcess.h"
 
@@ -466,7 +467,7 @@ TEST(PosixFiles, ACopyAcrossFileSystemsGoesThroughABufferAndLeavesExactlyTheSour
     FileSystem& files = posixFileSystem();
     ASSERT_TRUE(files.overwrite(source, bytes));
     const std::string target = dir.path() + "/target";
-    ASSERT_TRUE(files.writeNew(target, std::string(500'000, 'x')));
+    ASSERT_TRUE(store::writeWhole(files, target, std::string(500'000, 'x')));
     const Status copied = files.copyInto(target, source);
     ::unlink(source.c_str());
     ASSERT_TRUE(copied) << copied.description();

@@ -19,6 +19,7 @@
 #include "plist/Value.h"
 #include "plist/XmlReader.h"
 #include "plist/XmlWriter.h"
+#include "store/DurableFile.h"
 #include "store/MeteringFiles.h"
 #include "support/ChildProcess.h"
 #include "support/Printers.h"
@@ -168,7 +169,7 @@ TEST(Plist, WhatXmlCannotCarryIsReplacedSoThatStrictReadersTakeTheDocument) {
     const auto xml = writeXml(Value(odd), &exact);
     ASSERT_TRUE(xml);
     EXPECT_FALSE(exact);
-    ASSERT_TRUE(posixFileSystem().writeInPlace(path, *xml));
+    ASSERT_TRUE(store::writeWhole(posixFileSystem(), path, *xml));
     const std::string r = "\xEF\xBF\xBD";
     const auto back = parse(*xml);
     ASSERT_TRUE(back);
@@ -188,7 +189,7 @@ TEST(Plist, WhatXmlCannotCarryIsReplacedSoThatStrictReadersTakeTheDocument) {
     const std::string check =
         "python3 -c 'import plistlib,sys; plistlib.load(open(sys.argv[1], \"rb\"))' ";
     EXPECT_EQ(std::system((check + path).c_str()), 0);
-    ASSERT_TRUE(posixFileSystem().writeInPlace(path, "<plist><string>\x01</string></plist>"));
+    ASSERT_TRUE(store::writeWhole(posixFileSystem(), path, "<plist><string>\x01</string></plist>"));
     EXPECT_NE(std::system((check + path + " 2>/dev/null").c_str()), 0);  // the check can fail
 }
 
@@ -198,7 +199,7 @@ TEST(Plist, AFileRewrittenByAnotherProgramIsReadAfresh) {
     FileSystem& files = posixFileSystem();
     store::MeteringFiles documents(files);
     const Dict ours{{"count", std::int64_t{1}}};
-    ASSERT_TRUE(files.writeInPlace(path, std::string(1000, 'x')));
+    ASSERT_TRUE(store::writeWhole(files, path, std::string(1000, 'x')));
     ASSERT_TRUE(documents.write(path, Value(ours), store::MeteringFiles::Write::InPlace));
     const auto viewed = [&] {
         auto held = documents.view(path);
@@ -210,7 +211,7 @@ TEST(Plist, AFileRewrittenByAnotherProgramIsReadAfresh) {
     // them apart.
     std::string theirs = slurp(path);
     theirs.replace(theirs.find("<integer>1<"), 11, "<integer>2<");
-    ASSERT_TRUE(files.writeInPlace(path, theirs));
+    ASSERT_TRUE(store::writeWhole(files, path, theirs));
     EXPECT_EQ(viewed(), Value(Dict{{"count", std::int64_t{2}}}));
     // A document of many pieces is written, and known again, as the whole text would be.
     std::vector<Dict::value_type> many;
@@ -221,7 +222,7 @@ TEST(Plist, AFileRewrittenByAnotherProgramIsReadAfresh) {
     ASSERT_GT(whole.size(), 2u << 16);
     EXPECT_EQ(slurp(path), whole);
     EXPECT_EQ(viewed(), large);
-    ASSERT_TRUE(files.writeAtomically(path, binaryOf(Value(ours))));
+    ASSERT_TRUE(store::replaceAtomically(files, path, binaryOf(Value(ours))));
     EXPECT_EQ(documents.read(path), Value(ours));
     // The replacement stays readable by others and leaves no temporary file behind.
     EXPECT_EQ(fs::status(path).permissions() & fs::perms::others_read, fs::perms::others_read);

@@ -1,6 +1,7 @@
 #pragma once
-// The files the program reads and writes, behind one interface: the operating system's in
-// production, one in memory (with injected faults) in tests.
+// The files the program reads and writes, behind one interface of primitives: the operating
+// system's in production, one in memory (with injected faults) in tests. The saves made of them
+// are store/DurableFile's.
 #include <functional>
 #include <memory>
 #include <string>
@@ -28,16 +29,13 @@ class FileSystem {
     // The same file handed to take in pieces, in order, none of which is kept.
     virtual Status readInPieces(const std::string& path,
                                 const std::function<void(std::string_view)>& take) = 0;
-    // Creates or truncates the regular file at path (never through a symbolic link), writes
-    // bytes and flushes them to the disk.
-    virtual Status writeNew(const std::string& path, std::string_view bytes) = 0;
     // Replaces the content of the existing regular file at path where it stands (the same file,
     // never through a symbolic link). Its new size is reserved first, so that a full disk fails
     // before anything of the file changes; then the bytes, the new length, and a flush. An I/O
     // error or a crash part-way leaves the file partly rewritten.
     virtual Status overwrite(const std::string& path, std::string_view bytes) = 0;
 
-    // A file written piece by piece, as writeNew writes it.
+    // A file written piece by piece.
     class Output {
       public:
         virtual ~Output() = default;
@@ -45,11 +43,17 @@ class FileSystem {
         // Flushes what was appended to the disk and closes the file.
         virtual Status finish() = 0;
     };
-    // Creates or truncates the regular file at path (never through a symbolic link) for writing.
-    virtual Result<std::unique_ptr<Output>> create(const std::string& path) = 0;
+    // Truncate: creates or truncates the regular file at path (never through a symbolic link).
+    // New: creates a file readable by all (0644, whatever the umask), failing when anything is
+    // at path already.
+    enum class Creation { Truncate, New };
+    virtual Result<std::unique_ptr<Output>> create(const std::string& path,
+                                                   Creation how = Creation::Truncate) = 0;
     // Gives the regular file at path what the regular file at source holds, without reading it
-    // into memory: as overwrite does, or as writeNew does when nothing is at path.
+    // into memory: as overwrite does, or as a created file when nothing is at path.
     virtual Status copyInto(const std::string& path, const std::string& source) = 0;
+    // Moves the entry at from to to, replacing what is there, in one step.
+    virtual Status rename(const std::string& from, const std::string& to) = 0;
     virtual Status remove(const std::string& path) = 0;
 
     // An advisory lock, held until it is destroyed.
@@ -63,12 +67,6 @@ class FileSystem {
     // The same lock without waiting: nothing when another process holds it (or the folder cannot
     // be locked).
     virtual std::unique_ptr<Lock> lockFolderIfFree(const std::string& path) = 0;
-    // Truncates the file (creating it) and writes bytes in its place. A failure may leave the
-    // file partly written.
-    virtual Status writeInPlace(const std::string& path, std::string_view bytes) = 0;
-    // Writes bytes to a temporary file beside path that then replaces it; a failure leaves the
-    // old file.
-    virtual Status writeAtomically(const std::string& path, std::string_view bytes) = 0;
     // Creates the folder and its missing parents, permissions given as the digits of the octal
     // mode (777 means rwxrwxrwx), as the agent library applies them.
     virtual Status createDirectory(const std::string& path, int permissions) = 0;

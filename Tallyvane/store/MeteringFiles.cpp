@@ -1,5 +1,7 @@
 #include "store/MeteringFiles.h"
 
+#include "store/DurableFile.h"
+
 #include <lvornutils/Log.h>
 
 #include <algorithm>
@@ -126,29 +128,9 @@ Result<std::string> MeteringFiles::readBytes(const std::string& path) {
 
 std::optional<std::string> MeteringFiles::recover(const std::string& path) {
     const Locked locked(*this, path);  // a writer of ours that is mid-way finishes first
-    const std::string sidecar = sidecarOf(path);
-    if (!files_.exists(sidecar)) return std::nullopt;
-    auto saved = files_.readFile(sidecar);
-    const bool present = files_.exists(path);
-    if (present && !files_.isRegularFile(path)) {
-        (void)files_.remove(sidecar);
-        VornLog("Removed " + sidecar + ": " + path + " is no longer a regular file");
-        return std::nullopt;
-    }
-    if (!saved || !plist::parse(*saved)) {
-        // Cut short while the sidecar was written: the file itself was never touched.
-        (void)files_.remove(sidecar);
-        VornLog("Removed " + sidecar + ": a save interrupted before it reached " + path);
-        return std::nullopt;
-    }
-    Status restored = present ? files_.overwrite(path, *saved) : files_.writeNew(path, *saved);
-    if (!restored) {
-        VornLog("Cannot recover " + path + " from " + sidecar + ": " + restored.description());
-        return std::move(*saved);
-    }
-    (void)files_.remove(sidecar);
-    VornLog("Recovered " + path + " from " + sidecar + " after an interrupted save");
-    return std::nullopt;
+    return DurableFile(files_, path).recover([](std::string_view bytes) {
+        return plist::parse(bytes).ok();
+    });
 }
 
 std::optional<DocumentCache::Fingerprint> MeteringFiles::rememberedFingerprint(
@@ -163,35 +145,19 @@ std::optional<DocumentCache::Fingerprint> MeteringFiles::rememberedFingerprint(
 
 Status MeteringFiles::rewrite(const std::string& path, const Value& value, bool& exact,
                               std::optional<DocumentCache::Fingerprint>& fingerprint) {
-    // A link, FIFO or folder planted at the path is refused before anything is written.
-    const bool present = files_.exists(path);
-    if (present && !files_.isRegularFile(path))
-        return Status::error("Cannot write \"" + path + "\": not a regular file");
-    const std::string sidecar = sidecarOf(path);
     // The XML goes to the sidecar as it is made, and is fingerprinted on its way there.
     DocumentCache::Fingerprinting hashing;
-    auto out = files_.create(sidecar);
-    Status saved = out ? Status() : out.status();
-    if (out) {
+    Status written = DurableFile(files_, path).rewrite([&](const DurableFile::Sink& sink) {
         const bool made = plist::writeXml(
             value,
             [&](std::string_view piece) {
                 hashing.add(piece);
-                if (saved) saved = (*out)->append(piece);
+                sink(piece);
             },
             &exact);
-        if (!made) saved = Status::error("The property list could not be serialized as XML.");
-        if (saved) saved = (*out)->finish();
-    }
-    if (!saved) {
-        (void)files_.remove(sidecar);  // the file is as it was
-        return saved;
-    }
-    Status written = files_.copyInto(path, sidecar);
-    // On failure the sidecar stays: the next reader completes the save from it.
-    if (!written) return written;
-    (void)files_.remove(sidecar);
-    fingerprint = hashing.done();
+        return made ? Status() : Status::error("The property list could not be serialized as XML.");
+    });
+    if (written) fingerprint = hashing.done();
     return written;
 }
 
@@ -230,7 +196,7 @@ Status MeteringFiles::write(const std::string& path, Value value, Write how) {
     } else {
         auto xml = plist::writeXml(value, &exact);
         if (!xml) return Status::error("The property list could not be serialized as XML.");
-        written = files_.writeAtomically(path, *xml);
+        written = replaceAtomically(files_, path, *xml);
         if (written.ok() && exact) fingerprint = DocumentCache::Fingerprint::of(*xml);
     }
     // What was written is what the next read finds, unless the writer could not keep it exact.

@@ -13,6 +13,7 @@
 #include "platform/FileSystem.h"
 #include "plist/Value.h"
 #include "store/DocumentCache.h"
+#include "store/DurableFile.h"
 #include "usage/Change.h"
 #include "usage/UsageRecord.h"
 
@@ -52,7 +53,7 @@ class MeteringFiles {
     explicit MeteringFiles(FileSystem& files) : files_(files) {}
 
     // The sidecar that holds a file's new content while the file itself is rewritten.
-    static std::string sidecarOf(const std::string& path) { return path + ".saving"; }
+    static std::string sidecarOf(const std::string& path) { return DurableFile::sidecarOf(path); }
 
     // The bytes of the file at path, after recovering a rewrite that a crash interrupted.
     Result<std::string> readBytes(const std::string& path);

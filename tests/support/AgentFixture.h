@@ -13,6 +13,7 @@
 #include "platform/FileSystem.h"
 #include "plist/Plist.h"
 #include "plist/Value.h"
+#include "store/DurableFile.h"
 #include "support/ChildProcess.h"
 #include "support/Printers.h"
 
@@ -22,7 +23,7 @@ namespace tallyvane::test {
 inline void writePlist(const std::string& path, const plist::Value& value) {
     std::filesystem::create_directories(std::filesystem::path(path).parent_path());
     auto xml = plist::toXml(value);
-    ASSERT_TRUE(xml && posixFileSystem().writeInPlace(path, *xml)) << path;
+    ASSERT_TRUE(xml && store::writeWhole(posixFileSystem(), path, *xml)) << path;
 }
 
 // The file at path, parsed; nothing when it cannot be read or parsed.

@@ -1,4 +1,5 @@
 #include "support/AppBundle.h"
+#include "store/DurableFile.h"
 
 #include <gtest/gtest.h>
 #include <filesystem>
@@ -25,8 +26,9 @@ std::string makeBundle(const std::string& dir, const std::string& name, const Bu
         if (info.bundleName) dict["CFBundleName"] = *info.bundleName;
         if (info.shortVersion) dict["CFBundleShortVersionString"] = *info.shortVersion;
         const auto xml = plist::toXml(plist::Value(dict));
-        EXPECT_TRUE(
-            xml && posixFileSystem().writeAtomically((contents / "Info.plist").string(), *xml).ok())
+        EXPECT_TRUE(xml && store::replaceAtomically(posixFileSystem(),
+                                                    (contents / "Info.plist").string(), *xml)
+                               .ok())
             << "cannot write the Info.plist of " << name;
     }
     return executable.string();

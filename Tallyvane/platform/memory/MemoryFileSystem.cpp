@@ -42,12 +42,16 @@ Status MemoryFileSystem::readInPieces(const std::string& path,
     return {};
 }
 
-Result<std::unique_ptr<FileSystem::Output>> MemoryFileSystem::create(const std::string& path) {
+Result<std::unique_ptr<FileSystem::Output>> MemoryFileSystem::create(const std::string& path,
+                                                                     Creation how) {
     {
         std::lock_guard lock(mutex_);
         if (!parentOf(path).empty() && !folders_.count(parentOf(path)))
             return Status::error("Cannot open for writing \"" + path +
                                  "\": " + std::strerror(ENOENT));
+        if (how == Creation::New && (files_.count(path) || folders_.count(path)))
+            return Status::error("Cannot open for writing \"" + path +
+                                 "\": " + std::strerror(EEXIST));
         // After a crash nothing more of ours reaches a file.
         if (crashed_) return Status::error("Cannot write \"" + path + "\": the process is gone");
         files_[path].clear();
@@ -58,7 +62,7 @@ Result<std::unique_ptr<FileSystem::Output>> MemoryFileSystem::create(const std::
             bytes.append(more);
             return {};
         }
-        Status finish() override { return files.writeNew(path, bytes); }
+        Status finish() override { return files.store(path, bytes); }
         MemoryFileSystem& files;
         std::string path, bytes;
     };
@@ -68,7 +72,7 @@ Result<std::unique_ptr<FileSystem::Output>> MemoryFileSystem::create(const std::
 Status MemoryFileSystem::copyInto(const std::string& path, const std::string& source) {
     auto bytes = readFile(source);
     if (!bytes) return bytes.status();
-    return exists(path) ? overwrite(path, *bytes) : writeNew(path, *bytes);
+    return exists(path) ? overwrite(path, *bytes) : store(path, *bytes);
 }
 
 Status MemoryFileSystem::faulted(std::string_view& bytes, const std::string& path) {
@@ -88,7 +92,7 @@ Status MemoryFileSystem::faulted(std::string_view& bytes, const std::string& pat
                          "\": " + std::strerror(fault.error ? fault.error : EIO));
 }
 
-Status MemoryFileSystem::writeInPlace(const std::string& path, std::string_view bytes) {
+Status MemoryFileSystem::store(const std::string& path, std::string_view bytes) {
     std::lock_guard lock(mutex_);
     if (!parentOf(path).empty() && !folders_.count(parentOf(path)))
         return Status::error("Cannot open for writing \"" + path + "\": " + std::strerror(ENOENT));
@@ -98,15 +102,16 @@ Status MemoryFileSystem::writeInPlace(const std::string& path, std::string_view 
     return status;
 }
 
-Status MemoryFileSystem::writeAtomically(const std::string& path, std::string_view bytes) {
+Status MemoryFileSystem::rename(const std::string& from, const std::string& to) {
     std::lock_guard lock(mutex_);
-    if (!parentOf(path).empty() && !folders_.count(parentOf(path)))
-        return Status::error("Cannot create a temporary file for \"" + path +
-                             "\": " + std::strerror(ENOENT));
-    Status status = faulted(bytes, path);
-    // The temporary file is what a fault cuts short; the target is replaced only when whole.
-    if (status.ok()) files_[path] = std::string(bytes);
-    return status;
+    if (crashed_) return Status::error("Cannot replace \"" + to + "\": the process is gone");
+    auto it = files_.find(from);
+    if (it == files_.end())
+        return Status::error("Cannot replace \"" + to + "\": " + std::strerror(ENOENT));
+    std::string bytes = std::move(it->second);
+    files_.erase(it);
+    files_[to] = std::move(bytes);
+    return {};
 }
 
 Status MemoryFileSystem::createDirectory(const std::string& path, int) {
@@ -149,10 +154,6 @@ Status MemoryFileSystem::remove(const std::string& path) {
     return {};
 }
 
-Status MemoryFileSystem::writeNew(const std::string& path, std::string_view bytes) {
-    return writeInPlace(path, bytes);
-}
-
 Status MemoryFileSystem::overwrite(const std::string& path, std::string_view bytes) {
     std::lock_guard lock(mutex_);
     const auto it = files_.find(path);
@@ -174,9 +175,33 @@ Status MemoryFileSystem::overwrite(const std::string& path, std::string_view byt
     return status;
 }
 
-std::unique_ptr<FileSystem::Lock> MemoryFileSystem::lockFolder(const std::string&) {
-    // One process: the lock serves nobody else.
-    return std::make_unique<Lock>();
+std::unique_ptr<FileSystem::Lock> MemoryFileSystem::lock(const std::string& path, bool wait) {
+    std::unique_lock guard(mutex_);
+    if (!folders_.count(path)) return nullptr;
+    if (!wait && locked_.count(path)) return nullptr;
+    unlocked_.wait(guard, [&] { return !locked_.count(path); });
+    locked_.insert(path);
+    struct Held final : Lock {
+        Held(MemoryFileSystem& f, std::string p) : files(f), path(std::move(p)) {}
+        ~Held() override {
+            {
+                std::lock_guard guard(files.mutex_);
+                files.locked_.erase(path);
+            }
+            files.unlocked_.notify_all();
+        }
+        MemoryFileSystem& files;
+        std::string path;
+    };
+    return std::make_unique<Held>(*this, path);
+}
+
+std::unique_ptr<FileSystem::Lock> MemoryFileSystem::lockFolder(const std::string& path) {
+    return lock(path, true);
+}
+
+std::unique_ptr<FileSystem::Lock> MemoryFileSystem::lockFolderIfFree(const std::string& path) {
+    return lock(path, false);
 }
 
 std::size_t MemoryFileSystem::writes() const {

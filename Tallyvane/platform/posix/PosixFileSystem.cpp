@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <cstring>
 #include <functional>
-#include <vector>
 
 #include "lvornutils/FileUtils.h"
 #include "platform/FileSystem.h"
@@ -128,44 +127,6 @@ class PosixFileSystem final : public FileSystem {
         return readRegular(path, nullptr, take);
     }
 
-    Status writeInPlace(const std::string& path, std::string_view bytes) override {
-        auto fd = openRegular(path, O_WRONLY | O_CREAT | O_TRUNC);
-        if (!fd) return fd.status();
-        if (!writeAll(fd->get(), bytes)) return errnoFailure("Cannot write", path, errno);
-        if (fd->close() != 0) return errnoFailure("Cannot finish writing", path, errno);
-        return {};
-    }
-
-    Status writeAtomically(const std::string& path, std::string_view bytes) override {
-        const auto slash = path.rfind('/');
-        const std::string folder = slash == std::string::npos ? "" : path.substr(0, slash + 1);
-        const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
-        std::string temp = folder + "." + base + ".XXXXXX";
-        std::vector<char> name(temp.begin(), temp.end());
-        name.push_back('\0');
-        UniqueFd fd(::mkstemp(name.data()));
-        if (!fd) return errnoFailure("Cannot create a temporary file for", path, errno);
-        temp = name.data();
-        const auto abandon = [&](const std::string& what, int err) {
-            ::unlink(temp.c_str());
-            return errnoFailure(what, path, err);
-        };
-        // mkstemp creates 0600; the file it replaces is an ordinary readable plist.
-        if (::fchmod(fd.get(), 0644) != 0) return abandon("Cannot set the mode for", errno);
-        if (!writeAll(fd.get(), bytes)) return abandon("Cannot write", errno);
-        if (::fsync(fd.get()) != 0) return abandon("Cannot flush", errno);
-        if (fd.close() != 0) return abandon("Cannot finish writing", errno);
-        if (::rename(temp.c_str(), path.c_str()) != 0) return abandon("Cannot replace", errno);
-        return {};
-    }
-
-    Status writeNew(const std::string& path, std::string_view bytes) override {
-        auto out = create(path);
-        if (!out) return out.status();
-        if (Status written = (*out)->append(bytes); !written) return written;
-        return (*out)->finish();
-    }
-
     Status overwrite(const std::string& path, std::string_view bytes) override {
         auto fd = openRegular(path, O_WRONLY);
         if (!fd) return fd.status();
@@ -174,9 +135,13 @@ class PosixFileSystem final : public FileSystem {
                               [&](int out) { return writeAll(out, bytes); });
     }
 
-    Result<std::unique_ptr<Output>> create(const std::string& path) override {
-        auto fd = openRegular(path, O_WRONLY | O_CREAT | O_TRUNC);
+    Result<std::unique_ptr<Output>> create(const std::string& path, Creation how) override {
+        auto fd = openRegular(path, how == Creation::New ? O_WRONLY | O_CREAT | O_EXCL
+                                                         : O_WRONLY | O_CREAT | O_TRUNC);
         if (!fd) return fd.status();
+        // A new file is an ordinary readable plist whatever the umask.
+        if (how == Creation::New && ::fchmod(fd->get(), 0644) != 0)
+            return errnoFailure("Cannot set the mode for", path, errno);
         struct FileOutput final : Output {
             FileOutput(UniqueFd f, std::string p) : fd(std::move(f)), path(std::move(p)) {}
             Status append(std::string_view bytes) override {
@@ -233,6 +198,12 @@ class PosixFileSystem final : public FileSystem {
             }
             return true;
         });
+    }
+
+    Status rename(const std::string& from, const std::string& to) override {
+        if (::rename(from.c_str(), to.c_str()) != 0)
+            return errnoFailure("Cannot replace", to, errno);
+        return {};
     }
 
     Status remove(const std::string& path) override {
