@@ -12,6 +12,14 @@
 
 namespace tallyvane::store {
 
+// The folder holding path: "." for a bare name, "/" for one at the root.
+inline std::string directoryOf(const std::string& path) {
+    const auto slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
+    return path.substr(0, slash);
+}
+
 // Creates or truncates the regular file at path, writes bytes and flushes them to the disk.
 Status writeWhole(FileSystem& files, const std::string& path, std::string_view bytes);
 

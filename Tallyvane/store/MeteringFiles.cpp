@@ -1,7 +1,5 @@
 #include "store/MeteringFiles.h"
 
-#include "store/DurableFile.h"
-
 #include <lvornutils/Log.h>
 
 #include <algorithm>
@@ -19,13 +17,6 @@ namespace {
 
 using plist::Dict;
 using plist::Value;
-
-std::string directoryOf(const std::string& path) {
-    auto slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
-    return path.substr(0, slash);
-}
 
 // The launch-data file's records, only when every top-level value is a dictionary: the
 // start-up reading and the reset take the file whole or not at all.
@@ -78,146 +69,6 @@ std::optional<std::string> numberText(const Value& value) {
 }
 
 }  // namespace
-
-std::string importRefusal(const Value& given) {
-    const Dict* records = plist::asDict(given);
-    if (!records) return "not a dictionary of records";
-    for (const auto& [id, value] : *records) {
-        const Dict* fields = plist::asDict(value);
-        const plist::Text* name = fields ? plist::stringFor(*fields, key::kFileName) : nullptr;
-        const plist::Text* appId =
-            fields ? plist::stringFor(*fields, key::kAppDefinitionId) : nullptr;
-        if (!name || name->str().empty() || !appId || *appId != id || id.str().empty())
-            return "the record under \"" + id.str() +
-                   "\" lacks a FileName or an AppDefinitionId equal to its key";
-    }
-    return "";
-}
-
-bool mergeRecords(Dict& records, const Dict& given) {
-    bool listChanged = false;
-    for (const auto& [id, value] : given) {
-        const Dict& fields = *plist::asDict(value);
-        Value& held = records[id.str()];
-        if (!plist::asDict(held)) held = Value(Dict{});
-        Dict& record = *plist::asDict(held);
-        for (const std::string_view key : {key::kFileName, key::kAppDefinitionId}) {
-            const Value& wanted = fields.find(key)->second;
-            auto there = record.find(key);
-            if (there != record.end() && there->second == wanted) continue;
-            listChanged = true;
-            record.insert_or_assign(plist::Text(key), wanted);
-        }
-    }
-    return listChanged;
-}
-
-MeteringFiles::Locked::Locked(MeteringFiles& files, const std::string& path) : files_(files) {
-    if (files_.lockDepth_++ == 0) files_.lock_ = files_.files_.lockFolder(directoryOf(path));
-}
-
-MeteringFiles::Locked::~Locked() {
-    if (--files_.lockDepth_ == 0) files_.lock_.reset();
-}
-
-Result<std::string> MeteringFiles::readBytes(const std::string& path) {
-    if (files_.exists(sidecarOf(path)))
-        if (auto pending = recover(path)) return std::move(*pending);
-    return files_.readFile(path);
-}
-
-std::optional<std::string> MeteringFiles::recover(const std::string& path) {
-    const Locked locked(*this, path);  // a writer of ours that is mid-way finishes first
-    return DurableFile(files_, path).recover([](std::string_view bytes) {
-        return plist::parse(bytes).ok();
-    });
-}
-
-std::optional<DocumentCache::Fingerprint> MeteringFiles::rememberedFingerprint(
-    const std::string& path) {
-    // Nothing to match, or a rewrite to recover first: the bytes are read whole anyway.
-    if (!documents_.remembers(path) || files_.exists(sidecarOf(path))) return std::nullopt;
-    DocumentCache::Fingerprinting hashing;
-    if (!files_.readInPieces(path, [&](std::string_view piece) { hashing.add(piece); }))
-        return std::nullopt;
-    return hashing.done();
-}
-
-Status MeteringFiles::rewrite(const std::string& path, const Value& value, bool& exact,
-                              std::optional<DocumentCache::Fingerprint>& fingerprint) {
-    // The XML goes to the sidecar as it is made, and is fingerprinted on its way there.
-    DocumentCache::Fingerprinting hashing;
-    Status written = DurableFile(files_, path).rewrite([&](const DurableFile::Sink& sink) {
-        const bool made = plist::writeXml(
-            value,
-            [&](std::string_view piece) {
-                hashing.add(piece);
-                sink(piece);
-            },
-            &exact);
-        return made ? Status() : Status::error("The property list could not be serialized as XML.");
-    });
-    if (written) fingerprint = hashing.done();
-    return written;
-}
-
-Result<Value> MeteringFiles::read(const std::string& path) {
-    if (auto fingerprint = rememberedFingerprint(path))
-        if (auto known = documents_.take(*fingerprint)) return std::move(*known);
-    auto bytes = readBytes(path);
-    if (!bytes) return bytes.status();
-    // Whoever changes it writes it, and the write remembers what it wrote.
-    if (auto known = documents_.take(DocumentCache::Fingerprint::of(*bytes)))
-        return std::move(*known);
-    return plist::parse(*bytes);
-}
-
-Result<DocumentCache::Shared> MeteringFiles::view(const std::string& path) {
-    if (auto fingerprint = rememberedFingerprint(path))
-        if (auto known = documents_.find(*fingerprint)) return known;
-    auto bytes = readBytes(path);
-    if (!bytes) return bytes.status();
-    const auto fingerprint = DocumentCache::Fingerprint::of(*bytes);
-    if (auto known = documents_.find(fingerprint)) return known;
-    auto value = plist::parse(*bytes);
-    if (!value) return value.status();
-    auto shared = std::make_shared<Value>(std::move(*value));
-    documents_.remember(path, fingerprint, shared);
-    return DocumentCache::Shared(std::move(shared));
-}
-
-Status MeteringFiles::write(const std::string& path, Value value, Write how) {
-    const Locked locked(*this, path);
-    bool exact = false;
-    std::optional<DocumentCache::Fingerprint> fingerprint;
-    Status written;
-    if (how == Write::InPlace) {
-        written = rewrite(path, value, exact, fingerprint);
-    } else {
-        auto xml = plist::writeXml(value, &exact);
-        if (!xml) return Status::error("The property list could not be serialized as XML.");
-        written = replaceAtomically(files_, path, *xml);
-        if (written.ok() && exact) fingerprint = DocumentCache::Fingerprint::of(*xml);
-    }
-    // What was written is what the next read finds, unless the writer could not keep it exact.
-    if (written.ok() && exact && fingerprint)
-        documents_.remember(path, *fingerprint, std::make_shared<Value>(std::move(value)));
-    return written;
-}
-
-const Dict* MeteringFiles::viewDict(const std::string& path, DocumentCache::Shared& holder) {
-    auto root = view(path);
-    if (!root) return nullptr;
-    holder = std::move(*root);
-    return plist::asDict(*holder);
-}
-
-std::optional<Dict> MeteringFiles::readDict(const std::string& path) {
-    auto root = read(path);
-    Dict* dict = root ? plist::asDict(*root) : nullptr;
-    if (!dict) return std::nullopt;
-    return std::move(*dict);
-}
 
 void MeteringFiles::createPlistIfNotExists(const std::string& path) {
     const Locked locked(*this, path);
@@ -361,28 +212,6 @@ std::optional<UsageRecord> MeteringFiles::save(const std::string& launchDataPath
     }
     VornLog("saveAppsData: Apps data saved for AppDefinitionId " + appDefinitionId);
     return merged;
-}
-
-Result<bool> MeteringFiles::importRecords(const std::string& launchDataPath, const Dict& given) {
-    const Locked locked(*this, launchDataPath);
-    std::optional<Dict> records = files_.exists(launchDataPath) ? readDict(launchDataPath) : Dict{};
-    if (!records) return Status::error("Cannot read " + launchDataPath + " as a dictionary");
-    const bool listChanged = mergeRecords(*records, given);
-    if (Status written = write(launchDataPath, Value(std::move(*records)), Write::InPlace);
-        !written)
-        return written;
-    return listChanged;
-}
-
-Result<bool> MeteringFiles::removeRecord(const std::string& launchDataPath, const std::string& id) {
-    const Locked locked(*this, launchDataPath);
-    auto records = readDict(launchDataPath);
-    if (!records) return Status::error("Cannot read " + launchDataPath + " as a dictionary");
-    if (records->erase(id) == 0) return false;
-    if (Status written = write(launchDataPath, Value(std::move(*records)), Write::InPlace);
-        !written)
-        return written;
-    return true;
 }
 
 void MeteringFiles::updateAddedTime(const std::string& postDataPath, std::int64_t now) {
