@@ -20,6 +20,7 @@ enum class Setting {
     fqdnName,
     serialNumber,
     vornRemoteOffID,
+    serverURL,  // the management server's base URL (ServerURL)
 };
 
 class AgentSettings {
