@@ -4,8 +4,7 @@
 
 #include "AppMonitor.h"
 #include "base/Unicode.h"
-#include "lvornutils/Log.h"
-#include "lvornutils/Proplisthandler.h"
+#include "settings/AgentLibrary.h"
 
 namespace tallyvane {
 
@@ -24,29 +23,24 @@ ConsoleAction decideConsoleAction(const std::optional<std::string>& user,
 }
 
 void checkConsoleSession(AppMonitor& monitor, const AgentSettings& settings, FileSystem& files,
-                         ConsoleWatch& watch) {
+                         LogSink& log, ConsoleWatch& watch) {
     const std::string path = settings.text(Setting::vornagentPath) + "/consoleuser.plist";
     const bool planted = files.exists(path) && !files.isRegularFile(path);
     if (planted && !watch.refused)
-        VornLog("Console watcher: " + path + " is not a regular file; it is not read");
+        log.write("Console watcher: " + path + " is not a regular file; it is not read");
     watch.refused = planted;
     // Not read, it says nothing: no event, no user, and so no action.
     if (planted) return;
     std::optional<std::string>& remembered = watch.remembered;
-    Proplisthandler file;
-    file.InitwithFile(path);
-    auto stringFor = [&](std::string_view key) -> std::optional<std::string> {
-        auto object = file.GetValueForKey(key);
-        return object ? object->stringValue() : std::nullopt;
-    };
-    const auto event = stringFor("logType");
+    const ConsoleUserPlist file = readConsoleUserPlist(path);
+    const auto& event = file.logType;
     // The same user in another composition is no new login.
-    auto user = stringFor("CurrentConsoleUser");
+    auto user = file.currentConsoleUser;
     if (user) user = canonicalName(*user);
 
     switch (decideConsoleAction(user, event, remembered)) {
         case ConsoleAction::Reinitiate:
-            VornLog(" Login Captured, So Reinitiating delegates");
+            log.write(" Login Captured, So Reinitiating delegates");
             monitor.initNotificationDelegates();
             break;
         case ConsoleAction::Drop:
@@ -57,14 +51,15 @@ void checkConsoleSession(AppMonitor& monitor, const AgentSettings& settings, Fil
     }
 }
 
-void startPeriodicChecker(std::shared_ptr<AppMonitor> monitor, MainLoop& loop,
-                          const AgentSettings& settings, FileSystem& files) {
+void startPeriodicChecker(std::shared_ptr<AppMonitor> monitor, const Platform& platform,
+                          const AgentSettings& settings) {
     constexpr auto kPeriod = std::chrono::seconds(3);
     // The remembered user starts present but empty, not absent.
-    loop.every(kPeriod,
-               [monitor = std::move(monitor), &settings, &files, watch = ConsoleWatch()]() mutable {
-                   checkConsoleSession(*monitor, settings, files, watch);
-               });
+    platform.mainLoop.every(kPeriod,
+                            [monitor = std::move(monitor), &settings, &files = platform.files,
+                             &log = platform.log, watch = ConsoleWatch()]() mutable {
+                                checkConsoleSession(*monitor, settings, files, log, watch);
+                            });
 }
 
 }  // namespace tallyvane

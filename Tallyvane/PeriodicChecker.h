@@ -4,8 +4,9 @@
 #include <optional>
 #include <string>
 
+#include "base/LogSink.h"
 #include "platform/FileSystem.h"
-#include "platform/MainLoop.h"
+#include "platform/Platform.h"
 #include "settings/AgentSettings.h"
 
 namespace tallyvane {
@@ -27,13 +28,14 @@ struct ConsoleWatch {
 };
 
 // One tick: reads consoleuser.plist in the agent folder and acts on the monitor. A link, FIFO,
-// socket, device or folder there is not read, with one log line until it changes.
+// socket, device or folder there is not read, with one line to log until it changes.
 void checkConsoleSession(AppMonitor& monitor, const AgentSettings& settings, FileSystem& files,
-                         ConsoleWatch& watch);
+                         LogSink& log, ConsoleWatch& watch);
 
-// Every 3 seconds from now, for the life of the loop. The timer holds the monitor; the settings
-// and the file system must outlive the loop.
-void startPeriodicChecker(std::shared_ptr<AppMonitor> monitor, MainLoop& loop,
-                          const AgentSettings& settings, FileSystem& files);
+// Every 3 seconds from now on the platform's main loop, for the life of the loop, over its files
+// and log. The timer holds the monitor; the settings and the platform's services must outlive
+// the loop.
+void startPeriodicChecker(std::shared_ptr<AppMonitor> monitor, const Platform& platform,
+                          const AgentSettings& settings);
 
 }  // namespace tallyvane

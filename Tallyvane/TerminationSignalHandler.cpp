@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "lvornutils/Log.h"
+#include "settings/AgentLibrary.h"
 
 namespace tallyvane {
 namespace {
@@ -39,25 +39,25 @@ extern "C" void termination_handler(int signalNumber) {
         append(line, 0, sizeof line,
                "termination_handler : process terminate signal received, ignore. -> ");
     len = appendDecimal(line, len, sizeof line, signalNumber);
-    VornPrintFromSignal(line, len);
+    printFromSignal(line, len);
 
     len = append(line, 0, sizeof line,
                  "termination_handler : Recieved Termination signal ... ignoring termination -> ");
     len = appendDecimal(line, len, sizeof line, signalNumber);
-    VornLogFromSignal(line, len);
+    logFromSignal(line, len);
     errno = savedErrno;
 }
 
-void TerminationSignalHandler::handleTerminationSignal() {
+void TerminationSignalHandler::handleTerminationSignal(LogSink& log) {
     struct sigaction action {};
     action.sa_handler = termination_handler;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;  // stays installed; interrupted calls carry on
     const std::string where = "-[TerminationSignalHandler handleTerminationSignal]";
     if (sigaction(SIGTERM, &action, nullptr) != 0)
-        VornLog(where + " : Disabled, error in signal handling");
+        log.write(where + " : Disabled, error in signal handling");
     else
-        VornLog(where + " : Enabled");
+        log.write(where + " : Enabled");
 }
 
 }  // namespace tallyvane

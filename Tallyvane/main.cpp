@@ -11,9 +11,9 @@
 #include "AppMonitor.h"
 #include "PeriodicChecker.h"
 #include "TerminationSignalHandler.h"
-#include "lvornutils/lvornutils.h"
 #include "platform/linux/LinuxPlatform.h"
 #include "platform/linux/PackageVersions.h"
+#include "settings/AgentLibrary.h"
 
 namespace {
 
@@ -24,12 +24,16 @@ using namespace tallyvane::linux_platform;
 struct PlatformServices {
     explicit PlatformServices(ProcessEvents events)
         : workspace(makeWorkspace(*mainLoop, {.events = events})) {}
-    std::unique_ptr<MainLoop> mainLoop = makeMainLoop();
+    LogSink& log = agentLibraryLog();
+    std::unique_ptr<MainLoop> mainLoop = makeMainLoop(log);
     std::unique_ptr<Workspace> workspace;
     std::unique_ptr<ProcessTable> processes = makeProcessTable();
+    // Made here, it connects to the session bus only at its first post or observer.
+    std::unique_ptr<DistributedNotificationCenter> notifications =
+        makeDistributedNotificationCenter(*mainLoop, log);
     PackageVersions packages;
-    Platform platform{systemClock(), *mainLoop,         *workspace,
-                      *processes,    posixFileSystem(), &packages};
+    Platform platform{systemClock(),     *mainLoop, *workspace, *processes,
+                      posixFileSystem(), &packages, log,        notifications.get()};
 };
 
 // Ends the process at once: the objects of the run stay as they are, as they would at a kill,
@@ -40,33 +44,33 @@ struct PlatformServices {
     std::_Exit(status);
 }
 
-[[noreturn]] void monitorMode() {
-    VornLog("main: Load plist and start monitoring");
+[[noreturn]] void monitorMode(LogSink& log) {
+    log.write("main: Load plist and start monitoring");
     PlatformServices services(ProcessEvents::Automatic);
-    auto monitor = std::make_shared<AppMonitor>(services.platform, agentLibrarySettings());
+    const Platform& platform = services.platform;
+    auto monitor = std::make_shared<AppMonitor>(platform, agentLibrarySettings());
     monitor->monitorApps();
-    startPeriodicChecker(monitor, *services.mainLoop, agentLibrarySettings(), posixFileSystem());
+    startPeriodicChecker(monitor, platform, agentLibrarySettings());
 
-    auto notifications = makeDistributedNotificationCenter(*services.mainLoop);
-    notifications->addObserver("reset", [monitor] {
-        VornLog("main: Received 'reset' notification, resetting plist");
+    platform.notifications->addObserver("reset", [monitor, &log = platform.log] {
+        log.write("main: Received 'reset' notification, resetting plist");
         monitor->resetPlist();
     });
-    services.mainLoop->run();
+    platform.mainLoop.run();
     endProcess(0);
 }
 
-[[noreturn]] void reportMode() {
-    VornLog("main: Date has changed, Posting xml data");
+[[noreturn]] void reportMode(LogSink& log) {
+    log.write("main: Date has changed, Posting xml data");
     // The report settles what runs now; it never waits for launches or terminations.
     PlatformServices services(ProcessEvents::None);
-    auto monitor = std::make_shared<AppMonitor>(services.platform, agentLibrarySettings(),
+    const Platform& platform = services.platform;
+    auto monitor = std::make_shared<AppMonitor>(platform, agentLibrarySettings(),
                                                 AppMonitor::UsageTableScope::RunningApplications);
     monitor->generateAndPostXML();
 
-    auto notifications = makeDistributedNotificationCenter(*services.mainLoop);
-    notifications->post("reset");
-    VornLog("main: Sent 'reset' notification");
+    platform.notifications->post("reset");
+    platform.log.write("main: Sent 'reset' notification");
     endProcess(1);
 }
 
@@ -100,31 +104,24 @@ int main(int argc, char** argv) {
     // later ones from the heap, whose freed room stays resident between events (a monitor at
     // 10,000 records: 38 MB resident instead of 25).
     mallopt(M_MMAP_THRESHOLD, 1 << 20);
-    TerminationSignalHandler().handleTerminationSignal();
+    LogSink& log = agentLibraryLog();
+    TerminationSignalHandler().handleTerminationSignal(log);
     // A reader that closed our standard output must not end the monitor at its next line.
     std::signal(SIGPIPE, SIG_IGN);
 
-    VornUtilMac util;
-    util.initializeVornGlobal();
-    util.initializeAgentParams();
-    util.startLoggingTo("AppMonitor.log", true);
+    startAgentLibrary();
 
-    CBrindleWrapper brindle;
-    brindle.loadVornDataDictionary("data-dictionary.xml");
-    brindle.loadVornDataDictionary("data-dictionary-onpremise.xml");
-    brindle.loadVornDataDictionary("data-dictionary-framework.xml");
-
-    VornLog("main: Software Metering executable is launched.");
-    if (!ProcessInfo::CheckIfTrueParent()) {
-        VornLog("Parent Process Authentication Failed");
+    log.write("main: Software Metering executable is launched.");
+    if (!startedByTrustedParent()) {
+        log.write("Parent Process Authentication Failed");
         endProcess(0);
     }
 
     // With no argument at all there is nothing to read past the program's own path.
     const std::string argument = argc > 1 ? argv[1] : "";
-    VornLog("main: arugument is " + argument);
-    if (argument == "startMonitoring") monitorMode();
-    if (argument == "postxmldata") reportMode();
-    VornLog("main: invalid argument");
+    log.write("main: arugument is " + argument);
+    if (argument == "startMonitoring") monitorMode(log);
+    if (argument == "postxmldata") reportMode(log);
+    log.write("main: invalid argument");
     endProcess(1);
 }

@@ -85,7 +85,8 @@ BENCHMARK(BM_FirstLookScan)->Unit(benchmark::kMillisecond);
 // The running-application list the sweep asks for.
 void BM_RunningApplications(benchmark::State& state) {
     idle();
-    auto loop = makeMainLoop();
+    tallyvane::DroppingLogSink log;
+    auto loop = makeMainLoop(log);
     auto workspace =
         makeWorkspace(*loop, {.events = ProcessEvents::Scan, .scanPeriod = std::chrono::hours(1)});
     for (auto _ : state) benchmark::DoNotOptimize(workspace->runningApplications());

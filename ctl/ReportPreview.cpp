@@ -11,6 +11,7 @@
 #include "platform/linux/Beneath.h"
 #include "platform/linux/LinuxPlatform.h"
 #include "report/UsageReport.h"
+#include "settings/AgentLibrary.h"
 #include "settings/AgentSettings.h"
 #include "store/MeteringFiles.h"
 #include "usage/UsageRules.h"
@@ -124,7 +125,7 @@ std::optional<std::string> previewReport(const std::string& dataFolder) {
     const auto rules = files().readRuleData(launchDataPath);
     UsageRecords table = files().loadAppLaunchDataToUpdate(launchDataPath);
     if (rules) {
-        auto mainLoop = linux_platform::makeMainLoop();
+        auto mainLoop = linux_platform::makeMainLoop(agentLibraryLog());
         auto workspace = linux_platform::makeWorkspace(
             *mainLoop, {.events = linux_platform::ProcessEvents::None});
         for (const auto& application : workspace->runningApplications()) {

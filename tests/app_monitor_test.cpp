@@ -250,6 +250,7 @@ TEST_F(MonitorTest, ConsoleWatcherFollowsTheRealConsoleUserFile) {
     meter({rule("Editor.app", "7")});
     auto monitor = start();
     ConsoleWatch watch;
+    MemoryLogSink watcherLog;
     auto registered = [&] {
         return os.workspace.center.registrations(monitor.get(),
                                                  WorkspaceEvent::DidLaunchApplication);
@@ -260,7 +261,7 @@ TEST_F(MonitorTest, ConsoleWatcherFollowsTheRealConsoleUserFile) {
         const std::string file = agentPath() + "/consoleuser.plist";
         std::filesystem::remove(file);
         if (event) test::writePlist(file, Dict{{"logType", event}, {"CurrentConsoleUser", user}});
-        checkConsoleSession(*monitor, settings, posixFileSystem(), watch);
+        checkConsoleSession(*monitor, settings, posixFileSystem(), watcherLog, watch);
         os.loop.runDelayed();
     };
 
@@ -282,18 +283,19 @@ TEST_F(MonitorTest, ConsoleWatcherFollowsTheRealConsoleUserFile) {
     // A FIFO planted there is neither waited for nor read, and said once.
     const std::string file = agentPath() + "/consoleuser.plist";
     ASSERT_EQ(mkfifo(file.c_str(), 0600), 0);
-    for (int i = 0; i < 3; ++i) checkConsoleSession(*monitor, settings, posixFileSystem(), watch);
-    EXPECT_EQ(logMessagesStartingWith("Console watcher: ").size(), 1u);
+    for (int i = 0; i < 3; ++i)
+        checkConsoleSession(*monitor, settings, posixFileSystem(), watcherLog, watch);
+    EXPECT_EQ(watcherLog.linesStartingWith("Console watcher: ").size(), 1u);
     EXPECT_EQ(registered(), 1u);
     tick("Logoff", "ann");
     EXPECT_EQ(registered(), 0u);
 
     // The same user written composed, then decomposed, logs in once.
-    const auto logins = logMessagesStartingWith(" Login Captured").size();
+    const auto logins = watcherLog.linesStartingWith(" Login Captured").size();
     tick("Login", "Jos\u00e9");
     tick("Login", "Jose\u0301");
     EXPECT_EQ(registered(), 1u);
-    EXPECT_EQ(logMessagesStartingWith(" Login Captured").size(), logins + 1);
+    EXPECT_EQ(watcherLog.linesStartingWith(" Login Captured").size(), logins + 1);
 }
 
 }  // namespace

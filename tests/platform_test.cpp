@@ -36,6 +36,9 @@ using enum tallyvane::linux_platform::ProcessEvents;
 
 namespace {
 
+// For the loops whose log no test reads.
+DroppingLogSink quiet;
+
 // Runs the loop in 10 ms slices until done() holds; a generous bound turns a lost event into a
 // failure instead of a hang. Only the slice timer stops the loop, so none is left pending.
 bool runUntil(MainLoop& loop, const std::function<bool()>& done) {
@@ -69,7 +72,8 @@ struct ScopedEnv {
 }  // namespace
 
 TEST(MainLoop, RunsTasksInOrderTimersAndPostsFromAnotherThread) {
-    auto loop = makeMainLoop();
+    MemoryLogSink log;
+    auto loop = makeMainLoop(log);
     std::vector<std::string> seen;
     auto record = [&seen](std::string what) { return [&seen, what] { seen.push_back(what); }; };
     loop->post(record("a"));
@@ -83,11 +87,13 @@ TEST(MainLoop, RunsTasksInOrderTimersAndPostsFromAnotherThread) {
     ASSERT_TRUE(runUntil(*loop, [&] { return seen.size() == 4; }));
     std::sort(seen.begin() + 2, seen.end());
     EXPECT_EQ(seen, (std::vector<std::string>{"a", "b", "from thread", "later"}));
+    EXPECT_EQ(log.lines(), std::vector<std::string>{"MainLoop: a task raised: a task that raises"});
 }
 
 TEST(DistributedNotificationCenter, DeliversByNameAndFailsWithoutABus) {
-    auto loop = makeMainLoop();
-    auto center = makeDistributedNotificationCenter(*loop);
+    MemoryLogSink log;
+    auto loop = makeMainLoop(log);
+    auto center = makeDistributedNotificationCenter(*loop, log);
     int resets = 0, quoted = 0;
     ASSERT_TRUE(center->addObserver("reset", [&] { ++resets; }));
     // A quote cannot go into the bus's match rule, so this one is filtered on our side.
@@ -98,8 +104,15 @@ TEST(DistributedNotificationCenter, DeliversByNameAndFailsWithoutABus) {
     EXPECT_EQ(std::pair(resets, quoted), std::pair(1, 1));
 
     const ScopedEnv busless("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/tallyvane-bus");
-    auto none = makeDistributedNotificationCenter(*loop);
+    auto none = makeDistributedNotificationCenter(*loop, log);
     EXPECT_FALSE(none->post("reset") || none->addObserver("reset", [] {}));
+    // Each failure said once, with the bus's reason; the delivery above said nothing.
+    const auto said = log.lines();
+    ASSERT_EQ(said.size(), 2u);
+    EXPECT_TRUE(said[0].starts_with(
+        "DistributedNotificationCenter: cannot post \"reset\" on the session bus: "));
+    EXPECT_TRUE(said[1].starts_with(
+        "DistributedNotificationCenter: cannot observe \"reset\" on the session bus: "));
 }
 
 class WorkspaceEvents : public ::testing::TestWithParam<ProcessEvents> {
@@ -120,7 +133,7 @@ class WorkspaceEvents : public ::testing::TestWithParam<ProcessEvents> {
                 });
         return true;
     }
-    std::unique_ptr<MainLoop> loop = makeMainLoop();
+    std::unique_ptr<MainLoop> loop = makeMainLoop(quiet);
     std::unique_ptr<Workspace> workspace;
 };
 
@@ -391,7 +404,7 @@ TEST(Workspace, AUnitsEndIsHeardBeforeTheNextScan) {
     fs::copy_file("/bin/sleep", dir.path() + "/plain");
     writeScript(dir.path() + "/mover",
                 "echo $$ >\"$1/cgroup.procs\"\nexec " + dir.path() + "/plain 60\n");
-    auto loop = makeMainLoop();
+    auto loop = makeMainLoop(quiet);
     auto workspace = makeWorkspace(*loop, {.events = Scan, .scanPeriod = 5s});
     std::vector<std::pair<WorkspaceEvent, std::chrono::steady_clock::time_point>> heard;
     for (auto event : {DidLaunchApplication, DidTerminateApplication})
@@ -411,7 +424,7 @@ TEST(Workspace, AUnitsEndIsHeardBeforeTheNextScan) {
 
 TEST(Workspace, NamesApplicationsByBundleAndExecutable) {
     ScratchDir dir;
-    auto loop = makeMainLoop();
+    auto loop = makeMainLoop(quiet);
     // The listing alone, without any watching, as report mode makes it.
     auto workspace = makeWorkspace(*loop, {.events = None});
     ChildProcess named(makeBundle(dir.path(), "Named", {.bundleName = "Bundle Name"}), {"60"});

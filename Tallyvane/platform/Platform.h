@@ -1,9 +1,12 @@
 #pragma once
+#include "base/LogSink.h"
 #include "platform/Clock.h"
+#include "platform/DistributedNotificationCenter.h"
 #include "platform/FileSystem.h"
 #include "platform/MainLoop.h"
 #include "platform/PackageDatabase.h"
 #include "platform/Workspace.h"
+#include "settings/AgentLibrary.h"
 
 namespace tallyvane {
 
@@ -15,6 +18,9 @@ struct Platform {
     ProcessTable& processes;
     FileSystem& files;
     PackageDatabase* packages = nullptr;  // none: applications outside bundles stay "Unknown"
+    LogSink& log = agentLibraryLog();
+    // None: no reset is posted or heard between the program's processes.
+    DistributedNotificationCenter* notifications = nullptr;
 };
 
 }  // namespace tallyvane

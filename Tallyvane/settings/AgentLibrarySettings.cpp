@@ -35,6 +35,8 @@ class GlobVarsSettings final : public AgentSettings {
                 return g->serialNumber();
             case Setting::vornRemoteOffID:
                 return g->vornRemoteOffID();
+            case Setting::serverURL:
+                return g->serverURL();
         }
         return std::nullopt;
     }

@@ -20,6 +20,7 @@ enum class Setting {
     fqdnName,
     serialNumber,
     vornRemoteOffID,
+    serverURL,  // the management server's base URL (ServerURL)
 };
 
 class AgentSettings {
@@ -31,8 +32,8 @@ class AgentSettings {
     std::string text(Setting setting) const { return get(setting).value_or(""); }
 };
 
-// The settings of the agent library's globals (set up by VornUtilMac::initializeVornGlobal);
-// all absent before that.
+// The settings of the agent library's globals (set up by startAgentLibrary or
+// loadAgentLibrarySettings, settings/AgentLibrary.h); all absent before that.
 const AgentSettings& agentLibrarySettings();
 
 // Settings fixed by their holder, for tests and tools.

@@ -21,36 +21,26 @@
 #include <string>
 
 #include "Internal.h"
+#include "LogFormat.h"
 #include "lvornutils/VornUtilMac.h"
 
 namespace {
 
+using lvornutils::detail::appendPrefix;
+using lvornutils::detail::continued;
+using lvornutils::detail::FixedBuffer;
+using lvornutils::detail::Joined;
+using lvornutils::detail::kBreakStarts;
+using lvornutils::detail::kPrefixBytes;
 using lvornutils::detail::NoDestructor;
+using lvornutils::detail::refreshUtcOffset;
 using lvornutils::detail::writeAll;
 
 // The log file's descriptor once startLoggingTo has run, -1 before (records then go to standard
 // error). The number stays the same for the life of the process: a later startLoggingTo moves
 // the new file onto it with dup3, so a signal handler never writes to a closed or reused number.
 std::atomic<int> g_logFd{-1};
-
-// Local time minus UTC in seconds, as the normal logger last saw it; read by the signal path,
-// which must not call localtime.
-std::atomic<long> g_utcOffsetSeconds{0};
-static_assert(std::atomic<long>::is_always_lock_free && std::atomic<int>::is_always_lock_free);
-
-void refreshUtcOffset(std::time_t when) {
-    struct tm local {};
-    if (::localtime_r(&when, &local) != nullptr) {
-        g_utcOffsetSeconds.store(local.tm_gmtoff, std::memory_order_relaxed);
-    }
-}
-
-// Caches the offset as early as possible, so that a signal before the first record still gets
-// local time.
-[[maybe_unused]] const bool g_offsetPrimed = [] {
-    refreshUtcOffset(std::time(nullptr));
-    return true;
-}();
+static_assert(std::atomic<int>::is_always_lock_free);
 
 int logDestination() noexcept {
     const int fd = g_logFd.load(std::memory_order_acquire);
@@ -88,88 +78,6 @@ long threadId() noexcept {
     }
     return tid;
 }
-
-// ---- record formatting, also async-signal-safe ----
-
-// Appends text to a fixed buffer, cutting it off at the end of the buffer.
-struct FixedBuffer {
-    char* data;
-    std::size_t capacity;
-    std::size_t size = 0;
-
-    void append(const char* text, std::size_t length) noexcept {
-        if (length > capacity - size) length = capacity - size;
-        for (std::size_t i = 0; i < length; ++i) data[size + i] = text[i];
-        size += length;
-    }
-    void append(char c) noexcept { append(&c, 1); }
-    void appendDigits(long long value, int minWidth) noexcept {
-        char digits[24];
-        int n = 0;
-        const bool negative = value < 0;
-        unsigned long long v = negative ? 0ULL - static_cast<unsigned long long>(value)
-                                        : static_cast<unsigned long long>(value);
-        do {
-            digits[n++] = static_cast<char>('0' + v % 10);
-            v /= 10;
-        } while (v != 0 && n < 24);
-        while (n < minWidth && n < 24) digits[n++] = '0';
-        if (negative) append('-');
-        while (n > 0) append(digits[--n]);
-    }
-};
-
-// Days since 1970-01-01 to a proleptic Gregorian date (H. Hinnant's civil_from_days).
-void civilFromDays(long long days, long long& year, int& month, int& day) noexcept {
-    days += 719468;
-    const long long era = (days >= 0 ? days : days - 146096) / 146097;
-    const long long doe = days - era * 146097;
-    const long long yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    const long long doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    const long long mp = (5 * doy + 2) / 153;
-    day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
-    month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
-    year = yoe + era * 400 + (month <= 2 ? 1 : 0);
-}
-
-// The record prefix "YYYY-MM-DD HH:MM:SS.mmm tallyvane[PID:TID] " for a moment in UTC, in the
-// local time of the offset the logger last saw.
-void appendPrefix(FixedBuffer& out, long long utcSeconds, long millisecond, long pid,
-                  long tid) noexcept {
-    const long long local = utcSeconds + g_utcOffsetSeconds.load(std::memory_order_relaxed);
-    long long days = local / 86400;
-    long long secondOfDay = local % 86400;
-    if (secondOfDay < 0) {
-        secondOfDay += 86400;
-        --days;
-    }
-    long long year = 0;
-    int month = 0;
-    int day = 0;
-    civilFromDays(days, year, month, day);
-    out.appendDigits(year, 4);
-    out.append('-');
-    out.appendDigits(month, 2);
-    out.append('-');
-    out.appendDigits(day, 2);
-    out.append(' ');
-    out.appendDigits(secondOfDay / 3600, 2);
-    out.append(':');
-    out.appendDigits(secondOfDay / 60 % 60, 2);
-    out.append(':');
-    out.appendDigits(secondOfDay % 60, 2);
-    out.append('.');
-    out.appendDigits(millisecond, 3);
-    static constexpr char kName[] = " tallyvane[";
-    out.append(kName, sizeof kName - 1);
-    out.appendDigits(pid, 1);
-    out.append(':');
-    out.appendDigits(tid, 1);
-    out.append("] ", 2);
-}
-
-// Longest prefix: a 64-bit year and two 64-bit ids leave room to spare.
-constexpr std::size_t kPrefixBytes = 128;
 
 // Writes prefix, text and a line feed with one writev(2), so that records of other threads and
 // processes appending to the same file never land inside this one.
@@ -289,77 +197,6 @@ std::mutex& printMutex() {
 
 // Longest record the signal path writes; a longer message is cut off (the line feed stays).
 constexpr std::size_t kSignalRecordBytes = 4096;
-
-}  // namespace
-
-namespace {
-
-// A message given in two parts, read as one text without joining them.
-struct Joined {
-    std::string_view first, rest;
-    std::size_t size() const { return first.size() + rest.size(); }
-    unsigned char at(std::size_t i) const {
-        if (i < first.size()) return static_cast<unsigned char>(first[i]);
-        return i - first.size() < rest.size() ? static_cast<unsigned char>(rest[i - first.size()])
-                                              : 0;
-    }
-    // The part from i up to its end.
-    std::string_view from(std::size_t i) const {
-        return i < first.size() ? first.substr(i) : rest.substr(i - first.size());
-    }
-};
-
-constexpr std::string_view kBreakStarts = "\r\n\v\f\xC2\xE2";
-
-// The length of the line break that starts at text[i] (CR LF, LF, CR, VT, FF, NEL, U+2028,
-// U+2029), or 0.
-std::size_t lineBreakAt(const Joined& text, std::size_t i) {
-    switch (text.at(i)) {
-        case '\r':
-            return text.at(i + 1) == '\n' ? 2 : 1;
-        case '\n':
-        case '\v':
-        case '\f':
-            return 1;
-        case 0xC2:
-            return text.at(i + 1) == 0x85 ? 2 : 0;
-        case 0xE2:
-            return text.at(i + 1) == 0x80 && (text.at(i + 2) == 0xA8 || text.at(i + 2) == 0xA9) ? 3
-                                                                                                : 0;
-        default:
-            return 0;
-    }
-}
-
-// Hands emit the message in pieces, each line break replaced by a line feed and a tab, so that
-// no part of a message can read as the start of another record.
-template <typename Emit>
-void eachContinuedPiece(const Joined& text, Emit emit) {
-    for (std::size_t i = 0; i < text.size();) {
-        const std::string_view part = text.from(i);
-        const std::size_t run = std::min(part.find_first_of(kBreakStarts), part.size());
-        if (run > 0) {
-            emit(part.substr(0, run));
-            i += run;
-        } else if (const std::size_t length = lineBreakAt(text, i)) {
-            emit(std::string_view("\n\t"));
-            i += length;
-        } else {
-            emit(part.substr(0, 1));
-            ++i;
-        }
-    }
-}
-
-// The message with its line breaks continued, built once at its exact size.
-std::string continued(const Joined& text) {
-    std::size_t size = 0;
-    eachContinuedPiece(text, [&](std::string_view piece) { size += piece.size(); });
-    std::string out;
-    out.reserve(size);
-    eachContinuedPiece(text, [&](std::string_view piece) { out.append(piece); });
-    return out;
-}
 
 void logRecord(const Joined& message) {
     try {

@@ -3,7 +3,6 @@
 #include <memory>
 #include <string>
 
-#include "lvornutils/Log.h"
 #include "platform/linux/LinuxPlatform.h"
 
 namespace tallyvane::linux_platform {
@@ -12,22 +11,22 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // A task must not raise; one that does is logged so the loop carries on for the others.
-void runGuarded(const MainLoop::Task& task) {
+void runGuarded(const MainLoop::Task& task, LogSink& log) {
     try {
         task();
     } catch (const std::exception& e) {
-        VornLog(std::string("MainLoop: a task raised: ") + e.what());
+        log.write(std::string("MainLoop: a task raised: ") + e.what());
     } catch (...) {
-        VornLog("MainLoop: a task raised an unknown exception");
+        log.write("MainLoop: a task raised an unknown exception");
     }
 }
 
 class AsioMainLoop final : public MainLoop {
   public:
-    AsioMainLoop() : work_(asio::make_work_guard(io_)) {}
+    explicit AsioMainLoop(LogSink& log) : log_(log), work_(asio::make_work_guard(io_)) {}
 
     void post(Task task) override {
-        asio::post(io_, [task = std::move(task)] { runGuarded(task); });
+        asio::post(io_, [this, task = std::move(task)] { runGuarded(task, log_); });
     }
 
     void postAfter(std::chrono::milliseconds delay, Task task) override {
@@ -35,8 +34,8 @@ class AsioMainLoop final : public MainLoop {
         const auto deadline = Clock::now() + delay;
         asio::post(io_, [this, deadline, task = std::move(task)]() mutable {
             auto timer = std::make_shared<asio::steady_timer>(io_, deadline);
-            timer->async_wait([timer, task = std::move(task)](const asio::error_code& ec) {
-                if (!ec) runGuarded(task);
+            timer->async_wait([this, timer, task = std::move(task)](const asio::error_code& ec) {
+                if (!ec) runGuarded(task, log_);
             });
         });
     }
@@ -45,7 +44,7 @@ class AsioMainLoop final : public MainLoop {
         const auto first = Clock::now() + period;
         asio::post(io_, [this, first, period, task = std::move(task)]() mutable {
             auto repeat = std::make_shared<Repeat>(io_, first, period, std::move(task));
-            arm(repeat);
+            arm(repeat, log_);
         });
     }
 
@@ -66,24 +65,25 @@ class AsioMainLoop final : public MainLoop {
         Task task;
     };
 
-    static void arm(const std::shared_ptr<Repeat>& repeat) {
-        repeat->timer.async_wait([repeat](const asio::error_code& ec) {
+    static void arm(const std::shared_ptr<Repeat>& repeat, LogSink& log) {
+        repeat->timer.async_wait([repeat, &log](const asio::error_code& ec) {
             if (ec) return;
-            runGuarded(repeat->task);
+            runGuarded(repeat->task, log);
             // From the scheduled time, so the period does not drift with the task's run time.
             repeat->timer.expires_at(repeat->timer.expiry() + repeat->period);
-            arm(repeat);
+            arm(repeat, log);
         });
     }
 
+    LogSink& log_;
     asio::io_context io_{1};
     asio::executor_work_guard<asio::io_context::executor_type> work_;
 };
 
 }  // namespace
 
-std::unique_ptr<MainLoop> makeMainLoop() {
-    return std::make_unique<AsioMainLoop>();
+std::unique_ptr<MainLoop> makeMainLoop(LogSink& log) {
+    return std::make_unique<AsioMainLoop>(log);
 }
 
 }  // namespace tallyvane::linux_platform

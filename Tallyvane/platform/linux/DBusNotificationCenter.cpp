@@ -4,7 +4,6 @@
 #include <string>
 #include <vector>
 
-#include "lvornutils/Log.h"
 #include "platform/linux/LinuxPlatform.h"
 
 namespace tallyvane::linux_platform {
@@ -32,7 +31,7 @@ std::string failure(const std::exception& e) {
 
 class DBusNotificationCenter final : public DistributedNotificationCenter {
   public:
-    explicit DBusNotificationCenter(MainLoop& mainLoop) : mainLoop_(mainLoop) {}
+    DBusNotificationCenter(MainLoop& mainLoop, LogSink& log) : mainLoop_(mainLoop), log_(log) {}
 
     ~DBusNotificationCenter() override {
         // Each connection's destructor leaves its event loop and joins its thread.
@@ -57,8 +56,8 @@ class DBusNotificationCenter final : public DistributedNotificationCenter {
             bus_->callMethod("Ping").onInterface("org.freedesktop.DBus.Peer");
             return true;
         } catch (const std::exception& e) {
-            VornLog("DistributedNotificationCenter: cannot post \"" + name +
-                    "\" on the session bus: " + failure(e));
+            log_.write("DistributedNotificationCenter: cannot post \"" + name +
+                       "\" on the session bus: " + failure(e));
         }
         bus_.reset();
         object_.reset();
@@ -90,8 +89,8 @@ class DBusNotificationCenter final : public DistributedNotificationCenter {
             observers_.push_back(std::move(observer));
             return true;
         } catch (const std::exception& e) {
-            VornLog("DistributedNotificationCenter: cannot observe \"" + name +
-                    "\" on the session bus: " + failure(e));
+            log_.write("DistributedNotificationCenter: cannot observe \"" + name +
+                       "\" on the session bus: " + failure(e));
         }
         return false;
     }
@@ -107,6 +106,7 @@ class DBusNotificationCenter final : public DistributedNotificationCenter {
     };
 
     MainLoop& mainLoop_;
+    LogSink& log_;
     std::mutex mutex_;
     std::unique_ptr<sdbus::IConnection> poster_;
     std::unique_ptr<sdbus::IObject> object_;
@@ -116,9 +116,9 @@ class DBusNotificationCenter final : public DistributedNotificationCenter {
 
 }  // namespace
 
-std::unique_ptr<DistributedNotificationCenter> makeDistributedNotificationCenter(
-    MainLoop& mainLoop) {
-    return std::make_unique<DBusNotificationCenter>(mainLoop);
+std::unique_ptr<DistributedNotificationCenter> makeDistributedNotificationCenter(MainLoop& mainLoop,
+                                                                                 LogSink& log) {
+    return std::make_unique<DBusNotificationCenter>(mainLoop, log);
 }
 
 }  // namespace tallyvane::linux_platform

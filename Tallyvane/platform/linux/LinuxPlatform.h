@@ -4,14 +4,16 @@
 #include <chrono>
 #include <memory>
 
+#include "base/LogSink.h"
 #include "platform/DistributedNotificationCenter.h"
 #include "platform/MainLoop.h"
 #include "platform/Workspace.h"
 
 namespace tallyvane::linux_platform {
 
-// One asio::io_context run on the thread that calls run().
-std::unique_ptr<MainLoop> makeMainLoop();
+// One asio::io_context run on the thread that calls run(). A task that raises is logged to log,
+// which must outlive the loop.
+std::unique_ptr<MainLoop> makeMainLoop(LogSink& log);
 
 // How the workspace learns of process starts and ends.
 enum class ProcessEvents {
@@ -39,10 +41,10 @@ bool workspaceUsesConnector(const Workspace& workspace);
 
 std::unique_ptr<ProcessTable> makeProcessTable();
 
-// Notifications over the D-Bus session bus; received ones are run on mainLoop, which must
-// outlive the centre.
-std::unique_ptr<DistributedNotificationCenter> makeDistributedNotificationCenter(
-    MainLoop& mainLoop);
+// Notifications over the D-Bus session bus; received ones are run on mainLoop, failures are
+// logged to log; both must outlive the centre.
+std::unique_ptr<DistributedNotificationCenter> makeDistributedNotificationCenter(MainLoop& mainLoop,
+                                                                                 LogSink& log);
 
 // Makes this process non-dumpable: its own user can no longer trace it, read or write its memory
 // through /proc, or look at its descriptors. False when the kernel refused.

@@ -1,0 +1,69 @@
+// The adapter over the agent library's log, start-up, parent check and property-list reader.
+#include "settings/AgentLibrary.h"
+
+#include <new>
+
+#include "lvornutils/CBrindleWrapper.h"
+#include "lvornutils/Log.h"
+#include "lvornutils/ProcessInfo.h"
+#include "lvornutils/Proplisthandler.h"
+#include "lvornutils/VornUtilMac.h"
+
+namespace tallyvane {
+namespace {
+
+class VornLogSink final : public LogSink {
+  protected:
+    void record(std::string_view message, std::string_view more) override {
+        VornLog(message, more);
+    }
+};
+
+}  // namespace
+
+LogSink& agentLibraryLog() {
+    // Never destroyed: a thread may still log while the process exits.
+    alignas(VornLogSink) static unsigned char storage[sizeof(VornLogSink)];
+    static LogSink* const sink = ::new (storage) VornLogSink();
+    return *sink;
+}
+
+void logFromSignal(const char* message, std::size_t length) noexcept {
+    VornLogFromSignal(message, length);
+}
+
+void printFromSignal(const char* line, std::size_t length) noexcept {
+    VornPrintFromSignal(line, length);
+}
+
+void loadAgentLibrarySettings() {
+    VornUtilMac().initializeVornGlobal();
+}
+
+void startAgentLibrary() {
+    VornUtilMac util;
+    util.initializeVornGlobal();
+    util.initializeAgentParams();
+    util.startLoggingTo("AppMonitor.log", true);
+
+    CBrindleWrapper brindle;
+    brindle.loadVornDataDictionary("data-dictionary.xml");
+    brindle.loadVornDataDictionary("data-dictionary-onpremise.xml");
+    brindle.loadVornDataDictionary("data-dictionary-framework.xml");
+}
+
+bool startedByTrustedParent() {
+    return ProcessInfo::CheckIfTrueParent();
+}
+
+ConsoleUserPlist readConsoleUserPlist(const std::string& path) {
+    Proplisthandler file;
+    file.InitwithFile(path);
+    auto stringFor = [&](std::string_view key) -> std::optional<std::string> {
+        auto object = file.GetValueForKey(key);
+        return object ? object->stringValue() : std::nullopt;
+    };
+    return {stringFor("logType"), stringFor("CurrentConsoleUser")};
+}
+
+}  // namespace tallyvane
