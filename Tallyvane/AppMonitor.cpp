@@ -3,9 +3,8 @@
 #include <chrono>
 
 #include "calendar/Calendar.h"
-#include "lvornutils/Log.h"
 #include "platform/Bundle.h"
-#include "report/ReportUpload.h"
+#include "report/ReportRun.h"
 #include "usage/UsageRules.h"
 
 namespace tallyvane {
@@ -42,43 +41,44 @@ AppMonitor::AppMonitor(const Platform& platform, const AgentSettings& settings,
       platform_(platform),
       settings_(settings),
       tableScope_(tableScope),
-      files_(platform.files) {
+      log_(platform.log),
+      files_(platform.files, platform.log) {
     files_.createPlistIfNotExists(appRuleMappingDataURL);
     if (!platform_.files.exists(appLaunchDataPlistURL)) {
-        VornLog("AppLaunchData file not found at " + appLaunchDataPlistURL);
+        log_.write("AppLaunchData file not found at " + appLaunchDataPlistURL);
         return;
     }
     if (auto error = files_.updatePostDataPlist(swmPostDataURL, nowSeconds()))
-        VornLog("Error in updating AppPostData Plist: " + error->text());
+        log_.write("Error in updating AppPostData Plist: " + error->text());
 
     if (auto rules = files_.readRuleData(appLaunchDataPlistURL)) {
         monitoredApps_ = std::move(rules->monitoredApps);
         appRuledata_ = std::move(rules->appRuledata);
-        VornLog("Monitored Apps: " + renderList(monitoredApps_));
+        log_.write("Monitored Apps: " + renderList(monitoredApps_));
         files_.saveAppRuleData(appRuledata_, appRuleMappingDataURL);
     } else {
-        VornLog("Failed to load or parse plist file at " + appLaunchDataPlistURL);
+        log_.write("Failed to load or parse plist file at " + appLaunchDataPlistURL);
     }
     platform_.workspace.meterApplicationsNamed(monitoredApps_);
     // Not shared yet, but the table is only ever touched through its queue.
     reloadUsageTable();
-    VornLog("Init complete. Monitoring " + std::to_string(monitoredApps_.size()) +
-            " apps: " + renderList(monitoredApps_));
+    log_.write("Init complete. Monitoring " + std::to_string(monitoredApps_.size()) +
+               " apps: " + renderList(monitoredApps_));
 }
 
 AppMonitor::~AppMonitor() {
-    VornLog("Deinit Called.");
+    log_.write("Deinit Called.");
     deinitNotificationDelegates();
 }
 
 void AppMonitor::deinitNotificationDelegates() {
-    VornLog("de-init delegate Called.");
+    log_.write("de-init delegate Called.");
     platform_.workspace.notificationCenter().removeObserver(this);
 }
 
 void AppMonitor::initNotificationDelegates() {
     deinitNotificationDelegates();
-    VornLog("init delegate Called.");
+    log_.write("init delegate Called.");
     // The pending registration keeps the monitor alive and is never cancelled.
     platform_.mainLoop.postAfter(kRegistrationDelay, [self = shared_from_this()] {
         auto& center = self->platform_.workspace.notificationCenter();
@@ -91,25 +91,25 @@ void AppMonitor::initNotificationDelegates() {
 }
 
 void AppMonitor::monitorApps() {
-    VornLog("monitorApps: Setting up app monitoring...");
+    log_.write("monitorApps: Setting up app monitoring...");
     initNotificationDelegates();
     checkAlreadyRunningApps();
 }
 
 void AppMonitor::resetPlist() {
-    VornLog("AppMonitor: resetPlist() called");
+    log_.write("AppMonitor: resetPlist() called");
     reloadUsageTable();
     checkAlreadyRunningApps();
 }
 
 void AppMonitor::appDidLaunch(const WorkspaceNotification& notification) {
-    VornLog("Inside appDidLaunch");
+    log_.write("Inside appDidLaunch");
     if (notification.application && notification.application->localizedName) {
         const RunningApplication& application = *notification.application;
         const std::string& name = *application.localizedName;
-        VornLog("App launched: " + name);
+        log_.write("App launched: " + name);
         if (isMonitored(name)) {
-            VornLog("Match found: " + name);
+            log_.write("Match found: " + name);
             UsageRecord before = appsData_.get(name);
             UsageRecord record = before;
             const auto launched = nowSeconds();
@@ -118,7 +118,7 @@ void AppMonitor::appDidLaunch(const WorkspaceNotification& notification) {
             countLaunch(name, application, Stamped{std::move(before), launched});
         }
     }
-    VornLog("appDidLaunch: montioredApps: ", renderList(monitoredApps_));
+    log_.write("appDidLaunch: montioredApps: ", renderList(monitoredApps_));
 }
 
 void AppMonitor::incrementLaunchCount(const std::string& name,
@@ -147,37 +147,37 @@ void AppMonitor::countLaunch(const std::string& name, const RunningApplication& 
 
 void AppMonitor::updateMeteringData(const std::string& name, const UsageRecord& record,
                                     const store::RecordChange& change) {
-    VornLog("Inside updateMeteringData");
+    log_.write("Inside updateMeteringData");
     if (auto id = getAppDefinitionId(name)) {
         // The file's figures won over this monitor's: the table takes the record as written.
         if (auto merged = files_.saveAppsData(appLaunchDataPlistURL, *id, record, change))
             appsData_.put(name, std::move(*merged));
     } else
-        VornLog("updateLastUsedTime: Unable to fetch appDefinitionId from the AppLaunchPlist");
+        log_.write("updateLastUsedTime: Unable to fetch appDefinitionId from the AppLaunchPlist");
 }
 
 void AppMonitor::appDidTerminate(const WorkspaceNotification& notification) {
     const bool empty = logUsageTable("AppData while didTerminate ");
-    VornLog("Inside appDidTerminate");
+    log_.write("Inside appDidTerminate");
     if (empty) reloadUsageTable();
 
     if (!notification.application || !notification.application->localizedName) return;
     const std::string& name = *notification.application->localizedName;
     if (!isMonitored(name)) return;
 
-    VornLog("Inside appDidTerminate and getting the launch date and run time calculation");
+    log_.write("Inside appDidTerminate and getting the launch date and run time calculation");
     const UsageRecord before = appsData_.get(name);
     UsageRecord record = before;
     const auto launch = record.launchTime().value_or(0);
-    VornLog("appDidTerminate: launchTime: " + std::to_string(launch));
-    VornLog("appDidTerminate: " + name + " Launch on " + std::to_string(launch));
+    log_.write("appDidTerminate: launchTime: " + std::to_string(launch));
+    log_.write("appDidTerminate: " + name + " Launch on " + std::to_string(launch));
     const double ended = platform_.clock.now();
     const auto lastUsed = nowSeconds();
     const auto run = usage::terminate(record, ended, lastUsed);
-    VornLog("appDidTerminate: sessionRunTime " + std::to_string(run.sessionRunTime));
+    log_.write("appDidTerminate: sessionRunTime " + std::to_string(run.sessionRunTime));
     commit(name, before, record, usage::Change{usage::Change::Termination{ended, lastUsed}});
-    VornLog("appDidTerminate: " + name +
-            " closed at (Unix epoch): " + std::to_string(nowSeconds()));
+    log_.write("appDidTerminate: " + name +
+               " closed at (Unix epoch): " + std::to_string(nowSeconds()));
 }
 
 std::vector<RunningApplication> AppMonitor::runningMeteredApplications() {
@@ -189,26 +189,26 @@ std::vector<RunningApplication> AppMonitor::runningMeteredApplications() {
 }
 
 void AppMonitor::checkAlreadyRunningApps() {
-    VornLog("Inside checkAlreadyRunningApps");
+    log_.write("Inside checkAlreadyRunningApps");
     for (const RunningApplication& application : runningMeteredApplications()) {
         const std::string& name = *application.localizedName;
-        VornLog("checkAlreadyRunningApps: " + name + " is already running");
+        log_.write("checkAlreadyRunningApps: " + name + " is already running");
         UsageRecord before = appsData_.get(name);
         UsageRecord record = before;
         if (auto recorded = record.launchTime()) {
-            VornLog("LAUNCH_TIME exists with value: " + std::to_string(*recorded));
+            log_.write("LAUNCH_TIME exists with value: " + std::to_string(*recorded));
             const double now = platform_.clock.now();
             const auto carried = usage::carryIntoToday(record, *recorded, now);
-            VornPrint(kCarried[static_cast<int>(carried)]);
+            printLine(kCarried[static_cast<int>(carried)]);
             // Cleared meanwhile by a report, the file's record is left: the sweep after its
             // reset counts this one.
             commit(name, before, record, usage::Change{usage::Change::Carry{now}});
         } else {
-            VornLog("LAUNCH_TIME key not found in appData for app");
+            log_.write("LAUNCH_TIME key not found in appData for app");
             const double started = getLaunchTimeForProcess(application.processIdentifier);
-            VornLog("launchTime value: " + calendar::utcText(started));
+            log_.write("launchTime value: " + calendar::utcText(started));
             const auto since = usage::startRunning(record, started, platform_.clock.now());
-            VornPrint(kCarried[static_cast<int>(since)]);
+            printLine(kCarried[static_cast<int>(since)]);
             const auto launched = record.launchTime().value_or(0);
             appsData_.put(name, std::move(record));
             countLaunch(name, application, Stamped{std::move(before), launched});
@@ -217,32 +217,32 @@ void AppMonitor::checkAlreadyRunningApps() {
 }
 
 void AppMonitor::checkAlreadyRunningAppsAndUpdatePlist() {
-    VornLog("Inside checkAlreadyRunningAppsAndUpdatePlist");
+    log_.write("Inside checkAlreadyRunningAppsAndUpdatePlist");
     using Outcome = usage::Settlement::Outcome;
     const auto running = runningMeteredApplications();
     if (tableScope_ == UsageTableScope::RunningApplications) loadRecordsMissingFor(running);
     for (const RunningApplication& application : running) {
         const std::string& name = *application.localizedName;
-        VornLog("checkAlreadyRunningAppsAndUpdatePlist: " + name + " is still running");
+        log_.write("checkAlreadyRunningAppsAndUpdatePlist: " + name + " is still running");
         const double now = platform_.clock.now();
         const double fresh = platform_.clock.now();
         const UsageRecord before = appsData_.get(name);
         auto result = usage::settle(before, now, fresh);
         if (result.outcome == Outcome::NoLaunchTime) {
-            VornLog("Error: Could not read LAUNCH_TIME from appData.");
+            log_.write("Error: Could not read LAUNCH_TIME from appData.");
             continue;
         }
-        VornLog("launchDate: : " + calendar::utcText(result.launch));
+        log_.write("launchDate: : " + calendar::utcText(result.launch));
         const auto unsettled = [&](const std::string& what) {
-            VornLog("checkAlreadyRunningAppsAndUpdatePlist: " + what +
-                    " has no calendar day; the record is left unsettled");
+            log_.write("checkAlreadyRunningAppsAndUpdatePlist: " + what +
+                       " has no calendar day; the record is left unsettled");
         };
         if (result.outcome == Outcome::NoLaunchDay) {
             unsettled("LAUNCH_TIME " + usage::shortestDecimal(result.launch));
             continue;
         }
-        VornLog("UpdateLastUsedTime: " + std::to_string(result.lastUsed));
-        VornLog("totalRunTime: : " + usage::shortestDecimal(result.runTime));
+        log_.write("UpdateLastUsedTime: " + std::to_string(result.lastUsed));
+        log_.write("totalRunTime: : " + usage::shortestDecimal(result.runTime));
         if (result.outcome == Outcome::NoToday) {
             unsettled("today");
             continue;
@@ -252,24 +252,16 @@ void AppMonitor::checkAlreadyRunningAppsAndUpdatePlist() {
 }
 
 std::string AppMonitor::generateAndPostXML() {
-    VornLog("Inside generateAndPostXML");
-    // One report run at a time, or both would post the same figures: a second one waits, then
-    // reports what came since. Monitors never take this lock.
-    const std::string dataFolder = settings_.text(Setting::vornagentDataDictPath);
-    auto reportRun = platform_.files.lockFolderIfFree(dataFolder);
-    if (!reportRun && platform_.files.exists(dataFolder)) {
-        VornLog("generateAndPostXML: another report run is in progress; waiting for it to end");
-        reportRun = platform_.files.lockFolder(dataFolder);
-    }
-    checkAlreadyRunningAppsAndUpdatePlist();
-    // The report is built from the file and clears what it sent: the table's figures are done
-    // with, and holding them through the upload would double the run's memory. A monitor loads
-    // its table again on the reset notification.
-    appsData_.replace({});
-    // The reset builds the launch-data path afresh from the settings.
-    return report::buildAndPostReport(files_, settings_, appLaunchDataPlistURL, swmPostDataURL,
-                                      meteringPath(settings_, "AppLaunchData.plist"),
-                                      platform_.clock);
+    log_.write("Inside generateAndPostXML");
+    report::ReportRun run({files_, settings_, platform_.clock, log_, platform_.uploader},
+                          appLaunchDataPlistURL, swmPostDataURL);
+    return run.run([this] {
+        checkAlreadyRunningAppsAndUpdatePlist();
+        // The report is built from the file and clears what it sent: the table's figures are
+        // done with, and holding them through the upload would double the run's memory. A
+        // monitor loads its table again on the reset notification.
+        appsData_.replace({});
+    });
 }
 
 std::optional<std::string> AppMonitor::getAppDefinitionId(const std::string& name) {
@@ -306,12 +298,12 @@ bool AppMonitor::logUsageTable(std::string_view head) {
         empty = records.empty();
         text = renderTable(records);
     });
-    VornLog(head, text);
+    log_.write(head, text);
     return empty;
 }
 
 double AppMonitor::getLaunchTimeForProcess(std::int32_t pid) {
-    VornLog("getLaunchTimeForProcess");
+    log_.write("getLaunchTimeForProcess");
     return platform_.processes.startTime(pid).value_or(platform_.clock.now());
 }
 

@@ -101,6 +101,7 @@ class AppMonitor : public std::enable_shared_from_this<AppMonitor> {
     Platform platform_;
     const AgentSettings& settings_;
     const UsageTableScope tableScope_;
+    LogSink& log_;
     store::MeteringFiles files_;
     UsageTable appsData_;
     std::vector<std::string> monitoredApps_;

@@ -24,7 +24,7 @@
 #include "platform/FileSystem.h"
 #include "plist/Plist.h"
 #include "plist/Value.h"
-#include "report/ReportUpload.h"
+#include "report/ReportRun.h"
 #include "settings/AgentSettings.h"
 #include "store/DurableFile.h"
 #include "store/MeteringFiles.h"
@@ -127,8 +127,10 @@ void BM_SettleBuildPost(benchmark::State& state) {
             if (done.outcome == usage::Settlement::Outcome::Settled)
                 s.files.saveAppsData(s.launchData, id, done.settled);
         }
-        const std::string document = report::buildAndPostReport(
-            s.files, agentLibrarySettings(), s.launchData, s.postData, s.launchData, clock);
+        const std::string document = report::ReportRun({s.files, agentLibrarySettings(), clock,
+                                                        agentLibraryLog(), agentLibraryUploader()},
+                                                       s.launchData, s.postData)
+                                         .buildAndPost();
         benchmark::DoNotOptimize(document.data());
     }
 }

@@ -1,20 +1,20 @@
-// The one place where tallyvanectl leans on the report's own steps: the settlement of running
-// applications (as AppMonitor::checkAlreadyRunningAppsAndUpdatePlist does it) and the document
-// (as report::buildAndPostReport builds it), over files that refuse every write.
+// What tallyvanectl reads of the metering files, and the dry run: the report run's own settle and
+// build steps over a copy of the files in memory, with a log that keeps nothing.
 #include "ReportPreview.h"
 
-#include <algorithm>
 #include <iostream>
 
+#include "AppMonitor.h"
 #include "platform/Clock.h"
 #include "platform/FileSystem.h"
 #include "platform/linux/Beneath.h"
 #include "platform/linux/LinuxPlatform.h"
-#include "report/UsageReport.h"
+#include "platform/memory/MemoryFileSystem.h"
+#include "report/ReportRun.h"
 #include "settings/AgentLibrary.h"
 #include "settings/AgentSettings.h"
+#include "store/DurableFile.h"
 #include "store/MeteringFiles.h"
-#include "usage/UsageRules.h"
 
 namespace tallyvane::ctl {
 namespace {
@@ -115,39 +115,45 @@ Result<plist::Value> readMeteringFile(const std::string& path) {
 }
 
 std::optional<std::string> previewReport(const std::string& dataFolder) {
-    const std::string launchDataPath = dataFolder + "/SoftwareMetering/AppLaunchData.plist";
-    auto root = files().read(launchDataPath);
-    plist::Dict* launchData = root ? plist::asDict(*root) : nullptr;
-    if (launchData == nullptr) return std::nullopt;
-
-    // What the report run's AppMonitor holds after its creation: the metered list, the rule
-    // mapping it writes to AppRuleData.plist, and the usage table.
-    const auto rules = files().readRuleData(launchDataPath);
-    UsageRecords table = files().loadAppLaunchDataToUpdate(launchDataPath);
-    if (rules) {
-        auto mainLoop = linux_platform::makeMainLoop(agentLibraryLog());
-        auto workspace = linux_platform::makeWorkspace(
-            *mainLoop, {.events = linux_platform::ProcessEvents::None});
-        for (const auto& application : workspace->runningApplications()) {
-            if (!application.localizedName) continue;
-            const std::string& name = *application.localizedName;
-            if (std::ranges::find(rules->monitoredApps, name) == rules->monitoredApps.end())
-                continue;
-            const double now = systemClock().now();
-            auto result = usage::settle(table[name], now, systemClock().now());
-            if (result.outcome != usage::Settlement::Outcome::Settled) continue;
-            table[name] = result.settled;
-            // saveAppsData: the record under the name's app definition id, when the file has one.
-            const auto rule = rules->appRuledata.find(name);
-            const plist::Text* id =
-                rule == rules->appRuledata.end() ? nullptr : plist::asString(rule->second);
-            if (id != nullptr && launchData->count(*id))
-                (*launchData)[*id] = plist::Value(result.settled.fields());
+    // Whatever the steps write, lock or log stays in memory: a report run waits on nothing here.
+    const std::string folder = dataFolder + "/SoftwareMetering";
+    MemoryFileSystem copy;
+    (void)copy.createDirectory(folder, 755);
+    for (const char* name : {"AppLaunchData.plist", "AppRuleData.plist", "AppPostData.plist"}) {
+        const std::string path = folder + "/" + name;
+        for (const std::string& file : {path, store::DurableFile::sidecarOf(path)}) {
+            if (!readOnly().exists(file)) continue;
+            if (auto bytes = readOnly().readFile(file)) copy.put(file, std::move(*bytes));
         }
     }
-    const AgentSettings& settings = agentLibrarySettings();
-    return report::usageReport(report::readAccountValues(settings), *launchData,
-                               report::readAgentValues(settings));
+    DroppingLogSink nowhere;
+    struct NoUpload final : Uploader {
+        int send(std::string_view, std::string_view) override { return -1; }
+    } noUpload;
+    auto mainLoop = linux_platform::makeMainLoop(nowhere);
+    auto workspace =
+        linux_platform::makeWorkspace(*mainLoop, {.events = linux_platform::ProcessEvents::None});
+    auto processes = linux_platform::makeProcessTable();
+    const Platform platform{systemClock(), *mainLoop, *workspace, *processes, copy,
+                            nullptr,       nowhere,   nullptr,    noUpload};
+    // The agent's settings, the metering files found in the folder given.
+    struct InFolder final : AgentSettings {
+        InFolder(const AgentSettings& a, std::string f) : agent(a), folder(std::move(f)) {}
+        std::optional<std::string> get(Setting setting) const override {
+            return setting == Setting::vornagentDataDictPath ? folder : agent.get(setting);
+        }
+        const AgentSettings& agent;
+        std::string folder;
+    } settings(agentLibrarySettings(), dataFolder);
+
+    AppMonitor monitor(platform, settings, AppMonitor::UsageTableScope::RunningApplications);
+    monitor.checkAlreadyRunningAppsAndUpdatePlist();
+    store::MeteringFiles files(copy, nowhere);
+    auto report = report::ReportRun({files, settings, platform.clock, nowhere, noUpload},
+                                    monitor.appLaunchDataPlistURL, monitor.swmPostDataURL)
+                      .build();
+    if (!report) return std::nullopt;
+    return std::move(report->document);
 }
 
 }  // namespace tallyvane::ctl

@@ -7,7 +7,7 @@
 
 #include "calendar/Calendar.h"
 #include "lvornutils/VornUtilMac.h"
-#include "report/ReportUpload.h"
+#include "report/ReportRun.h"
 #include "report/UsageReport.h"
 #include "settings/AgentSettings.h"
 #include "support/AgentFixture.h"
@@ -26,8 +26,10 @@ class ReportTest : public AgentFixture {
   protected:
     store::MeteringFiles files{posixFileSystem()};
     std::string report(const Clock& clock) {
-        return report::buildAndPostReport(files, agentLibrarySettings(), launchDataPath(),
-                                          postDataPath(), launchDataPath(), clock);
+        return report::ReportRun({files, agentLibrarySettings(), clock, agentLibraryLog(),
+                                  agentLibraryUploader()},
+                                 launchDataPath(), postDataPath())
+            .buildAndPost();
     }
 };
 

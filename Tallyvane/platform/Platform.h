@@ -21,6 +21,7 @@ struct Platform {
     LogSink& log = agentLibraryLog();
     // None: no reset is posted or heard between the program's processes.
     DistributedNotificationCenter* notifications = nullptr;
+    Uploader& uploader = agentLibraryUploader();
 };
 
 }  // namespace tallyvane

@@ -4,7 +4,6 @@
 #include <limits>
 
 #include "calendar/Calendar.h"
-#include "lvornutils/Log.h"
 #include "usage/UsageRecord.h"
 #include "usage/UsageRules.h"
 
@@ -76,7 +75,7 @@ std::string reportHead(const AccountValues& account) {
     return out;
 }
 
-void appendUsageRows(std::string& document, const plist::Dict& launchData) {
+void appendUsageRows(std::string& document, const plist::Dict& launchData, LogSink& log) {
     for (const auto& [id, value] : launchData) {
         const plist::Dict* fields = plist::asDict(value);
         if (fields == nullptr) continue;
@@ -93,19 +92,19 @@ void appendUsageRows(std::string& document, const plist::Dict& launchData) {
         const std::int64_t runningDays = record.runningNoOfDays().value_or(0);
 
         if (lastUsed == 0 || runCount == 0) {
-            VornLog(" Total Run count is  zero , So " + productName + " is not yet opened");
+            log.write(" Total Run count is  zero , So " + productName + " is not yet opened");
             continue;
         }
         const auto wholeRunTime = calendar::wholeSeconds(runTime);
         if (!wholeRunTime) {
             // The row needs a whole number of seconds; a run time without one is not reported.
-            VornLog("generateAndPostXML: " + productName + " is left out: TOTAL_RUN_TIME " +
-                    usage::shortestDecimal(runTime) + " has no whole-second value");
+            log.write("generateAndPostXML: " + productName + " is left out: TOTAL_RUN_TIME " +
+                      usage::shortestDecimal(runTime) + " has no whole-second value");
             continue;
         }
         const std::string opened =
             " Total Run count is not zero , So " + productName + " is already opened";
-        VornLog(opened);
+        log.write(opened);
         auto appendRow = [&](std::int64_t used, std::string_view count, std::string_view time) {
             const std::string usedText = std::to_string(used);
             appendElement(document, "InvAppDefinitionUsage",
@@ -122,19 +121,19 @@ void appendUsageRows(std::string& document, const plist::Dict& launchData) {
 
         for (std::int64_t k = 2; k <= runningDays; ++k) {
             if (k - 1 > kMostExtraDays) {
-                VornLog("generateAndPostXML: extra-day rows of " + productName + " stop after " +
-                        std::to_string(kMostExtraDays) + " days");
+                log.write("generateAndPostXML: extra-day rows of " + productName + " stop after " +
+                          std::to_string(kMostExtraDays) + " days");
                 break;
             }
             std::int64_t t = 0;
             if (__builtin_add_overflow(lastUsed, kDay * (k - 1), &t)) {
-                VornLog("generateAndPostXML: extra-day rows of " + productName + " stop at day " +
-                        std::to_string(k) +
-                        ": LAST_USED + 86400 * (k - 1) leaves the 64-bit range");
+                log.write("generateAndPostXML: extra-day rows of " + productName + " stop at day " +
+                          std::to_string(k) +
+                          ": LAST_USED + 86400 * (k - 1) leaves the 64-bit range");
                 break;
             }
-            VornLog(opened);
-            VornPrint("updatedLastUsedTime " + std::to_string(k) + ": " +
+            log.write(opened);
+            printLine("updatedLastUsedTime " + std::to_string(k) + ": " +
                       calendar::utcText(static_cast<double>(t)));
             appendRow(t, "1", "86400");
         }
@@ -157,9 +156,9 @@ std::string reportTail(const AgentValues& agent) {
 }
 
 std::string usageReport(const AccountValues& account, const plist::Dict& launchData,
-                        const AgentValues& agent) {
+                        const AgentValues& agent, LogSink& log) {
     std::string document = reportHead(account);
-    appendUsageRows(document, launchData);
+    appendUsageRows(document, launchData, log);
     document += reportTail(agent);
     return document;
 }

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "plist/Value.h"
+#include "settings/AgentLibrary.h"
 #include "settings/AgentSettings.h"
 
 namespace tallyvane::report {
@@ -39,7 +40,8 @@ std::string reportHead(const AccountValues& account);
 // A record whose TOTAL_RUN_TIME has no 64-bit whole-second value is left out with a log line;
 // extra-day rows stop, with a log line, where LAST_USED + 86400 * (k - 1) leaves the 64-bit range
 // or after kMostExtraDays rows.
-void appendUsageRows(std::string& document, const plist::Dict& launchData);
+void appendUsageRows(std::string& document, const plist::Dict& launchData,
+                     LogSink& log = agentLibraryLog());
 // The nine AgentParams lines and "</Summary>" (no line feed after it).
 std::string reportTail(const AgentValues& agent);
 
@@ -48,7 +50,7 @@ inline constexpr std::int64_t kMostExtraDays = 100000;
 
 // The whole document: head, rows, tail.
 std::string usageReport(const AccountValues& account, const plist::Dict& launchData,
-                        const AgentValues& agent);
+                        const AgentValues& agent, LogSink& log = agentLibraryLog());
 
 // "/invswmetering?computer=...&domain=...&customerId=...&resourceid=...&remoffId=...
 // &actionToCall=1", values unescaped, resource id "0" when absent.

@@ -4,6 +4,7 @@
 #include <new>
 
 #include "lvornutils/CBrindleWrapper.h"
+#include "lvornutils/HttpHandlermac.h"
 #include "lvornutils/Log.h"
 #include "lvornutils/ProcessInfo.h"
 #include "lvornutils/Proplisthandler.h"
@@ -19,13 +20,29 @@ class VornLogSink final : public LogSink {
     }
 };
 
+class VornUploader final : public Uploader {
+  public:
+    int send(std::string_view path, std::string_view document) override {
+        return HttpHandlermac::initWithGlobals().VornSendData(path, document);
+    }
+};
+
 }  // namespace
+
+Uploader& agentLibraryUploader() {
+    static VornUploader uploader;
+    return uploader;
+}
 
 LogSink& agentLibraryLog() {
     // Never destroyed: a thread may still log while the process exits.
     alignas(VornLogSink) static unsigned char storage[sizeof(VornLogSink)];
     static LogSink* const sink = ::new (storage) VornLogSink();
     return *sink;
+}
+
+void printLine(std::string_view line) {
+    VornPrint(line);
 }
 
 void logFromSignal(const char* message, std::size_t length) noexcept {

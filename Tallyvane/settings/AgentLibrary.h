@@ -1,17 +1,25 @@
 #pragma once
 // The program's links to the agent library besides its settings (agentLibrarySettings): its log,
-// its start-up, its parent check and its property-list reader. Only the adapter files beside this
-// one include the library's headers.
+// its uploads, its start-up, its parent check and its property-list reader. Only the adapter files
+// beside this one include the library's headers.
 #include <cstddef>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "base/LogSink.h"
+#include "base/Uploader.h"
 
 namespace tallyvane {
 
 // The agent's log (VornLog): standard error and memory until the log file opens, then the file.
 LogSink& agentLibraryLog();
+
+// The agent's HTTP transport to the management server its globals name (HttpHandlermac).
+Uploader& agentLibraryUploader();
+
+// One line on standard output, flushed at once (VornPrint).
+void printLine(std::string_view line);
 
 // Async-signal-safe records for a signal handler: a log record, and a line on standard output.
 void logFromSignal(const char* message, std::size_t length) noexcept;

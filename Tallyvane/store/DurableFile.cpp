@@ -3,8 +3,6 @@
 #include <atomic>
 #include <random>
 
-#include "lvornutils/Log.h"
-
 namespace tallyvane::store {
 namespace {
 
@@ -81,29 +79,29 @@ Status DurableFile::rewrite(const std::function<Status(const Sink&)>& produce) {
     return written;
 }
 
-std::optional<std::string> DurableFile::recover(
-    const std::function<bool(std::string_view)>& valid) {
+std::optional<std::string> DurableFile::recover(const std::function<bool(std::string_view)>& valid,
+                                                LogSink& log) {
     if (!files_.exists(sidecar_)) return std::nullopt;
     auto saved = files_.readFile(sidecar_);
     const bool present = files_.exists(path_);
     if (present && !files_.isRegularFile(path_)) {
         (void)files_.remove(sidecar_);
-        VornLog("Removed " + sidecar_ + ": " + path_ + " is no longer a regular file");
+        log.write("Removed " + sidecar_ + ": " + path_ + " is no longer a regular file");
         return std::nullopt;
     }
     if (!saved || !valid(*saved)) {
         // Cut short while the sidecar was written: the file itself was never touched.
         (void)files_.remove(sidecar_);
-        VornLog("Removed " + sidecar_ + ": a save interrupted before it reached " + path_);
+        log.write("Removed " + sidecar_ + ": a save interrupted before it reached " + path_);
         return std::nullopt;
     }
     Status restored = present ? files_.overwrite(path_, *saved) : writeWhole(files_, path_, *saved);
     if (!restored) {
-        VornLog("Cannot recover " + path_ + " from " + sidecar_ + ": " + restored.description());
+        log.write("Cannot recover " + path_ + " from " + sidecar_ + ": " + restored.description());
         return std::move(*saved);
     }
     (void)files_.remove(sidecar_);
-    VornLog("Recovered " + path_ + " from " + sidecar_ + " after an interrupted save");
+    log.write("Recovered " + path_ + " from " + sidecar_ + " after an interrupted save");
     return std::nullopt;
 }
 

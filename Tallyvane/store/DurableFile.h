@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "base/LogSink.h"
 #include "base/Status.h"
 #include "platform/FileSystem.h"
 
@@ -46,7 +47,8 @@ class DurableFile {
 
     // Completes or drops the rewrite that the sidecar tells of, checking its bytes with valid
     // first; the bytes the file was to hold when they could not be written back. Logs each case.
-    std::optional<std::string> recover(const std::function<bool(std::string_view)>& valid);
+    std::optional<std::string> recover(const std::function<bool(std::string_view)>& valid,
+                                       LogSink& log);
 
   private:
     FileSystem& files_;

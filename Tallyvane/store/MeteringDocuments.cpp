@@ -1,7 +1,5 @@
 // Reading and writing the metering files' documents: the folder lock, the recovery of an
 // interrupted save, and the documents remembered between a write and the next read.
-#include <lvornutils/Log.h>
-
 #include "plist/Plist.h"
 #include "plist/XmlWriter.h"
 #include "store/MeteringFiles.h"
@@ -27,9 +25,8 @@ Result<std::string> MeteringFiles::readBytes(const std::string& path) {
 
 std::optional<std::string> MeteringFiles::recover(const std::string& path) {
     const Locked locked(*this, path);  // a writer of ours that is mid-way finishes first
-    return DurableFile(files_, path).recover([](std::string_view bytes) {
-        return plist::parse(bytes).ok();
-    });
+    return DurableFile(files_, path)
+        .recover([](std::string_view bytes) { return plist::parse(bytes).ok(); }, log_);
 }
 
 std::optional<DocumentCache::Fingerprint> MeteringFiles::rememberedFingerprint(

@@ -1,7 +1,5 @@
 #include "store/MeteringFiles.h"
 
-#include <lvornutils/Log.h>
-
 #include <algorithm>
 #include <string_view>
 #include <utility>
@@ -73,20 +71,20 @@ std::optional<std::string> numberText(const Value& value) {
 void MeteringFiles::createPlistIfNotExists(const std::string& path) {
     const Locked locked(*this, path);
     if (files_.exists(path)) {
-        VornLog("createPlistIfNotExists: Plist file already exists at " + path);
+        log_.write("createPlistIfNotExists: Plist file already exists at " + path);
         return;
     }
-    VornLog("createPlistIfNotExists: Plist file not found, creating a new one...");
+    log_.write("createPlistIfNotExists: Plist file not found, creating a new one...");
     const std::string folder = directoryOf(path);
     // At most the data folder and its SoftwareMetering: nothing above the data folder is made.
     if (!files_.exists(folder) && files_.exists(directoryOf(directoryOf(folder))))
         (void)files_.createDirectory(folder, 777);
     Status written = write(path, Value(Dict{}), Write::InPlace);
     if (!written) {
-        VornLog("createPlistIfNotExists: Failed to create plist file: " + written.description());
+        log_.write("createPlistIfNotExists: Failed to create plist file: " + written.description());
         return;
     }
-    VornLog("createPlistIfNotExists: Plist file created successfully at " + path);
+    log_.write("createPlistIfNotExists: Plist file created successfully at " + path);
 }
 
 std::string PlistError::text() const {
@@ -97,18 +95,18 @@ std::string PlistError::text() const {
 std::optional<PlistError> MeteringFiles::updatePostDataPlist(const std::string& path,
                                                              std::int64_t now) {
     if (files_.exists(path)) {
-        VornLog("updatePostDataPlist: Plist file exists at " + path +
-                ", proceeding with updates...");
+        log_.write("updatePostDataPlist: Plist file exists at " + path +
+                   ", proceeding with updates...");
         return std::nullopt;
     }
-    VornLog("updatePostDataPlist: Plist file not found at " + path);
+    log_.write("updatePostDataPlist: Plist file not found at " + path);
     createPlistIfNotExists(path);
     Dict data{{"AddedTime", Value(std::to_string(now))}};
     if (!write(path, Value(std::move(data)), Write::Atomically)) {
         return PlistError{PlistError::Case::failedToCreateFile,
                           "updatePostDataPlist: Failed to create plist file at " + path};
     }
-    VornLog("updatePostDataPlist: Plist file created successfully at " + path);
+    log_.write("updatePostDataPlist: Plist file created successfully at " + path);
     return PlistError{PlistError::Case::fileNotFound,
                       "updatePostDataPlist: Plist file was missing and recreated at " + path};
 }
@@ -138,13 +136,13 @@ std::optional<RuleData> MeteringFiles::readRuleData(const std::string& launchDat
 
 void MeteringFiles::saveAppRuleData(const plist::Dict& appRuledata,
                                     const std::string& ruleMappingPath) {
-    VornLog("Inside saveAppRuleData");
+    log_.write("Inside saveAppRuleData");
     Status written = write(ruleMappingPath, Value(appRuledata), Write::InPlace);
     if (!written) {
-        VornLog("saveAppRuleData: Error saving app rule data: " + written.description());
+        log_.write("saveAppRuleData: Error saving app rule data: " + written.description());
         return;
     }
-    VornLog("saveAppRuleData: AppRule is written successfully");
+    log_.write("saveAppRuleData: AppRule is written successfully");
 }
 
 UsageRecords MeteringFiles::loadAppLaunchDataToUpdate(const std::string& launchDataPath,
@@ -153,7 +151,7 @@ UsageRecords MeteringFiles::loadAppLaunchDataToUpdate(const std::string& launchD
     DocumentCache::Shared document;
     const Dict* records = viewDict(launchDataPath, document);
     if (!records) {
-        VornPrint("Failed to read plist at " + launchDataPath);
+        printLine("Failed to read plist at " + launchDataPath);
         return table;
     }
     for (const auto& [id, value] : *records) {
@@ -178,16 +176,16 @@ std::optional<UsageRecord> MeteringFiles::save(const std::string& launchDataPath
                                                const std::string& appDefinitionId,
                                                const UsageRecord& record,
                                                const RecordChange* change) {
-    VornLog("Inside saveAppsData");
+    log_.write("Inside saveAppsData");
     const Locked locked(*this, launchDataPath);
     auto records = readDict(launchDataPath);
     if (!records) {
-        VornLog("saveAppsData: Failed to load PLIST data.");
+        log_.write("saveAppsData: Failed to load PLIST data.");
         return std::nullopt;
     }
     auto entry = records->find(appDefinitionId);
     if (entry == records->end()) {
-        VornLog("saveAppsData: App data not found for AppDefinitionId " + appDefinitionId + ".");
+        log_.write("saveAppsData: App data not found for AppDefinitionId " + appDefinitionId + ".");
         return std::nullopt;
     }
     std::optional<UsageRecord> merged;
@@ -196,42 +194,42 @@ std::optional<UsageRecord> MeteringFiles::save(const std::string& launchDataPath
         // Another of our processes wrote this record since it was read: its figures stand.
         merged.emplace(held ? *held : plist::Dict{});
         const bool changed = change->change.apply(*merged);
-        VornLog("saveAppsData: the record for AppDefinitionId " + appDefinitionId +
-                " changed since it was read; " +
-                (changed ? "this change is made on the record as it stands"
-                         : "this change does not apply to it, the file is left as it is"));
+        log_.write("saveAppsData: the record for AppDefinitionId " + appDefinitionId +
+                   " changed since it was read; " +
+                   (changed ? "this change is made on the record as it stands"
+                            : "this change does not apply to it, the file is left as it is"));
         if (!changed) return merged;
     }
     const UsageRecord& written = merged ? *merged : record;
     entry->second = Value(written.fields());
-    VornLog(" plistData[appDefinitionIDString] = newAppData   " + written.describe());
+    log_.write(" plistData[appDefinitionIDString] = newAppData   " + written.describe());
     Status status = write(launchDataPath, Value(std::move(*records)), Write::InPlace);
     if (!status) {
-        VornLog("saveAppsData: Error saving apps data: " + status.description());
+        log_.write("saveAppsData: Error saving apps data: " + status.description());
         return merged;
     }
-    VornLog("saveAppsData: Apps data saved for AppDefinitionId " + appDefinitionId);
+    log_.write("saveAppsData: Apps data saved for AppDefinitionId " + appDefinitionId);
     return merged;
 }
 
 void MeteringFiles::updateAddedTime(const std::string& postDataPath, std::int64_t now) {
     const Locked locked(*this, postDataPath);
     if (!files_.exists(postDataPath)) {
-        VornPrint("Plist file not found at path: " + postDataPath);
+        printLine("Plist file not found at path: " + postDataPath);
         return;
     }
     auto data = readDict(postDataPath);
     if (!data) {
-        VornPrint("Failed to read plist contents.");
+        printLine("Failed to read plist contents.");
         return;
     }
     const std::string nowText = std::to_string(now);
     data->insert_or_assign("AddedTime", Value(nowText));
     if (!write(postDataPath, Value(std::move(*data)), Write::Atomically)) {
-        VornPrint("Failed to write updated plist.");
+        printLine("Failed to write updated plist.");
         return;
     }
-    VornPrint("Successfully updated AddedTime to " + nowText);
+    printLine("Successfully updated AddedTime to " + nowText);
 }
 
 void MeteringFiles::reset(const std::string& launchDataPath, const plist::Dict* reported,
@@ -243,7 +241,7 @@ void MeteringFiles::reset(const std::string& launchDataPath, const plist::Dict* 
     if (!known) {
         auto read = readBytes(launchDataPath);
         if (!read) {
-            VornPrint("Unable to read plist data.");
+            printLine("Unable to read plist data.");
             return;
         }
         bytes = std::move(*read);
@@ -265,7 +263,7 @@ void MeteringFiles::reset(const std::string& launchDataPath, const plist::Dict* 
     } else {
         auto parsed = plist::parse(bytes);
         if (!parsed) {
-            VornPrint("Error processing plist: " + parsed.status().description());
+            printLine("Error processing plist: " + parsed.status().description());
             return;
         }
         root = std::move(*parsed);
@@ -284,8 +282,9 @@ void MeteringFiles::reset(const std::string& launchDataPath, const plist::Dict* 
         std::optional<UsageRecord> took;
         if (seen) {
             if (record.fields() != *seen)
-                VornLog("resetSoftwareMeteringRules: the record for AppDefinitionId " + id.str() +
-                        " changed since the report was built; what it did not include stays");
+                log_.write("resetSoftwareMeteringRules: the record for AppDefinitionId " +
+                           id.str() +
+                           " changed since the report was built; what it did not include stays");
             took.emplace(*seen);
         }
         usage::Change{usage::Change::Reset{took ? &*took : nullptr}}.apply(record);
@@ -293,22 +292,22 @@ void MeteringFiles::reset(const std::string& launchDataPath, const plist::Dict* 
     }
     Status written = write(launchDataPath, std::move(*root), Write::InPlace);
     if (!written) {
-        VornPrint("Error processing plist: " + written.description());
+        printLine("Error processing plist: " + written.description());
         return;
     }
-    VornPrint("Plist updated successfully.");
+    printLine("Plist updated successfully.");
 }
 
 std::optional<std::string> MeteringFiles::getAppDefinitionId(const std::string& ruleMappingPath,
                                                              const std::string& name) {
-    VornLog("Inside getAppDefinitionId");
+    log_.write("Inside getAppDefinitionId");
     std::optional<std::string> result;
     auto root = view(ruleMappingPath);
     if (!root) {
-        VornLog("getAppDefinitionId: Error loading or parsing app rule plist: " +
-                root.status().description());
+        log_.write("getAppDefinitionId: Error loading or parsing app rule plist: " +
+                   root.status().description());
     } else if (const Dict* mapping = plist::asDict(**root); !mapping) {
-        VornLog("getAppDefinitionId: Failed to parse plist as dictionary");
+        log_.write("getAppDefinitionId: Failed to parse plist as dictionary");
     } else if (auto it = mapping->find(name); it != mapping->end()) {
         if (auto text = numberText(it->second)) {
             result = std::move(text);
@@ -316,8 +315,8 @@ std::optional<std::string> MeteringFiles::getAppDefinitionId(const std::string& 
             result = *s;
         }
     }
-    VornLog("getAppDefinitionId: AppDefinitionId for " + name + " is " +
-            (result ? *result : std::string("Not found")));
+    log_.write("getAppDefinitionId: AppDefinitionId for " + name + " is " +
+               (result ? *result : std::string("Not found")));
     return result;
 }
 

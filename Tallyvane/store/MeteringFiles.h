@@ -12,6 +12,7 @@
 #include "base/Status.h"
 #include "platform/FileSystem.h"
 #include "plist/Value.h"
+#include "settings/AgentLibrary.h"
 #include "store/DocumentCache.h"
 #include "store/DurableFile.h"
 #include "usage/Change.h"
@@ -50,7 +51,10 @@ bool mergeRecords(plist::Dict& records, const plist::Dict& given);
 
 class MeteringFiles {
   public:
-    explicit MeteringFiles(FileSystem& files) : files_(files) {}
+    explicit MeteringFiles(FileSystem& files, LogSink& log = agentLibraryLog())
+        : files_(files), log_(log) {}
+
+    FileSystem& fileSystem() { return files_; }
 
     // The sidecar that holds a file's new content while the file itself is rewritten.
     static std::string sidecarOf(const std::string& path) { return DurableFile::sidecarOf(path); }
@@ -153,6 +157,7 @@ class MeteringFiles {
     };
 
     FileSystem& files_;
+    LogSink& log_;
     DocumentCache documents_;
     std::unique_ptr<FileSystem::Lock> lock_;
     int lockDepth_ = 0;

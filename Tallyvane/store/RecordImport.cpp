@@ -1,7 +1,5 @@
 // Records a management system delivers, merged into the launch-data file as our own writers
 // write it.
-#include <lvornutils/Log.h>
-
 #include "plist/Plist.h"
 #include "store/MeteringFiles.h"
 
