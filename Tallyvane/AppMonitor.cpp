@@ -5,6 +5,7 @@
 #include "calendar/Calendar.h"
 #include "platform/Bundle.h"
 #include "report/ReportRun.h"
+#include "report/Settlement.h"
 #include "usage/UsageRules.h"
 
 namespace tallyvane {
@@ -14,21 +15,6 @@ constexpr auto kRegistrationDelay = std::chrono::milliseconds(2000);
 
 std::string meteringPath(const AgentSettings& settings, const char* file) {
     return settings.text(Setting::vornagentDataDictPath) + "/SoftwareMetering/" + file;
-}
-
-// What the sweep prints for a recorded launch, by how it was carried into today.
-constexpr const char* kCarried[] = {"Launch date is today.",
-                                    "Launch date is yesterday. Updating to start of today.",
-                                    "Launch date is older than yesterday."};
-
-// The applications' names in order, each once.
-std::vector<std::string> sortedNames(const std::vector<RunningApplication>& applications) {
-    std::vector<std::string> names;
-    for (const RunningApplication& application : applications)
-        names.push_back(*application.localizedName);
-    std::sort(names.begin(), names.end());
-    names.erase(std::unique(names.begin(), names.end()), names.end());
-    return names;
 }
 
 }  // namespace
@@ -128,7 +114,7 @@ void AppMonitor::incrementLaunchCount(const std::string& name,
 
 void AppMonitor::countLaunch(const std::string& name, const RunningApplication& application,
                              std::optional<Stamped> stamped) {
-    if (logUsageTable("AppData while didLauch ")) reloadUsageTable();
+    if (appsData_.logTo(log_, "AppData while didLauch ")) reloadUsageTable();
 
     UsageRecord record = appsData_.get(name);
     // Outside a bundle, the package the program came from may know its version.
@@ -157,7 +143,7 @@ void AppMonitor::updateMeteringData(const std::string& name, const UsageRecord& 
 }
 
 void AppMonitor::appDidTerminate(const WorkspaceNotification& notification) {
-    const bool empty = logUsageTable("AppData while didTerminate ");
+    const bool empty = appsData_.logTo(log_, "AppData while didTerminate ");
     log_.write("Inside appDidTerminate");
     if (empty) reloadUsageTable();
 
@@ -199,7 +185,7 @@ void AppMonitor::checkAlreadyRunningApps() {
             log_.write("LAUNCH_TIME exists with value: " + std::to_string(*recorded));
             const double now = platform_.clock.now();
             const auto carried = usage::carryIntoToday(record, *recorded, now);
-            printLine(kCarried[static_cast<int>(carried)]);
+            printLine(usage::carriedText(carried));
             // Cleared meanwhile by a report, the file's record is left: the sweep after its
             // reset counts this one.
             commit(name, before, record, usage::Change{usage::Change::Carry{now}});
@@ -208,7 +194,7 @@ void AppMonitor::checkAlreadyRunningApps() {
             const double started = getLaunchTimeForProcess(application.processIdentifier);
             log_.write("launchTime value: " + calendar::utcText(started));
             const auto since = usage::startRunning(record, started, platform_.clock.now());
-            printLine(kCarried[static_cast<int>(since)]);
+            printLine(usage::carriedText(since));
             const auto launched = record.launchTime().value_or(0);
             appsData_.put(name, std::move(record));
             countLaunch(name, application, Stamped{std::move(before), launched});
@@ -218,7 +204,6 @@ void AppMonitor::checkAlreadyRunningApps() {
 
 void AppMonitor::checkAlreadyRunningAppsAndUpdatePlist() {
     log_.write("Inside checkAlreadyRunningAppsAndUpdatePlist");
-    using Outcome = usage::Settlement::Outcome;
     const auto running = runningMeteredApplications();
     if (tableScope_ == UsageTableScope::RunningApplications) loadRecordsMissingFor(running);
     for (const RunningApplication& application : running) {
@@ -228,25 +213,7 @@ void AppMonitor::checkAlreadyRunningAppsAndUpdatePlist() {
         const double fresh = platform_.clock.now();
         const UsageRecord before = appsData_.get(name);
         auto result = usage::settle(before, now, fresh);
-        if (result.outcome == Outcome::NoLaunchTime) {
-            log_.write("Error: Could not read LAUNCH_TIME from appData.");
-            continue;
-        }
-        log_.write("launchDate: : " + calendar::utcText(result.launch));
-        const auto unsettled = [&](const std::string& what) {
-            log_.write("checkAlreadyRunningAppsAndUpdatePlist: " + what +
-                       " has no calendar day; the record is left unsettled");
-        };
-        if (result.outcome == Outcome::NoLaunchDay) {
-            unsettled("LAUNCH_TIME " + usage::shortestDecimal(result.launch));
-            continue;
-        }
-        log_.write("UpdateLastUsedTime: " + std::to_string(result.lastUsed));
-        log_.write("totalRunTime: : " + usage::shortestDecimal(result.runTime));
-        if (result.outcome == Outcome::NoToday) {
-            unsettled("today");
-            continue;
-        }
+        if (!report::logSettlement(log_, result)) continue;
         commit(name, before, result.settled, usage::Change{usage::Change::Settle{now, fresh}});
     }
 }
@@ -275,12 +242,12 @@ void AppMonitor::reloadUsageTable() {
     }
     // At 10,000 records the whole table is megabytes, of which a report run needs a few. The
     // file is read even when none of them runs, as every load of the table reads it.
-    const auto running = sortedNames(runningMeteredApplications());
+    const auto running = namesOf(runningMeteredApplications());
     appsData_.replace(files_.loadAppLaunchDataToUpdate(appLaunchDataPlistURL, &running));
 }
 
 void AppMonitor::loadRecordsMissingFor(const std::vector<RunningApplication>& applications) {
-    auto missing = sortedNames(applications);
+    auto missing = namesOf(applications);
     appsData_.inspect([&](const UsageRecords& records) {
         std::erase_if(missing, [&](const std::string& name) { return records.count(name) > 0; });
     });
@@ -288,18 +255,6 @@ void AppMonitor::loadRecordsMissingFor(const std::vector<RunningApplication>& ap
     if (missing.empty()) return;
     for (auto& [name, record] : files_.loadAppLaunchDataToUpdate(appLaunchDataPlistURL, &missing))
         appsData_.put(name, std::move(record));
-}
-
-bool AppMonitor::logUsageTable(std::string_view head) {
-    // At 10,000 records a copy of the table is megabytes, made at every launch and termination.
-    bool empty = false;
-    std::string text;
-    appsData_.inspect([&](const UsageRecords& records) {
-        empty = records.empty();
-        text = renderTable(records);
-    });
-    log_.write(head, text);
-    return empty;
 }
 
 double AppMonitor::getLaunchTimeForProcess(std::int32_t pid) {

@@ -77,8 +77,6 @@ class AppMonitor : public std::enable_shared_from_this<AppMonitor> {
     void reloadUsageTable();
     // Puts the file's records of those applications that the table does not hold into it.
     void loadRecordsMissingFor(const std::vector<RunningApplication>& applications);
-    // Logs head and the whole usage table, read where it is; whether the table was empty.
-    bool logUsageTable(std::string_view head);
     bool isMonitored(const std::string& name) const {
         return std::find(monitoredApps_.begin(), monitoredApps_.end(), name) !=
                monitoredApps_.end();

@@ -1,4 +1,5 @@
 #pragma once
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -20,6 +21,16 @@ class Workspace {
     // where the platform would not take it for one (a command-line program). Main thread.
     virtual void meterApplicationsNamed(const std::vector<std::string>& names) = 0;
 };
+
+// The names of applications (each with one), in order, each once.
+inline std::vector<std::string> namesOf(const std::vector<RunningApplication>& applications) {
+    std::vector<std::string> names;
+    for (const RunningApplication& application : applications)
+        names.push_back(*application.localizedName);
+    std::sort(names.begin(), names.end());
+    names.erase(std::unique(names.begin(), names.end()), names.end());
+    return names;
+}
 
 // The kernel's process table.
 class ProcessTable {

@@ -28,4 +28,15 @@ void UsageTable::replace(UsageRecords records) {
     queue_.syncBarrier([&] { records_ = std::move(records); });
 }
 
+bool UsageTable::logTo(LogSink& log, std::string_view head) {
+    bool empty = false;
+    std::string text;
+    inspect([&](const UsageRecords& records) {
+        empty = records.empty();
+        text = renderTable(records);
+    });
+    log.write(head, text);
+    return empty;
+}
+
 }  // namespace tallyvane

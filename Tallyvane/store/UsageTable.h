@@ -1,7 +1,9 @@
 #pragma once
 #include <map>
 #include <string>
+#include <string_view>
 
+#include "base/LogSink.h"
 #include "store/AccessQueue.h"
 #include "usage/UsageRecord.h"
 
@@ -26,6 +28,10 @@ class UsageTable {
     }
     // Replaces the whole table; returns after the replacement.
     void replace(UsageRecords records);
+
+    // Logs head and the whole table, read where it is (a copy at 10,000 records is megabytes,
+    // made at every launch and termination); whether the table was empty.
+    bool logTo(LogSink& log, std::string_view head);
 
     const std::string& label() const { return queue_.label(); }
 

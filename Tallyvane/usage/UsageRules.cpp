@@ -65,6 +65,18 @@ CarriedLaunch carryIntoToday(UsageRecord& record, std::int64_t launchTime, doubl
     return CarriedLaunch::Older;
 }
 
+const char* carriedText(CarriedLaunch carried) {
+    switch (carried) {
+        case CarriedLaunch::Today:
+            return "Launch date is today.";
+        case CarriedLaunch::Yesterday:
+            return "Launch date is yesterday. Updating to start of today.";
+        case CarriedLaunch::Older:
+            break;
+    }
+    return "Launch date is older than yesterday.";
+}
+
 CarriedLaunch startRunning(UsageRecord& record, double start, double now) {
     const std::int64_t startSeconds = secondsOf(start);
     if (calendar::isSameDay(static_cast<double>(startSeconds), now)) {

@@ -34,6 +34,8 @@ Termination terminate(UsageRecord& record, double now, std::int64_t lastUsed);
 enum class CarriedLaunch { Today, Yesterday, Older };
 // One launched yesterday moves to the start of today; the others stay.
 CarriedLaunch carryIntoToday(UsageRecord& record, std::int64_t launchTime, double now);
+// What the sweep prints of it.
+const char* carriedText(CarriedLaunch carried);
 
 // A running application whose record has no launch moment, its process started at start: the
 // launch is the start when it lies on the day of now (Today), else the start of today (Older).
