@@ -1,6 +1,6 @@
 #pragma once
 // A process event source that plays a script: each receive takes the next step, makes its change
-// to a made-up /proc and hands its events over, or reports a loss, or fails. Readable while steps
+// to a made-up /proc and hands its events over, then maybe a loss; or fails. Readable while steps
 // are left; asked past the last, it stops the watcher. With a period it stands for the scan.
 #include <sys/eventfd.h>
 
@@ -37,12 +37,12 @@ class ScriptedEvents final : public linux_platform::ProcessEventSource {
         const Step& step = steps_[next_++];
         if (step.change) step.change();
         if (step.fails) return false;
-        if (step.lost) events.lost();
-        if (period_.count()) events.listingDue();
         for (const auto& e : step.events)
             e.kind == Kind::Fork   ? events.forked(e.pid, e.parent)
             : e.kind == Kind::Exec ? events.execed(e.pid)
                                    : events.exited(e.pid);
+        if (step.lost) events.lost();
+        if (period_.count()) events.listingDue();
         return true;
     }
 
