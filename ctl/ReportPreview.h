@@ -5,7 +5,7 @@
 #include <string>
 
 #include "base/Status.h"
-#include "platform/posix/UniqueFd.h"
+#include "posix/UniqueFd.h"
 #include "plist/Value.h"
 
 namespace tallyvane::ctl {

@@ -12,8 +12,10 @@
 #include <vector>
 
 #include "platform/linux/ProcessTracker.h"
+#include "platform/linux/ProcessWatcher.h"
 #include "platform/linux/UnitWatch.h"
 #include "support/ChildProcess.h"
+#include "support/ScriptedEvents.h"
 
 namespace tallyvane::test {
 namespace {
@@ -576,6 +578,76 @@ TEST(DesktopEntry, TheProgramACommandStarts) {
     EXPECT_EQ(program("\"unclosed"), "malformed");
     EXPECT_EQ(program(R"(sh -c "exec 'unclosed")"), std::nullopt);
     EXPECT_EQ(program(""), std::nullopt);
+}
+
+// The watcher between a scripted source and a tracker without a hold: what it gathers, rescans
+// and defers, and the scan it falls back to.
+TEST(Watcher, GathersRescansDefersAndFallsBackToTheScan) {
+    using Steps = std::vector<ScriptedEvents::Step>;
+    struct Case {
+        const char* name;
+        std::function<Steps(FakeProc&)> script;
+        std::vector<Seen> seen;
+    };
+    const auto editor = [](FakeProc& p, pid_t pid) { p.start(pid, pid, "/apps/Editor"); };
+    const std::vector<Case> cases = {
+        // A fork and the exit that follows within the gathering: never looked at.
+        {"gathered",
+         [&](FakeProc& p) {
+             return Steps{{[&] { editor(p, 400); }, {{Event::Fork, 400, 1}}},
+                          {[&] { p.end(400); }, {{Event::Exit, 400}}}};
+         },
+         {}},
+        // Lost after an exit whose PID names a new process by now: the rescan alone tells.
+        {"lost",
+         [&](FakeProc& p) {
+             editor(p, 900);
+             const auto change = [&] {
+                 p.end(900);
+                 p.start(900, 1, "/apps/Editor");
+                 p.start(700, 7, "/apps/Other");
+             };
+             return Steps{{change, {{Event::Exit, 900}}, true}};
+         },
+         {{DidLaunchApplication, 700, "Other"}}},
+        {"fails",
+         [&](FakeProc& p) {
+             return Steps{{[&] { editor(p, 800); }, {}, false, true}};
+         },
+         {{DidLaunchApplication, 800, "Editor"}}},
+        // A burst of tools queued after a run's last exit, its successor behind them: one run.
+        {"burst",
+         [&](FakeProc& p) {
+             editor(p, 600);
+             Steps steps{{[&] { p.end(600); }, {{Event::Exit, 600}}}};
+             for (pid_t tool = 610; tool < 630; ++tool)
+                 steps.push_back({[&p, tool] { p.start(tool, tool, "/usr/bin/tar"); },
+                                  {{Event::Fork, tool, 1}, {Event::Exit, tool}}});
+             steps.push_back({[&] { editor(p, 601); }, {{Event::Fork, 601, 1}}});
+             return steps;
+         },
+         {}},
+    };
+    for (const Case& c : cases) {
+        FakeProc proc;
+        ProcFs procFs{proc.root()};
+        ApplicationCatalog catalog = metering({"Editor", "Other"});
+        ScratchDir noPackages;
+        std::vector<Seen> seen;
+        ProcessTracker tracker(procFs, catalog, ::getuid(),
+                               {.hold = {}, .system = noPackages.path()},
+                               [&](WorkspaceEvent e, const RunningApplication& app) {
+                                   seen.push_back({e, app.processIdentifier, *app.localizedName});
+                               });
+        const UniqueFd stop(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+        ScriptedEvents source(c.script(proc), stop.get()), scan({{}}, stop.get(), 1ms);
+        tracker.scan(false);
+        linux_platform::UnitWatch units(std::nullopt);
+        std::mutex mutex;
+        linux_platform::ProcessWatcher(tracker, catalog, units, mutex, stop.get())
+            .run(source, scan);
+        EXPECT_EQ(seen, c.seen) << c.name;
+    }
 }
 
 // Without held-open stat files (as with the connector), and with them (as the scan runs).

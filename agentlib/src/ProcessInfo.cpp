@@ -15,7 +15,8 @@
 #include <vector>
 
 #include "lvornutils/GlobVars.h"
-#include "platform/posix/UniqueFd.h"
+#include "posix/ReadAll.h"
+#include "posix/UniqueFd.h"
 
 namespace {
 
@@ -24,23 +25,10 @@ constexpr std::size_t kMostBytes = 64 * 1024;
 
 using Fd = tallyvane::UniqueFd;
 
-std::optional<std::string> readAll(int fd) {
-    std::string text;
-    char chunk[4096];
-    for (;;) {
-        const ssize_t n = ::read(fd, chunk, sizeof chunk);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return std::nullopt;
-        if (n == 0) return text;
-        text.append(chunk, static_cast<std::size_t>(n));
-        if (text.size() > kMostBytes) return std::nullopt;
-    }
-}
-
 std::optional<std::string> readFile(const std::string& path) {
     Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
     if (fd.get() < 0) return std::nullopt;
-    return readAll(fd.get());
+    return tallyvane::readAll(fd.get(), kMostBytes);
 }
 
 std::optional<unsigned long long> decimal(const std::string& text) {
@@ -123,7 +111,7 @@ std::optional<Registration> registration(pid_t pid, unsigned long long ticks) {
     Fd file(::openat(dir.get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (file.get() < 0 || ::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode) || !rootOnly(st))
         return std::nullopt;
-    const auto text = readAll(file.get());
+    const auto text = tallyvane::readAll(file.get(), kMostBytes);
     if (!text) return std::nullopt;
     std::istringstream lines(*text);
     std::string when;

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "lvornutils/GlobVars.h"
-#include "platform/posix/UniqueFd.h"
+#include "posix/UniqueFd.h"
 
 namespace lvornutils::detail {
 

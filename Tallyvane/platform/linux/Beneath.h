@@ -11,10 +11,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <optional>
 #include <string>
 
-#include "platform/posix/UniqueFd.h"
+#include "posix/ReadAll.h"
+#include "posix/UniqueFd.h"
 
 namespace tallyvane {
 
@@ -76,20 +76,6 @@ inline UniqueFd openRootFolder(const std::string& path, std::string& why) {
             return {};
         }
         from = to;
-    }
-}
-
-// The bytes of the file open at fd, at most limit of them.
-inline std::optional<std::string> readAll(int fd, std::size_t limit) {
-    std::string bytes;
-    char chunk[65536];
-    for (;;) {
-        const ssize_t n = ::read(fd, chunk, sizeof chunk);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return std::nullopt;
-        if (n == 0) return bytes;
-        bytes.append(chunk, static_cast<std::size_t>(n));
-        if (bytes.size() > limit) return std::nullopt;
     }
 }
 

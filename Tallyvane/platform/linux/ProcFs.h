@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "platform/WorkspaceNotificationCenter.h"
-#include "platform/posix/UniqueFd.h"
+#include "posix/UniqueFd.h"
 
 namespace tallyvane::linux_platform {
 

@@ -1,15 +1,12 @@
-// The workspace over /proc: an event source (the process event connector, or a scan at a fixed
-// period) on a thread of its own feeds the process tracker, whose launches and terminations are
-// posted to the main loop.
-#include <poll.h>
+// The workspace over /proc: a watcher on a thread of its own feeds the process tracker from an
+// event source (the process event connector, or a scan at a fixed period); the tracker's
+// launches and terminations are posted to the main loop.
 #include <sys/eventfd.h>
 #include <sys/resource.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -20,17 +17,11 @@
 #include "platform/linux/ProcFs.h"
 #include "platform/linux/ProcessConnector.h"
 #include "platform/linux/ProcessTracker.h"
+#include "platform/linux/ProcessWatcher.h"
 #include "platform/linux/UnitWatch.h"
 
 namespace tallyvane::linux_platform {
 namespace {
-
-using SteadyClock = std::chrono::steady_clock;
-
-// How long events are gathered after the first before they are looked at.
-constexpr int kGatherMs = 3;
-// How long a run's end may wait past its hold for events already received to be taken in.
-constexpr auto kMaxDefer = std::chrono::milliseconds(500);
 
 // Leaves most descriptors to the rest of the program; beyond this the scan reads stat by path.
 std::size_t statFdBudget() {
@@ -39,7 +30,7 @@ std::size_t statFdBudget() {
     return static_cast<std::size_t>(std::max<rlim_t>(limit.rlim_cur / 2, 64) - 64);
 }
 
-class ProcWorkspace final : public Workspace, private ProcessConnector::Events {
+class ProcWorkspace final : public Workspace {
   public:
     ProcWorkspace(MainLoop& mainLoop, WorkspaceOptions options)
         : mainLoop_(mainLoop),
@@ -51,7 +42,8 @@ class ProcWorkspace final : public Workspace, private ProcessConnector::Events {
           catalog_(options_.events == ProcessEvents::None ? std::vector<std::string>{}
                                                           : xdgApplicationFolders()),
           stop_(::eventfd(0, EFD_CLOEXEC)),
-          units_(options_.events == ProcessEvents::None ? std::nullopt : proc_.cgroup2Mount()) {
+          units_(options_.events == ProcessEvents::None ? std::nullopt : proc_.cgroup2Mount()),
+          scan_(options_.scanPeriod) {
         // Report mode only lists what runs: no watcher, no connector, no first scan.
         if (options_.events == ProcessEvents::None) return;
         if (options_.events != ProcessEvents::Scan) connector_ = ProcessConnector::open();
@@ -69,8 +61,12 @@ class ProcWorkspace final : public Workspace, private ProcessConnector::Events {
         tracker_->connectorDelivers(connector_.has_value());
         // What runs now was not launched after us: the first look posts nothing.
         tracker_->scan(false);
-        watchUnits();
-        thread_ = std::thread([this] { connector_ ? watchConnector() : watchByScan(); });
+        watcher_.emplace(*tracker_, catalog_, units_, trackerMutex_, stop_.get());
+        watcher_->watchUnits();
+        thread_ = std::thread([this] {
+            watcher_->run(connector_ ? static_cast<ProcessEventSource&>(*connector_) : scan_,
+                          scan_);
+        });
     }
 
     ~ProcWorkspace() override {
@@ -99,145 +95,12 @@ class ProcWorkspace final : public Workspace, private ProcessConnector::Events {
         catalog_.meter(names);
         if (!tracker_) return;
         tracker_->reclassify();
-        watchUnits();
+        watcher_->watchUnits();
     }
 
     bool usesConnector() const { return connector_.has_value(); }
 
   private:
-    // How long poll may wait for the next thing due: a scan at next, or a run's end.
-    int untilDue(std::optional<SteadyClock::time_point> next) {
-        std::optional<SteadyClock::time_point> due;
-        {
-            const std::lock_guard lock(trackerMutex_);
-            due = tracker_->deadline();
-        }
-        if (next && (!due || *next < *due)) due = next;
-        if (!due) return -1;
-        const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*due - SteadyClock::now());
-        return static_cast<int>(std::clamp<long long>(wait.count(), 0, 60'000));
-    }
-
-    // Fixed-rate scans; waits on the stop descriptor so the destructor need not wait a period.
-    // A run left without processes is looked at again when its hold ends, before it ends.
-    void watchByScan() {
-        auto next = SteadyClock::now() + options_.scanPeriod;
-        for (;;) {
-            pollfd fds[3] = {{stop_.get(), POLLIN, 0},
-                             {catalog_.changes(), POLLIN, 0},
-                             {units_.fd(), POLLIN, 0}};
-            const int ready = ::poll(fds, 3, untilDue(next));
-            if (ready < 0 && errno != EINTR) return;
-            if (ready > 0 && fds[0].revents) return;
-            if (ready > 0 && fds[1].revents) catalogChanged();
-            // A unit's end is known at once, not at the next scan.
-            if (ready > 0 && fds[2].revents) unitsChanged();
-            const auto now = SteadyClock::now();
-            std::unique_lock lock(trackerMutex_);
-            const auto due = tracker_->deadline();
-            if (now < next && !(due && *due <= now)) continue;
-            tracker_->scan(true);
-            tracker_->expire();
-            watchUnits();
-            lock.unlock();
-            if (now < next) continue;
-            next += options_.scanPeriod;
-            // After a long stall (suspend) start afresh rather than scan in a burst.
-            if (next < SteadyClock::now()) next = SteadyClock::now() + options_.scanPeriod;
-        }
-    }
-
-    void watchConnector() {
-        for (;;) {
-            pollfd fds[4] = {{stop_.get(), POLLIN, 0},
-                             {catalog_.changes(), POLLIN, 0},
-                             {units_.fd(), POLLIN, 0},
-                             {connector_->fd(), POLLIN, 0}};
-            const int ready = ::poll(fds, 4, untilDue(std::nullopt));
-            if (ready < 0) {
-                if (errno == EINTR) continue;
-                VornLog(std::string("Workspace: poll failed: ") + std::strerror(errno));
-                return;
-            }
-            if (fds[0].revents) return;
-            // An application installed just before its launch is known at that launch.
-            if (fds[1].revents) catalogChanged();
-            // The end of a unit stands for exits the connector may have lost.
-            if (fds[2].revents) unitsChanged();
-            if (!fds[3].revents) {
-                const std::lock_guard lock(trackerMutex_);
-                tracker_->expire();
-                continue;
-            }
-            bool received = connector_->receive(*this);
-            // A process's fork, exec and exit come within a few milliseconds: taken together, a
-            // short-lived tool costs one wake-up and no look at all once it has ended.
-            const bool started = std::any_of(batch_.begin(), batch_.end(), [](const auto& e) {
-                return e.kind != ProcessTracker::Event::Exit;
-            });
-            if (received && started) {
-                pollfd stop{stop_.get(), POLLIN, 0};
-                if (::poll(&stop, 1, kGatherMs) > 0) return;
-                received = connector_->receive(*this);
-            }
-            std::unique_lock lock(trackerMutex_);
-            if (std::exchange(lost_, false)) {
-                // Events were dropped: the table itself tells what changed meanwhile.
-                VornLog("Workspace: process events were lost; rescanning /proc");
-                tracker_->scan(true);
-            }
-            tracker_->received(batch_);
-            batch_.clear();
-            watchUnits();
-            // A busy machine can take longer than the hold over one batch: the successor a run
-            // waits for may be in the next one, already queued.
-            const auto due = tracker_->deadline();
-            if (!readable(connector_->fd()) || (due && SteadyClock::now() > *due + kMaxDefer))
-                tracker_->expire();
-            if (received) continue;
-            VornLog(std::string("Workspace: the process event connector failed (") +
-                    std::strerror(errno) + "); scanning /proc from now on");
-            tracker_->connectorDelivers(false);
-            lock.unlock();
-            watchByScan();
-            return;
-        }
-    }
-
-    static bool readable(int fd) {
-        pollfd ready{fd, POLLIN, 0};
-        return ::poll(&ready, 1, 0) > 0 && (ready.revents & POLLIN);
-    }
-
-    void catalogChanged() {
-        const std::lock_guard lock(trackerMutex_);
-        if (!catalog_.refresh()) return;
-        tracker_->reclassify();
-        watchUnits();
-    }
-
-    // Under the tracker's mutex, after anything that may have started or ended a run.
-    void watchUnits() {
-        for (const std::string& cgroup : units_.watch(tracker_->units()))
-            tracker_->unitEmptied(cgroup);
-    }
-
-    void unitsChanged() {
-        const std::lock_guard lock(trackerMutex_);
-        for (const std::string& cgroup : units_.emptied()) tracker_->unitEmptied(cgroup);
-    }
-
-    void forked(pid_t pid, pid_t parent) override {
-        batch_.push_back({ProcessTracker::Event::Fork, pid, parent});
-    }
-    void execed(pid_t pid) override { batch_.push_back({ProcessTracker::Event::Exec, pid}); }
-    void exited(pid_t pid) override { batch_.push_back({ProcessTracker::Event::Exit, pid}); }
-    void lost() override {
-        // What was gathered before is older than the rescan that comes before what follows.
-        batch_.clear();
-        lost_ = true;
-    }
-
     void send(WorkspaceEvent kind, const RunningApplication& application) {
         std::weak_ptr<WorkspaceNotificationCenter> center = center_;
         mainLoop_.post([center, kind, application] {
@@ -257,12 +120,11 @@ class ProcWorkspace final : public Workspace, private ProcessConnector::Events {
     // Guarded by the tracker's mutex; its descriptor never changes.
     UnitWatch units_;
     std::optional<ProcessConnector> connector_;
+    ProcScan scan_;
     // The watcher thread's, after construction; the main thread asks it what runs.
     std::optional<ProcessTracker> tracker_;
-    // The watcher thread's: received, not yet handed to the tracker.
-    std::vector<ProcessTracker::Event> batch_;
-    bool lost_ = false;
     std::mutex trackerMutex_;
+    std::optional<ProcessWatcher> watcher_;
     std::thread thread_;
 };
 

@@ -5,28 +5,21 @@
 
 #include <optional>
 
-#include "platform/posix/UniqueFd.h"
+#include "platform/linux/ProcessEventSource.h"
+#include "posix/UniqueFd.h"
 
 namespace tallyvane::linux_platform {
 
-class ProcessConnector {
+class ProcessConnector final : public ProcessEventSource {
   public:
     // Subscribed to process events; nothing when this process may not (or the kernel does not
     // acknowledge the subscription).
     static std::optional<ProcessConnector> open();
 
-    int fd() const { return socket_.get(); }
-
-    struct Events {
-        virtual ~Events() = default;
-        virtual void forked(pid_t pid, pid_t parent) = 0;  // a new process, not a thread
-        virtual void execed(pid_t pid) = 0;
-        virtual void exited(pid_t pid) = 0;  // a process, not a thread
-        virtual void lost() = 0;             // the socket overflowed: events were dropped
-    };
-    // Reads what is waiting (up to a bound) and hands each event over. False when the socket
-    // failed otherwise.
-    bool receive(Events& events);
+    int fd() const override { return socket_.get(); }
+    // Reads what is waiting (up to a bound) and hands each event over; a socket that overflowed
+    // lost events. False when the socket failed otherwise.
+    bool receive(Events& events) override;
 
   private:
     static void handOver(const char* buffer, ssize_t n, Events& events);

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/posix/UniqueFd.h"
+#include "posix/UniqueFd.h"
 
 namespace tallyvane::linux_platform {
 

@@ -11,7 +11,7 @@
 
 #include "lvornutils/FileUtils.h"
 #include "platform/FileSystem.h"
-#include "platform/posix/UniqueFd.h"
+#include "posix/UniqueFd.h"
 
 namespace tallyvane {
 namespace {
