@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "platform/posix/UniqueFd.h"
+#include "posix/UniqueFd.h"
 #include "plist/Value.h"
 
 namespace tallyvane::ctl {
