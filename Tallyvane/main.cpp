@@ -23,7 +23,7 @@ using namespace tallyvane::linux_platform;
 // Everything the monitor needs from the operating system, alive for the whole process.
 struct PlatformServices {
     explicit PlatformServices(ProcessEvents events)
-        : workspace(makeWorkspace(*mainLoop, {.events = events})) {}
+        : workspace(makeWorkspace(*mainLoop, {.events = events, .log = &log})) {}
     LogSink& log = agentLibraryLog();
     std::unique_ptr<MainLoop> mainLoop = makeMainLoop(log);
     std::unique_ptr<Workspace> workspace;

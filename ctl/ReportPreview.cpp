@@ -131,8 +131,8 @@ std::optional<std::string> previewReport(const std::string& dataFolder) {
         int send(std::string_view, std::string_view) override { return -1; }
     } noUpload;
     auto mainLoop = linux_platform::makeMainLoop(nowhere);
-    auto workspace =
-        linux_platform::makeWorkspace(*mainLoop, {.events = linux_platform::ProcessEvents::None});
+    auto workspace = linux_platform::makeWorkspace(
+        *mainLoop, {.events = linux_platform::ProcessEvents::None, .log = &nowhere});
     auto processes = linux_platform::makeProcessTable();
     const Platform platform{systemClock(), *mainLoop, *workspace, *processes, copy,
                             nullptr,       nowhere,   nullptr,    noUpload};

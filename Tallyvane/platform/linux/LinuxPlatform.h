@@ -28,6 +28,7 @@ struct WorkspaceOptions {
     // 250 ms: a launch or termination waits 125 ms at the median, and a steady scan of 600
     // processes takes about 0.6 ms of CPU, so 0.25% of one core.
     std::chrono::milliseconds scanPeriod{250};
+    LogSink* log = nullptr;  // none: the agent's log
 };
 
 // The running applications of the real user of this process. Launch and termination

@@ -11,7 +11,6 @@
 #include <mutex>
 #include <thread>
 
-#include "lvornutils/Log.h"
 #include "platform/linux/ApplicationCatalog.h"
 #include "platform/linux/LinuxPlatform.h"
 #include "platform/linux/ProcFs.h"
@@ -19,6 +18,7 @@
 #include "platform/linux/ProcessTracker.h"
 #include "platform/linux/ProcessWatcher.h"
 #include "platform/linux/UnitWatch.h"
+#include "settings/AgentLibrary.h"
 
 namespace tallyvane::linux_platform {
 namespace {
@@ -35,6 +35,7 @@ class ProcWorkspace final : public Workspace {
     ProcWorkspace(MainLoop& mainLoop, WorkspaceOptions options)
         : mainLoop_(mainLoop),
           options_(options),
+          log_(options.log ? *options.log : agentLibraryLog()),
           center_(std::make_shared<WorkspaceNotificationCenter>()),
           uid_(::getuid()),
           // Listing alone only serves to find metered programs, which their names tell: the
@@ -48,7 +49,7 @@ class ProcWorkspace final : public Workspace {
         if (options_.events == ProcessEvents::None) return;
         if (options_.events != ProcessEvents::Scan) connector_ = ProcessConnector::open();
         if (!connector_ && options_.events == ProcessEvents::Connector) {
-            VornLog("Workspace: the process event connector cannot be opened");
+            log_.write("Workspace: the process event connector cannot be opened");
             return;
         }
         // The connector tells of every change, so no stat file needs holding open for it.
@@ -61,7 +62,7 @@ class ProcWorkspace final : public Workspace {
         tracker_->connectorDelivers(connector_.has_value());
         // What runs now was not launched after us: the first look posts nothing.
         tracker_->scan(false);
-        watcher_.emplace(*tracker_, catalog_, units_, trackerMutex_, stop_.get());
+        watcher_.emplace(*tracker_, catalog_, units_, trackerMutex_, stop_.get(), log_);
         watcher_->watchUnits();
         thread_ = std::thread([this] {
             watcher_->run(connector_ ? static_cast<ProcessEventSource&>(*connector_) : scan_,
@@ -73,7 +74,7 @@ class ProcWorkspace final : public Workspace {
         const std::uint64_t one = 1;
         if (::write(stop_.get(), &one, sizeof one) < 0) {
             // Nothing else can wake the thread; it would hang the join.
-            VornLog("Workspace: cannot stop the watcher thread");
+            log_.write("Workspace: cannot stop the watcher thread");
         }
         if (thread_.joinable()) thread_.join();
     }
@@ -110,6 +111,7 @@ class ProcWorkspace final : public Workspace {
 
     MainLoop& mainLoop_;
     const WorkspaceOptions options_;
+    LogSink& log_;
     // Tasks already on the loop may outlive the workspace; they find the centre gone.
     std::shared_ptr<WorkspaceNotificationCenter> center_;
     const uid_t uid_;

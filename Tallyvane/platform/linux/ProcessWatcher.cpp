@@ -7,8 +7,6 @@
 #include <cstring>
 #include <string>
 
-#include "lvornutils/Log.h"
-
 namespace tallyvane::linux_platform {
 namespace {
 
@@ -30,8 +28,8 @@ void ProcessWatcher::run(ProcessEventSource& source, ProcessEventSource& fallbac
         return;
     }
     if (watchEvents(source)) return;
-    VornLog(std::string("Workspace: the process event connector failed (") + std::strerror(errno) +
-            "); scanning /proc from now on");
+    log_.write(std::string("Workspace: the process event connector failed (") +
+               std::strerror(errno) + "); scanning /proc from now on");
     {
         const std::lock_guard lock(mutex_);
         tracker_.connectorDelivers(false);
@@ -88,7 +86,7 @@ bool ProcessWatcher::watchEvents(ProcessEventSource& source) {
         const int ready = ::poll(fds, 4, untilDue(std::nullopt));
         if (ready < 0) {
             if (errno == EINTR) continue;
-            VornLog(std::string("Workspace: poll failed: ") + std::strerror(errno));
+            log_.write(std::string("Workspace: poll failed: ") + std::strerror(errno));
             return true;
         }
         if (fds[0].revents) return true;
@@ -115,7 +113,7 @@ bool ProcessWatcher::watchEvents(ProcessEventSource& source) {
         const std::lock_guard lock(mutex_);
         if (std::exchange(lost_, false)) {
             // Events were dropped: the table itself tells what changed meanwhile.
-            VornLog("Workspace: process events were lost; rescanning /proc");
+            log_.write("Workspace: process events were lost; rescanning /proc");
             tracker_.scan(true);
         }
         tracker_.received(batch_);

@@ -11,6 +11,7 @@
 #include "platform/linux/ProcessEventSource.h"
 #include "platform/linux/ProcessTracker.h"
 #include "platform/linux/UnitWatch.h"
+#include "settings/AgentLibrary.h"
 
 namespace tallyvane::linux_platform {
 
@@ -19,8 +20,13 @@ class ProcessWatcher final : private ProcessEventSource::Events {
     // The tracker, the catalog and the units are shared, under mutex, with the thread that asks
     // what runs. The watching ends when stop is readable.
     ProcessWatcher(ProcessTracker& tracker, ApplicationCatalog& catalog, UnitWatch& units,
-                   std::mutex& mutex, int stop)
-        : tracker_(tracker), catalog_(catalog), units_(units), mutex_(mutex), stop_(stop) {}
+                   std::mutex& mutex, int stop, LogSink& log = agentLibraryLog())
+        : tracker_(tracker),
+          catalog_(catalog),
+          units_(units),
+          mutex_(mutex),
+          stop_(stop),
+          log_(log) {}
 
     // Watches source until stop; a source with a descriptor that fails gives way to fallback.
     void run(ProcessEventSource& source, ProcessEventSource& fallback);
@@ -49,6 +55,7 @@ class ProcessWatcher final : private ProcessEventSource::Events {
     UnitWatch& units_;
     std::mutex& mutex_;
     const int stop_;
+    LogSink& log_;
     // Received, not yet handed to the tracker.
     std::vector<ProcessTracker::Event> batch_;
     bool lost_ = false;
