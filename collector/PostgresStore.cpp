@@ -43,6 +43,14 @@ const char* const kMigrations[] = {
     "INSERT INTO app_days SELECT app_definition_id, day, 0, sum(launches), sum(run_time),"
     " max(last_used), (array_agg(product_name ORDER BY last_used DESC))[1] FROM usage"
     " GROUP BY app_definition_id, day;",
+    // Per app definition and last day, how many computers have that day as their last: the
+    // overview then counts users and candidates over days, not over computers. previous_day is
+    // the last day an update replaced, so that the report moving it knows what it moved.
+    "ALTER TABLE app_computers ADD COLUMN previous_day TEXT;"
+    "CREATE TABLE app_last_days (app_definition_id TEXT NOT NULL, last_day TEXT NOT NULL,"
+    " computers BIGINT NOT NULL, PRIMARY KEY (app_definition_id, last_day));"
+    "INSERT INTO app_last_days SELECT app_definition_id, last_day, count(*) FROM app_computers"
+    " GROUP BY app_definition_id, last_day;",
 };
 
 // A PostgreSQL array literal of the texts: each element quoted, '"' and '\\' escaped.
@@ -100,10 +108,18 @@ const char* const kAddReport =
     " last_used = greatest(app_days.last_used, excluded.last_used),"
     " product_name = CASE WHEN excluded.last_used >= app_days.last_used"
     " THEN excluded.product_name ELSE app_days.product_name END),"
-    " app_computer AS (INSERT INTO app_computers SELECT app, $3::text, max(day), max(last_used)"
-    " FROM incoming GROUP BY app ON CONFLICT (app_definition_id, computer) DO UPDATE SET"
-    " last_day = greatest(app_computers.last_day, excluded.last_day),"
-    " last_used = greatest(app_computers.last_used, excluded.last_used))"
+    " app_computer AS (INSERT INTO app_computers AS a SELECT app, $3::text, max(day),"
+    " max(last_used) FROM incoming GROUP BY app ON CONFLICT (app_definition_id, computer)"
+    " DO UPDATE SET previous_day = a.last_day, last_day = greatest(a.last_day, excluded.last_day),"
+    " last_used = greatest(a.last_used, excluded.last_used)"
+    " RETURNING app_definition_id AS app, last_day, previous_day),"
+    // A computer new to the app definition adds one at its day; one whose last day moved, one
+    // at the new day and minus one at the old.
+    " last_days AS (INSERT INTO app_last_days AS h SELECT app, day, sum(change) FROM ("
+    " SELECT app, last_day, 1 FROM app_computer WHERE previous_day IS DISTINCT FROM last_day"
+    " UNION ALL SELECT app, previous_day, -1 FROM app_computer WHERE previous_day <> last_day)"
+    " AS t(app, day, change) GROUP BY app, day ON CONFLICT (app_definition_id, last_day)"
+    " DO UPDATE SET computers = h.computers + excluded.computers)"
     " SELECT count(*) FROM report";
 
 class PostgresStore final : public Store {
@@ -185,15 +201,16 @@ class PostgresStore final : public Store {
     std::optional<std::vector<AppSummary>> summary(const std::string& fromDay) override {
         std::lock_guard lock(mutex_);
         Result r = query(
-            "WITH c AS (SELECT app_definition_id AS app, count(*) FILTER (WHERE last_day >= $1)"
-            " AS users, count(*) FILTER (WHERE last_day < $1) AS idle, max(last_used) AS last_used"
-            " FROM app_computers GROUP BY app_definition_id),"
+            "WITH c AS (SELECT app_definition_id AS app, coalesce(sum(computers) FILTER (WHERE"
+            " last_day >= $1), 0) AS users, coalesce(sum(computers) FILTER (WHERE last_day < $1),"
+            " 0) AS idle FROM app_last_days GROUP BY app_definition_id),"
             " w AS (SELECT app_definition_id AS app, sum(launches) AS launches,"
             " sum(run_time) AS run_time FROM app_days WHERE day >= $1 GROUP BY app_definition_id),"
-            " n AS (SELECT DISTINCT ON (app_definition_id) app_definition_id AS app, product_name"
-            " FROM app_days ORDER BY app_definition_id, last_used DESC)"
+            // The latest use of an app definition is that of its latest day.
+            " n AS (SELECT DISTINCT ON (app_definition_id) app_definition_id AS app, product_name,"
+            " last_used FROM app_days ORDER BY app_definition_id, last_used DESC)"
             " SELECT c.app, coalesce(n.product_name, ''), c.users, c.idle,"
-            " coalesce(w.launches, 0), coalesce(w.run_time, 0), c.last_used"
+            " coalesce(w.launches, 0), coalesce(w.run_time, 0), coalesce(n.last_used, 0)"
             " FROM c LEFT JOIN w USING (app) LEFT JOIN n USING (app) ORDER BY c.app COLLATE \"C\"",
             {fromDay});
         if (!r) return std::nullopt;
@@ -230,8 +247,6 @@ class PostgresStore final : public Store {
     std::string lastError() override { return PQerrorMessage(connection_.get()); }
 
   private:
-    // The batch in one transaction; when that fails, each report in one of its own, so that
-    // one bad report does not take the others with it.
     void write(const std::vector<const Received*>& batch, std::vector<AddResult>& results) {
         std::lock_guard lock(mutex_);
         // A server restarted since the last report: connect again rather than fail for good.
@@ -239,16 +254,7 @@ class PostgresStore final : public Store {
             PQreset(connection_.get());
             prepared_ = false;  // a new session knows no prepared statement
         }
-        if (batch.size() > 1 && command("BEGIN")) {
-            bool ok = true;
-            for (std::size_t i = 0; ok && i < batch.size(); ++i) {
-                results[i] = addOne(*batch[i]);
-                ok = results[i] != AddResult::failed;
-            }
-            if (ok && command("COMMIT")) return;
-            command("ROLLBACK");
-        }
-        for (std::size_t i = 0; i < batch.size(); ++i) results[i] = addOne(*batch[i]);
+        writeBatch(steps_, batch, results);
     }
 
     // One statement: on its own, its own transaction.
@@ -323,6 +329,11 @@ class PostgresStore final : public Store {
     std::unique_ptr<PGconn, FinishConnection> connection_;
     bool prepared_ = false;
     std::mutex mutex_;
+    const WriteSteps steps_{[this] { return command("BEGIN"); },
+                            [this] { return command("COMMIT"); },
+                            [this] { command("ROLLBACK"); },
+                            [this](const Received& r) { return addOne(r); },
+                            [this](const Received& r) { return addOne(r); }};
     ReportBatches batches_{[this](const auto& batch, auto& results) { write(batch, results); }};
 };
 

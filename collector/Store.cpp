@@ -41,6 +41,33 @@ AddResult ReportBatches::add(const Received& report) {
     return *me.result;
 }
 
+namespace {
+
+AddResult addAlone(const WriteSteps& steps, const Received& report) {
+    if (steps.alone) return steps.alone(report);
+    if (!steps.begin()) return AddResult::failed;
+    const AddResult result = steps.add(report);
+    if (result == AddResult::stored && steps.commit()) return AddResult::stored;
+    steps.rollback();  // a duplicate changed nothing
+    return result == AddResult::duplicate ? AddResult::duplicate : AddResult::failed;
+}
+
+}  // namespace
+
+void writeBatch(const WriteSteps& steps, const std::vector<const Received*>& batch,
+                std::vector<AddResult>& results) {
+    if (batch.size() > 1 && steps.begin()) {
+        bool ok = true;
+        for (std::size_t i = 0; ok && i < batch.size(); ++i) {
+            results[i] = steps.add(*batch[i]);
+            ok = results[i] != AddResult::failed;
+        }
+        if (ok && steps.commit()) return;
+        steps.rollback();
+    }
+    for (std::size_t i = 0; i < batch.size(); ++i) results[i] = addAlone(steps, *batch[i]);
+}
+
 int summaryShard(const std::string& computer) {
     std::uint32_t hash = 2166136261u;  // FNV-1a: the same shard in every build
     for (const char c : computer) hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;

@@ -91,6 +91,20 @@ class ReportBatches {
 };
 inline constexpr std::size_t kMaxBatch = 64;
 
+// How a store writes reports: a transaction begun, committed (durably) or rolled back, a report
+// added inside the open transaction, and a report in a transaction of its own (when not given:
+// begin, add, commit).
+struct WriteSteps {
+    std::function<bool()> begin, commit;
+    std::function<void()> rollback;
+    std::function<AddResult(const Received&)> add, alone;
+};
+
+// The batch in one transaction; when that fails, each report alone, so that one bad report does
+// not take the others with it. Fills results one for one.
+void writeBatch(const WriteSteps& steps, const std::vector<const Received*>& batch,
+                std::vector<AddResult>& results);
+
 // Opens (creating when needed) and migrates the database named by where: a PostgreSQL
 // connection string ("postgresql://..." or "key=value ...") or else an SQLite file path.
 // Nothing, with why in error, when it cannot.
