@@ -50,7 +50,16 @@ const char* const kMigrations[] = {
     "CREATE TABLE app_last_days (app_definition_id TEXT NOT NULL, last_day TEXT NOT NULL,"
     " computers BIGINT NOT NULL, PRIMARY KEY (app_definition_id, last_day));"
     "INSERT INTO app_last_days SELECT app_definition_id, last_day, count(*) FROM app_computers"
-    " GROUP BY app_definition_id, last_day;",
+    " GROUP BY app_definition_id, last_day;"
+    // One row of day sums per app definition and day: one writer per collector waits on no
+    // other, and the overview reads a sixteenth of the rows.
+    "CREATE TABLE app_day_sums (app_definition_id TEXT NOT NULL, day TEXT NOT NULL,"
+    " launches BIGINT NOT NULL, run_time BIGINT NOT NULL, last_used BIGINT NOT NULL,"
+    " product_name TEXT NOT NULL, PRIMARY KEY (app_definition_id, day));"
+    "INSERT INTO app_day_sums SELECT app_definition_id, day, sum(launches), sum(run_time),"
+    " max(last_used), (array_agg(product_name ORDER BY last_used DESC))[1] FROM app_days"
+    " GROUP BY app_definition_id, day;"
+    "DROP TABLE app_days; ALTER TABLE app_day_sums RENAME TO app_days;",
 };
 
 // A PostgreSQL array literal of the texts: each element quoted, '"' and '\\' escaped.
@@ -78,8 +87,8 @@ std::string fromHex(std::string_view text) {
     return out;
 }
 
-// The report and its days, and the summaries, in one statement: one round trip and one implicit
-// transaction. Nothing but the report row is written when the report was stored before.
+// The report, its days and its computer's summaries in one statement: one round trip. Nothing
+// but the report row is written when the report was stored before.
 const char* const kAddReport =
     "WITH report AS (INSERT INTO reports (digest, received_at, computer, domain, customer_id,"
     " resource_id, remoff_id, target, body) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9)"
@@ -100,14 +109,6 @@ const char* const kAddReport =
     " THEN excluded.file_version ELSE usage.file_version END,"
     " product_version = CASE WHEN excluded.last_used >= usage.last_used"
     " THEN excluded.product_version ELSE usage.product_version END),"
-    " app_day AS (INSERT INTO app_days SELECT app, day, $18::integer, launches, run_time,"
-    " last_used, product_name FROM incoming"
-    " ON CONFLICT (app_definition_id, day, shard) DO UPDATE SET"
-    " launches = app_days.launches + excluded.launches,"
-    " run_time = app_days.run_time + excluded.run_time,"
-    " last_used = greatest(app_days.last_used, excluded.last_used),"
-    " product_name = CASE WHEN excluded.last_used >= app_days.last_used"
-    " THEN excluded.product_name ELSE app_days.product_name END),"
     " app_computer AS (INSERT INTO app_computers AS a SELECT app, $3::text, max(day),"
     " max(last_used) FROM incoming GROUP BY app ON CONFLICT (app_definition_id, computer)"
     " DO UPDATE SET previous_day = a.last_day, last_day = greatest(a.last_day, excluded.last_day),"
@@ -257,7 +258,6 @@ class PostgresStore final : public Store {
         writeBatch(steps_, batch, results);
     }
 
-    // One statement: on its own, its own transaction.
     AddResult addOne(const Received& r) {
         // In one order, so that two reports sharing summary rows lock them in the same order.
         std::vector<const DayUse*> sorted;
@@ -287,11 +287,37 @@ class PostgresStore final : public Store {
                                                r.target,
                                                r.body};
         for (const auto& column : columns) parameters.push_back(arrayLiteral(column));
-        parameters.push_back(std::to_string(summaryShard(r.query.computer)));
         Result added = query(kAddReport, parameters, 8);
         if (!added || PQntuples(added.get()) != 1) return AddResult::failed;
-        return std::string_view(PQgetvalue(added.get(), 0, 0)) == "0" ? AddResult::duplicate
-                                                                      : AddResult::stored;
+        if (std::string_view(PQgetvalue(added.get(), 0, 0)) == "0") return AddResult::duplicate;
+        addDaySums(pendingDays_, r.days);
+        return AddResult::stored;
+    }
+
+    // The transaction's day sums, in one statement, then its commit.
+    bool commit() {
+        std::vector<std::string> columns[6];
+        for (const auto& [key, d] : pendingDays_) {
+            const std::string values[] = {d.appDefinitionId,           d.day,
+                                          std::to_string(d.launches),  std::to_string(d.runTime),
+                                          std::to_string(d.lastUsed), d.productName};
+            for (int i = 0; i < 6; ++i) columns[i].push_back(values[i]);
+        }
+        const bool any = !pendingDays_.empty();
+        pendingDays_.clear();
+        std::vector<std::string> parameters;
+        for (const auto& column : columns) parameters.push_back(arrayLiteral(column));
+        return (!any ||
+                query("INSERT INTO app_days AS s SELECT * FROM unnest($1::text[], $2::text[],"
+                      " $3::bigint[], $4::bigint[], $5::bigint[], $6::text[])"
+                      " ON CONFLICT (app_definition_id, day) DO UPDATE SET"
+                      " launches = s.launches + excluded.launches,"
+                      " run_time = s.run_time + excluded.run_time,"
+                      " last_used = greatest(s.last_used, excluded.last_used),"
+                      " product_name = CASE WHEN excluded.last_used >= s.last_used"
+                      " THEN excluded.product_name ELSE s.product_name END",
+                      parameters)) &&
+               command("COMMIT");
     }
 
     bool command(const char* sql) {
@@ -329,11 +355,12 @@ class PostgresStore final : public Store {
     std::unique_ptr<PGconn, FinishConnection> connection_;
     bool prepared_ = false;
     std::mutex mutex_;
+    DaySums pendingDays_;  // the open transaction's
     const WriteSteps steps_{[this] { return command("BEGIN"); },
-                            [this] { return command("COMMIT"); },
-                            [this] { command("ROLLBACK"); },
+                            [this] { return commit(); },
+                            [this] { pendingDays_.clear(), command("ROLLBACK"); },
                             [this](const Received& r) { return addOne(r); },
-                            [this](const Received& r) { return addOne(r); }};
+                            {}};
     ReportBatches batches_{[this](const auto& batch, auto& results) { write(batch, results); }};
 };
 

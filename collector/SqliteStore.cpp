@@ -43,6 +43,13 @@ const char* const kMigrations[] = {
     // With one max() the bare product_name is that of the row holding it.
     "INSERT INTO app_days SELECT app_definition_id, day, 0, sum(launches), sum(run_time),"
     " max(last_used), product_name FROM usage GROUP BY app_definition_id, day;",
+    // One row per app definition and day: a single writer waits on no other.
+    "CREATE TABLE app_day_sums (app_definition_id TEXT NOT NULL, day TEXT NOT NULL,"
+    " launches INTEGER NOT NULL, run_time INTEGER NOT NULL, last_used INTEGER NOT NULL,"
+    " product_name TEXT NOT NULL, PRIMARY KEY (app_definition_id, day)) WITHOUT ROWID;"
+    "INSERT INTO app_day_sums SELECT app_definition_id, day, sum(launches), sum(run_time),"
+    " max(last_used), product_name FROM app_days GROUP BY app_definition_id, day;"
+    "DROP TABLE app_days; ALTER TABLE app_day_sums RENAME TO app_days;",
 };
 
 class SqliteStore final : public Store {
@@ -180,12 +187,10 @@ class SqliteStore final : public Store {
         writeBatch(steps_, batch, results);
     }
 
-    // The day sums of the transaction's reports go in at its commit, one row per app definition
-    // and day however many reports name it: one writer, so one shard serves.
     bool commit() {
         sqlite3_stmt* appDay = cached(
-            "INSERT INTO app_days VALUES (?1, ?2, 0, ?3, ?4, ?5, ?6)"
-            " ON CONFLICT (app_definition_id, day, shard) DO UPDATE SET"
+            "INSERT INTO app_days VALUES (?1, ?2, ?3, ?4, ?5, ?6)"
+            " ON CONFLICT (app_definition_id, day) DO UPDATE SET"
             " launches = app_days.launches + excluded.launches,"
             " run_time = app_days.run_time + excluded.run_time,"
             " last_used = max(app_days.last_used, excluded.last_used),"
@@ -255,16 +260,8 @@ class SqliteStore final : public Store {
 
     bool addSummaries(const Received& r) {
         std::map<std::string, std::pair<std::string, std::int64_t>> lastOfApp;
+        addDaySums(pendingDays_, r.days);
         for (const DayUse& d : r.days) {
-            auto [sum, fresh] = pendingDays_.try_emplace({d.appDefinitionId, d.day}, d);
-            if (!fresh) {
-                sum->second.launches += d.launches;
-                sum->second.runTime += d.runTime;
-                if (d.lastUsed >= sum->second.lastUsed) {
-                    sum->second.lastUsed = d.lastUsed;
-                    sum->second.productName = d.productName;
-                }
-            }
             auto [last, added] = lastOfApp.try_emplace(d.appDefinitionId, d.day, d.lastUsed);
             if (!added) {
                 last->second.first = std::max(last->second.first, d.day);
@@ -315,8 +312,7 @@ class SqliteStore final : public Store {
 
     std::unique_ptr<sqlite3, CloseDatabase> db_;
     std::map<std::string, Statement> cache_;  // before db_ is closed, the statements go
-    // The open transaction's sums per app definition and day, written at its commit.
-    std::map<std::pair<std::string, std::string>, DayUse> pendingDays_;
+    DaySums pendingDays_;  // the open transaction's
     std::mutex mutex_;
     const WriteSteps steps_{[this] { return exec("BEGIN IMMEDIATE"); },
                             [this] { return commit(); },

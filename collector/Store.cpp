@@ -68,10 +68,17 @@ void writeBatch(const WriteSteps& steps, const std::vector<const Received*>& bat
     for (std::size_t i = 0; i < batch.size(); ++i) results[i] = addAlone(steps, *batch[i]);
 }
 
-int summaryShard(const std::string& computer) {
-    std::uint32_t hash = 2166136261u;  // FNV-1a: the same shard in every build
-    for (const char c : computer) hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
-    return static_cast<int>(hash % kSummaryShards);
+void addDaySums(DaySums& sums, const std::vector<DayUse>& days) {
+    for (const DayUse& d : days) {
+        auto [sum, fresh] = sums.try_emplace({d.appDefinitionId, d.day}, d);
+        if (fresh) continue;
+        sum->second.launches += d.launches;
+        sum->second.runTime += d.runTime;
+        if (d.lastUsed >= sum->second.lastUsed) {
+            sum->second.lastUsed = d.lastUsed;
+            sum->second.productName = d.productName;
+        }
+    }
 }
 
 std::string requestDigest(const std::string& target, const std::string& body) {

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -113,10 +114,10 @@ std::unique_ptr<Store> openStore(const std::string& where, std::string& error);
 std::unique_ptr<Store> openSqliteStore(const std::string& path, std::string& error);
 std::unique_ptr<Store> openPostgresStore(const std::string& connection, std::string& error);
 
-// Which of the summary rows of an app definition and day a computer adds to: concurrent reports
-// of one day then seldom wait on the same row.
-int summaryShard(const std::string& computer);
-inline constexpr int kSummaryShards = 16;
+// A transaction's sums per app definition and day, added to the day summaries at its commit:
+// one row each, however many of its reports name it. The product name is that of the latest use.
+using DaySums = std::map<std::pair<std::string, std::string>, DayUse>;
+void addDaySums(DaySums& sums, const std::vector<DayUse>& days);
 
 // SHA-256 of the target and body, in hex: how a repeated request is known.
 std::string requestDigest(const std::string& target, const std::string& body);
