@@ -315,7 +315,7 @@ class SqliteStore final : public Store {
 
     std::unique_ptr<sqlite3, CloseDatabase> db_;
     std::map<std::string, Statement> cache_;  // before db_ is closed, the statements go
-    DaySums pendingDays_;  // the open transaction's
+    DaySums pendingDays_;                     // the open transaction's
     std::mutex mutex_;
     const WriteSteps steps_{[this] { return exec("BEGIN IMMEDIATE"); },
                             [this] { return commit(); },
@@ -330,9 +330,9 @@ class SqliteStore final : public Store {
 std::unique_ptr<Store> openSqliteStore(const std::string& path, std::string& error) {
     sqlite3* db = nullptr;
     // No lock of SQLite's own: every use of the connection holds the store's mutex.
-    const int opened = sqlite3_open_v2(
-        path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
-        nullptr);
+    const int opened =
+        sqlite3_open_v2(path.c_str(), &db,
+                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
     auto store = std::make_unique<SqliteStore>(db);  // owns db even when opening failed
     if (opened != SQLITE_OK) {
         error = path + ": " + store->lastError();

@@ -14,10 +14,10 @@ AddResult ReportBatches::add(const Received& report) {
     Waiting me{&report, std::nullopt};
     std::unique_lock lock(mutex_);
     queue_.push_back(&me);
-    done_.wait(lock, [&] { return me.result || !writing_; });
-    if (me.result) return *me.result;
-    writing_ = true;  // this caller writes batches until the queue is empty
-    while (!queue_.empty()) {
+    for (;;) {
+        done_.wait(lock, [&] { return me.result || (writing_ < writers_ && !queue_.empty()); });
+        if (me.result) return *me.result;
+        ++writing_;  // this caller writes the next batch, which may or may not hold its report
         std::vector<Waiting*> batch;
         while (!queue_.empty() && batch.size() < kMaxBatch) {
             batch.push_back(queue_.front());
@@ -34,11 +34,9 @@ AddResult ReportBatches::add(const Received& report) {
         }
         lock.lock();
         for (std::size_t i = 0; i < batch.size(); ++i) batch[i]->result = results[i];
+        --writing_;
         done_.notify_all();
     }
-    writing_ = false;
-    done_.notify_all();
-    return *me.result;
 }
 
 namespace {

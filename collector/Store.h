@@ -70,13 +70,15 @@ class Store {
     virtual std::string lastError() = 0;
 };
 
-// Group commit: reports that arrive while one transaction is being written wait and then go
-// into the next one together, so that one disk sync serves them all. The first waiting caller
-// writes each batch; write(batch, results) stores batch and fills results one for one.
+// Group commit: reports that arrive while a transaction is being written wait and then go into
+// the next one together, so that one disk sync serves them all. Waiting callers write the
+// batches, up to writers at once; write(batch, results) stores batch and fills results one for
+// one, and is answered only once that is durable.
 class ReportBatches {
   public:
     using Write = std::function<void(const std::vector<const Received*>&, std::vector<AddResult>&)>;
-    explicit ReportBatches(Write write) : write_(std::move(write)) {}
+    explicit ReportBatches(Write write, int writers = 1)
+        : write_(std::move(write)), writers_(writers) {}
     AddResult add(const Received& report);
 
   private:
@@ -88,7 +90,8 @@ class ReportBatches {
     std::mutex mutex_;
     std::condition_variable done_;
     std::deque<Waiting*> queue_;
-    bool writing_ = false;
+    const int writers_;
+    int writing_ = 0;  // batches being written
 };
 inline constexpr std::size_t kMaxBatch = 64;
 
