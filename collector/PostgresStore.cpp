@@ -2,7 +2,9 @@
 #include <libpq-fe.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
+#include <map>
 #include <mutex>
 
 #include "Store.h"
@@ -43,6 +45,25 @@ const char* const kMigrations[] = {
     "INSERT INTO app_days SELECT app_definition_id, day, 0, sum(launches), sum(run_time),"
     " max(last_used), (array_agg(product_name ORDER BY last_used DESC))[1] FROM usage"
     " GROUP BY app_definition_id, day;",
+    // Per app definition and last day, how many computers have that day as their last: the
+    // overview then counts users and candidates over days, not over computers. previous_day is
+    // the last day an update replaced, so that the report moving it knows what it moved.
+    "ALTER TABLE app_computers ADD COLUMN previous_day TEXT;"
+    // A report's body compressed at a tenth of the cost of the default method.
+    "ALTER TABLE reports ALTER COLUMN body SET COMPRESSION lz4;"
+    "CREATE TABLE app_last_days (app_definition_id TEXT NOT NULL, last_day TEXT NOT NULL,"
+    " computers BIGINT NOT NULL, PRIMARY KEY (app_definition_id, last_day));"
+    "INSERT INTO app_last_days SELECT app_definition_id, last_day, count(*) FROM app_computers"
+    " GROUP BY app_definition_id, last_day;"
+    // One row of day sums per app definition and day: one writer per collector waits on no
+    // other, and the overview reads a sixteenth of the rows.
+    "CREATE TABLE app_day_sums (app_definition_id TEXT NOT NULL, day TEXT NOT NULL,"
+    " launches BIGINT NOT NULL, run_time BIGINT NOT NULL, last_used BIGINT NOT NULL,"
+    " product_name TEXT NOT NULL, PRIMARY KEY (app_definition_id, day));"
+    "INSERT INTO app_day_sums SELECT app_definition_id, day, sum(launches), sum(run_time),"
+    " max(last_used), (array_agg(product_name ORDER BY last_used DESC))[1] FROM app_days"
+    " GROUP BY app_definition_id, day;"
+    "DROP TABLE app_days; ALTER TABLE app_day_sums RENAME TO app_days;",
 };
 
 // A PostgreSQL array literal of the texts: each element quoted, '"' and '\\' escaped.
@@ -70,8 +91,8 @@ std::string fromHex(std::string_view text) {
     return out;
 }
 
-// The report and its days, and the summaries, in one statement: one round trip and one implicit
-// transaction. Nothing but the report row is written when the report was stored before.
+// The report, its days and its computer's last days in one statement: one round trip. Nothing
+// but the report row is written when the report was stored before.
 const char* const kAddReport =
     "WITH report AS (INSERT INTO reports (digest, received_at, computer, domain, customer_id,"
     " resource_id, remoff_id, target, body) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9)"
@@ -92,32 +113,47 @@ const char* const kAddReport =
     " THEN excluded.file_version ELSE usage.file_version END,"
     " product_version = CASE WHEN excluded.last_used >= usage.last_used"
     " THEN excluded.product_version ELSE usage.product_version END),"
-    " app_day AS (INSERT INTO app_days SELECT app, day, $18::integer, launches, run_time,"
-    " last_used, product_name FROM incoming"
-    " ON CONFLICT (app_definition_id, day, shard) DO UPDATE SET"
-    " launches = app_days.launches + excluded.launches,"
-    " run_time = app_days.run_time + excluded.run_time,"
-    " last_used = greatest(app_days.last_used, excluded.last_used),"
-    " product_name = CASE WHEN excluded.last_used >= app_days.last_used"
-    " THEN excluded.product_name ELSE app_days.product_name END),"
-    " app_computer AS (INSERT INTO app_computers SELECT app, $3::text, max(day), max(last_used)"
-    " FROM incoming GROUP BY app ON CONFLICT (app_definition_id, computer) DO UPDATE SET"
-    " last_day = greatest(app_computers.last_day, excluded.last_day),"
-    " last_used = greatest(app_computers.last_used, excluded.last_used))"
-    " SELECT count(*) FROM report";
+    " app_computer AS (INSERT INTO app_computers AS a SELECT app, $3::text, max(day),"
+    " max(last_used) FROM incoming GROUP BY app ON CONFLICT (app_definition_id, computer)"
+    " DO UPDATE SET previous_day = a.last_day, last_day = greatest(a.last_day, excluded.last_day),"
+    " last_used = greatest(a.last_used, excluded.last_used)"
+    " RETURNING app_definition_id AS app, last_day, previous_day)"
+    // A row without an app definition says the report is new; the others which last days moved.
+    " SELECT NULL, NULL, NULL FROM report UNION ALL"
+    " SELECT app, last_day, previous_day FROM app_computer WHERE last_day IS DISTINCT FROM"
+    " previous_day";
+
+inline constexpr int kWriters = 2;
+
+// A session of its own for each writer, with what its open transaction is to add at commit.
+struct Session {
+    std::unique_ptr<PGconn, FinishConnection> connection;
+    bool prepared = false;  // the report's statement, planned once per connection
+    std::mutex mutex;
+    DaySums pendingDays;
+    std::map<std::pair<std::string, std::string>, std::int64_t> pendingLastDays;
+};
 
 class PostgresStore final : public Store {
   public:
-    explicit PostgresStore(PGconn* c) : connection_(c) {}
+    // Owns each connection, also one that failed.
+    explicit PostgresStore(std::vector<PGconn*> connections) {
+        for (PGconn* c : connections) {
+            sessions_.push_back(std::make_unique<Session>());
+            sessions_.back()->connection.reset(c);
+        }
+    }
 
     bool prepare(std::string& error) {
+        Session& s = *sessions_[0];
         // Two collectors starting at once take turns at the migrations.
-        if (!command("BEGIN") || !command("SELECT pg_advisory_xact_lock(2323)") ||
-            !command("CREATE TABLE IF NOT EXISTS schema_version (version INTEGER NOT NULL)")) {
-            return error = lastError(), false;
+        if (!command(s, "BEGIN") || !command(s, "SELECT pg_advisory_xact_lock(2323)") ||
+            !command(s, "CREATE TABLE IF NOT EXISTS schema_version (version INTEGER NOT NULL)")) {
+            return error = PQerrorMessage(s.connection.get()), false;
         }
-        Result version = query("SELECT coalesce(max(version), 0) FROM schema_version", {});
-        if (!version || PQntuples(version.get()) != 1) return error = lastError(), false;
+        Result version = query(s, "SELECT coalesce(max(version), 0) FROM schema_version", {});
+        if (!version || PQntuples(version.get()) != 1)
+            return error = PQerrorMessage(s.connection.get()), false;
         const long current = std::atol(PQgetvalue(version.get(), 0, 0));
         const auto known = static_cast<long>(std::size(kMigrations));
         if (current > known) {
@@ -128,26 +164,29 @@ class PostgresStore final : public Store {
         for (auto v = current; v < known; ++v) {
             const std::string insert =
                 "INSERT INTO schema_version VALUES (" + std::to_string(v + 1) + ")";
-            if (!command(kMigrations[v]) || !command(insert.c_str())) {
-                error = "migration to version " + std::to_string(v + 1) + ": " + lastError();
+            if (!command(s, kMigrations[v]) || !command(s, insert.c_str())) {
+                error = "migration to version " + std::to_string(v + 1) + ": " +
+                        PQerrorMessage(s.connection.get());
                 return false;
             }
         }
-        if (!command("COMMIT")) return error = lastError(), false;
+        if (!command(s, "COMMIT")) return error = PQerrorMessage(s.connection.get()), false;
         return true;
     }
 
     AddResult add(const Received& r) override { return batches_.add(r); }
 
     std::optional<std::int64_t> reportCount() override {
-        std::lock_guard lock(mutex_);
-        Result r = query("SELECT count(*) FROM reports", {});
+        Session& s = *sessions_[0];
+        std::lock_guard lock(s.mutex);
+        Result r = query(s, "SELECT count(*) FROM reports", {});
         if (!r || PQntuples(r.get()) != 1) return std::nullopt;
         return std::atoll(PQgetvalue(r.get(), 0, 0));
     }
 
     std::optional<std::vector<StoredDay>> days(const DayFilter& only) override {
-        std::lock_guard lock(mutex_);
+        Session& s = *sessions_[0];
+        std::lock_guard lock(s.mutex);
         // Conditions only for the fields given, so that the planner can use an index.
         std::string sql =
             "SELECT computer, app_definition_id, day, launches, run_time, last_used,"
@@ -162,7 +201,7 @@ class PostgresStore final : public Store {
             sql += " AND computer = $" + std::to_string(parameters.size());
         }
         sql += " ORDER BY computer COLLATE \"C\", app_definition_id COLLATE \"C\", day";
-        Result r = query(sql.c_str(), parameters);
+        Result r = query(s, sql.c_str(), parameters);
         if (!r) return std::nullopt;
         std::vector<StoredDay> out;
         for (int row = 0; row < PQntuples(r.get()); ++row) {
@@ -183,17 +222,20 @@ class PostgresStore final : public Store {
     }
 
     std::optional<std::vector<AppSummary>> summary(const std::string& fromDay) override {
-        std::lock_guard lock(mutex_);
+        Session& s = *sessions_[0];
+        std::lock_guard lock(s.mutex);
         Result r = query(
-            "WITH c AS (SELECT app_definition_id AS app, count(*) FILTER (WHERE last_day >= $1)"
-            " AS users, count(*) FILTER (WHERE last_day < $1) AS idle, max(last_used) AS last_used"
-            " FROM app_computers GROUP BY app_definition_id),"
+            s,
+            "WITH c AS (SELECT app_definition_id AS app, coalesce(sum(computers) FILTER (WHERE"
+            " last_day >= $1), 0) AS users, coalesce(sum(computers) FILTER (WHERE last_day < $1),"
+            " 0) AS idle FROM app_last_days GROUP BY app_definition_id),"
             " w AS (SELECT app_definition_id AS app, sum(launches) AS launches,"
             " sum(run_time) AS run_time FROM app_days WHERE day >= $1 GROUP BY app_definition_id),"
-            " n AS (SELECT DISTINCT ON (app_definition_id) app_definition_id AS app, product_name"
-            " FROM app_days ORDER BY app_definition_id, last_used DESC)"
+            // The latest use of an app definition is that of its latest day.
+            " n AS (SELECT DISTINCT ON (app_definition_id) app_definition_id AS app, product_name,"
+            " last_used FROM app_days ORDER BY app_definition_id, last_used DESC)"
             " SELECT c.app, coalesce(n.product_name, ''), c.users, c.idle,"
-            " coalesce(w.launches, 0), coalesce(w.run_time, 0), c.last_used"
+            " coalesce(w.launches, 0), coalesce(w.run_time, 0), coalesce(n.last_used, 0)"
             " FROM c LEFT JOIN w USING (app) LEFT JOIN n USING (app) ORDER BY c.app COLLATE \"C\"",
             {fromDay});
         if (!r) return std::nullopt;
@@ -207,13 +249,15 @@ class PostgresStore final : public Store {
     }
 
     bool forEachReport(const std::function<bool(const Received&)>& each) override {
-        std::lock_guard lock(mutex_);
+        Session& s = *sessions_[0];
+        std::lock_guard lock(s.mutex);
         // A page at a time, so that the bodies of a large database need not fit in memory.
         for (std::string after = "0";;) {
-            Result r = query(
-                "SELECT id, target, body, received_at FROM reports WHERE id > $1::bigint"
-                " ORDER BY id LIMIT 1000",
-                {after});
+            Result r =
+                query(s,
+                      "SELECT id, target, body, received_at FROM reports WHERE id > $1::bigint"
+                      " ORDER BY id LIMIT 1000",
+                      {after});
             if (!r) return false;
             if (PQntuples(r.get()) == 0) return true;
             for (int row = 0; row < PQntuples(r.get()); ++row) {
@@ -227,33 +271,41 @@ class PostgresStore final : public Store {
         }
     }
 
-    std::string lastError() override { return PQerrorMessage(connection_.get()); }
-
-  private:
-    // The batch in one transaction; when that fails, each report in one of its own, so that
-    // one bad report does not take the others with it.
-    void write(const std::vector<const Received*>& batch, std::vector<AddResult>& results) {
-        std::lock_guard lock(mutex_);
-        // A server restarted since the last report: connect again rather than fail for good.
-        if (PQstatus(connection_.get()) != CONNECTION_OK) {
-            PQreset(connection_.get());
-            prepared_ = false;  // a new session knows no prepared statement
-        }
-        if (batch.size() > 1 && command("BEGIN")) {
-            bool ok = true;
-            for (std::size_t i = 0; ok && i < batch.size(); ++i) {
-                results[i] = addOne(*batch[i]);
-                ok = results[i] != AddResult::failed;
-            }
-            if (ok && command("COMMIT")) return;
-            command("ROLLBACK");
-        }
-        for (std::size_t i = 0; i < batch.size(); ++i) results[i] = addOne(*batch[i]);
+    std::string lastError() override {
+        return PQerrorMessage(sessions_[lastFailed_.load()]->connection.get());
     }
 
-    // One statement: on its own, its own transaction.
-    AddResult addOne(const Received& r) {
-        // In one order, so that two reports sharing summary rows lock them in the same order.
+  private:
+    // Two writers, each on a session of its own: one's commit waits on the disk while the
+    // other's reports go in.
+    void write(const std::vector<const Received*>& batch, std::vector<AddResult>& results) {
+        for (std::size_t i = 0;; i = (i + 1) % sessions_.size()) {
+            Session& s = *sessions_[i];
+            if (!s.mutex.try_lock()) continue;
+            std::lock_guard lock(s.mutex, std::adopt_lock);
+            // A server restarted since the last report: connect again rather than fail for good.
+            if (PQstatus(s.connection.get()) != CONNECTION_OK) {
+                PQreset(s.connection.get());
+                s.prepared = false;  // a new session knows no prepared statement
+            }
+            const WriteSteps steps{[&] { return command(s, "BEGIN"); },
+                                   [&] { return commit(s); },
+                                   [&] {
+                                       s.pendingDays.clear(), s.pendingLastDays.clear();
+                                       command(s, "ROLLBACK");
+                                   },
+                                   [&](const Received& r) { return addOne(s, r); },
+                                   {}};
+            writeBatch(steps, batch, results);
+            for (const AddResult result : results) {
+                if (result == AddResult::failed) lastFailed_ = static_cast<int>(i);
+            }
+            return;
+        }
+    }
+
+    AddResult addOne(Session& s, const Received& r) {
+        // In one order, so that two reports sharing rows lock them in the same order.
         std::vector<const DayUse*> sorted;
         for (const DayUse& d : r.days) sorted.push_back(&d);
         std::ranges::sort(sorted, [](const DayUse* a, const DayUse* b) {
@@ -281,22 +333,75 @@ class PostgresStore final : public Store {
                                                r.target,
                                                r.body};
         for (const auto& column : columns) parameters.push_back(arrayLiteral(column));
-        parameters.push_back(std::to_string(summaryShard(r.query.computer)));
-        Result added = query(kAddReport, parameters, 8);
-        if (!added || PQntuples(added.get()) != 1) return AddResult::failed;
-        return std::string_view(PQgetvalue(added.get(), 0, 0)) == "0" ? AddResult::duplicate
-                                                                      : AddResult::stored;
+        Result added = query(s, kAddReport, parameters, 8);
+        if (!added) return AddResult::failed;
+        bool stored = false;
+        for (int row = 0; row < PQntuples(added.get()); ++row) {
+            if (PQgetisnull(added.get(), row, 0)) {
+                stored = true;
+                continue;
+            }
+            // A computer new to the app definition adds one at its day; one whose last day
+            // moved, one at the new day and minus one at the old.
+            const std::string app = PQgetvalue(added.get(), row, 0);
+            ++s.pendingLastDays[{app, PQgetvalue(added.get(), row, 1)}];
+            if (!PQgetisnull(added.get(), row, 2))
+                --s.pendingLastDays[{app, PQgetvalue(added.get(), row, 2)}];
+        }
+        if (!stored) return AddResult::duplicate;
+        addDaySums(s.pendingDays, r.days);
+        return AddResult::stored;
     }
 
-    bool command(const char* sql) {
-        Result r(PQexec(connection_.get(), sql));
+    // The transaction's sums of days and of last days, a statement each, then its commit. The
+    // rows many reports share are locked only here, in key order, so two writers seldom wait.
+    bool commit(Session& s) {
+        std::vector<std::string> days[6], lastDays[3];
+        for (const auto& [key, d] : s.pendingDays) {
+            const std::string values[] = {d.appDefinitionId,          d.day,
+                                          std::to_string(d.launches), std::to_string(d.runTime),
+                                          std::to_string(d.lastUsed), d.productName};
+            for (int i = 0; i < 6; ++i) days[i].push_back(values[i]);
+        }
+        for (const auto& [key, change] : s.pendingLastDays) {
+            if (change == 0) continue;
+            lastDays[0].push_back(key.first);
+            lastDays[1].push_back(key.second);
+            lastDays[2].push_back(std::to_string(change));
+        }
+        s.pendingDays.clear();
+        s.pendingLastDays.clear();
+        const auto run = [&](const char* sql, const std::vector<std::string>* columns, int n) {
+            if (columns[0].empty()) return true;
+            std::vector<std::string> parameters;
+            for (int i = 0; i < n; ++i) parameters.push_back(arrayLiteral(columns[i]));
+            return query(s, sql, parameters) != nullptr;
+        };
+        return run("INSERT INTO app_days AS s SELECT * FROM unnest($1::text[], $2::text[],"
+                   " $3::bigint[], $4::bigint[], $5::bigint[], $6::text[])"
+                   " ON CONFLICT (app_definition_id, day) DO UPDATE SET"
+                   " launches = s.launches + excluded.launches,"
+                   " run_time = s.run_time + excluded.run_time,"
+                   " last_used = greatest(s.last_used, excluded.last_used),"
+                   " product_name = CASE WHEN excluded.last_used >= s.last_used"
+                   " THEN excluded.product_name ELSE s.product_name END",
+                   days, 6) &&
+               run("INSERT INTO app_last_days AS h SELECT * FROM unnest($1::text[], $2::text[],"
+                   " $3::bigint[]) ON CONFLICT (app_definition_id, last_day)"
+                   " DO UPDATE SET computers = h.computers + excluded.computers",
+                   lastDays, 3) &&
+               command(s, "COMMIT");
+    }
+
+    static bool command(Session& s, const char* sql) {
+        Result r(PQexec(s.connection.get(), sql));
         const auto status = r ? PQresultStatus(r.get()) : PGRES_FATAL_ERROR;
         return status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK;
     }
     // Runs sql with its parameters as text, the one at binaryIndex (if any) as bytes; nothing
     // on failure.
-    Result query(const char* sql, const std::vector<std::string>& parameters,
-                 int binaryIndex = -1) {
+    static Result query(Session& s, const char* sql, const std::vector<std::string>& parameters,
+                        int binaryIndex = -1) {
         std::vector<const char*> values;
         std::vector<int> lengths, formats;
         for (std::size_t i = 0; i < parameters.size(); ++i) {
@@ -305,39 +410,42 @@ class PostgresStore final : public Store {
             formats.push_back(static_cast<int>(i) == binaryIndex ? 1 : 0);
         }
         const int count = static_cast<int>(parameters.size());
-        // The report's statement is planned once per connection, not at every report.
-        if (sql == kAddReport && !prepared_) {
-            Result made(PQprepare(connection_.get(), "add_report", sql, count, nullptr));
-            prepared_ = made && PQresultStatus(made.get()) == PGRES_COMMAND_OK;
+        PGconn* c = s.connection.get();
+        if (sql == kAddReport && !s.prepared) {
+            Result made(PQprepare(c, "add_report", sql, count, nullptr));
+            s.prepared = made && PQresultStatus(made.get()) == PGRES_COMMAND_OK;
         }
-        Result r(sql == kAddReport && prepared_
-                     ? PQexecPrepared(connection_.get(), "add_report", count, values.data(),
-                                      lengths.data(), formats.data(), 0)
-                     : PQexecParams(connection_.get(), sql, count, nullptr, values.data(),
-                                    lengths.data(), formats.data(), 0));
+        Result r(sql == kAddReport && s.prepared
+                     ? PQexecPrepared(c, "add_report", count, values.data(), lengths.data(),
+                                      formats.data(), 0)
+                     : PQexecParams(c, sql, count, nullptr, values.data(), lengths.data(),
+                                    formats.data(), 0));
         const auto status = r ? PQresultStatus(r.get()) : PGRES_FATAL_ERROR;
         if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) return nullptr;
         return r;
     }
 
-    std::unique_ptr<PGconn, FinishConnection> connection_;
-    bool prepared_ = false;
-    std::mutex mutex_;
-    ReportBatches batches_{[this](const auto& batch, auto& results) { write(batch, results); }};
+    std::vector<std::unique_ptr<Session>> sessions_;
+    std::atomic<int> lastFailed_{0};  // the session whose error lastError() tells
+    ReportBatches batches_{[this](const auto& batch, auto& results) { write(batch, results); },
+                           kWriters};
 };
 
 }  // namespace
 
 std::unique_ptr<Store> openPostgresStore(const std::string& connection, std::string& error) {
-    PGconn* c = PQconnectdb(connection.c_str());
-    auto store = std::make_unique<PostgresStore>(c);  // owns c even when connecting failed
-    if (c == nullptr || PQstatus(c) != CONNECTION_OK) {
-        error = c ? PQerrorMessage(c) : "out of memory";
-        return nullptr;
+    std::vector<PGconn*> connections;
+    for (int i = 0; i < kWriters; ++i) connections.push_back(PQconnectdb(connection.c_str()));
+    auto store = std::make_unique<PostgresStore>(connections);  // owns them even when failed
+    for (PGconn* c : connections) {
+        if (c == nullptr || PQstatus(c) != CONNECTION_OK) {
+            error = c ? PQerrorMessage(c) : "out of memory";
+            return nullptr;
+        }
+        // Notices ("already exists, skipping") are not faults; they would only clutter the log.
+        PQsetNoticeProcessor(
+            c, [](void*, const char*) {}, nullptr);
     }
-    // Notices ("already exists, skipping") are not faults; they would only clutter the log.
-    PQsetNoticeProcessor(
-        c, [](void*, const char*) {}, nullptr);
     if (!store->prepare(error)) return nullptr;
     return store;
 }

@@ -43,6 +43,13 @@ const char* const kMigrations[] = {
     // With one max() the bare product_name is that of the row holding it.
     "INSERT INTO app_days SELECT app_definition_id, day, 0, sum(launches), sum(run_time),"
     " max(last_used), product_name FROM usage GROUP BY app_definition_id, day;",
+    // One row per app definition and day: a single writer waits on no other.
+    "CREATE TABLE app_day_sums (app_definition_id TEXT NOT NULL, day TEXT NOT NULL,"
+    " launches INTEGER NOT NULL, run_time INTEGER NOT NULL, last_used INTEGER NOT NULL,"
+    " product_name TEXT NOT NULL, PRIMARY KEY (app_definition_id, day)) WITHOUT ROWID;"
+    "INSERT INTO app_day_sums SELECT app_definition_id, day, sum(launches), sum(run_time),"
+    " max(last_used), product_name FROM app_days GROUP BY app_definition_id, day;"
+    "DROP TABLE app_days; ALTER TABLE app_day_sums RENAME TO app_days;",
 };
 
 class SqliteStore final : public Store {
@@ -54,7 +61,10 @@ class SqliteStore final : public Store {
              {"PRAGMA journal_mode=WAL", "PRAGMA synchronous=FULL", "PRAGMA foreign_keys=ON",
               // 64 MiB of pages rather than 2: a fleet's indexes of days outgrow the default,
               // and each report then reads its index pages back from the file.
-              "PRAGMA cache_size=-65536"}) {
+              "PRAGMA cache_size=-65536",
+              // Checkpoints every 40 MiB of log rather than 4: a page that many reports change
+              // (an index's, the day sums') is then copied back once, not ten times.
+              "PRAGMA wal_autocheckpoint=10000"}) {
             if (!exec(setting)) return error = lastError(), false;
         }
         sqlite3_busy_timeout(db_.get(), 5000);
@@ -169,31 +179,39 @@ class SqliteStore final : public Store {
         return step == SQLITE_DONE;
     }
 
-    std::string lastError() override { return sqlite3_errmsg(db_.get()); }
-
-  private:
-    // The batch in one transaction; when that fails, each report in one of its own, so that
-    // one bad report does not take the others with it.
-    void write(const std::vector<const Received*>& batch, std::vector<AddResult>& results) {
+    std::string lastError() override {
         std::lock_guard lock(mutex_);
-        if (batch.size() > 1 && exec("BEGIN IMMEDIATE")) {
-            bool ok = true;
-            for (std::size_t i = 0; ok && i < batch.size(); ++i) {
-                results[i] = addInTransaction(*batch[i]);
-                ok = results[i] != AddResult::failed;
-            }
-            if (ok && exec("COMMIT")) return;
-            exec("ROLLBACK");
-        }
-        for (std::size_t i = 0; i < batch.size(); ++i) results[i] = addAlone(*batch[i]);
+        return sqlite3_errmsg(db_.get());
     }
 
-    AddResult addAlone(const Received& r) {
-        if (!exec("BEGIN IMMEDIATE")) return AddResult::failed;
-        const AddResult result = addInTransaction(r);
-        if (result == AddResult::stored && exec("COMMIT")) return AddResult::stored;
-        exec("ROLLBACK");
-        return result == AddResult::duplicate ? AddResult::duplicate : AddResult::failed;
+  private:
+    void write(const std::vector<const Received*>& batch, std::vector<AddResult>& results) {
+        std::lock_guard lock(mutex_);
+        writeBatch(steps_, batch, results);
+    }
+
+    bool commit() {
+        sqlite3_stmt* appDay = cached(
+            "INSERT INTO app_days VALUES (?1, ?2, ?3, ?4, ?5, ?6)"
+            " ON CONFLICT (app_definition_id, day) DO UPDATE SET"
+            " launches = app_days.launches + excluded.launches,"
+            " run_time = app_days.run_time + excluded.run_time,"
+            " last_used = max(app_days.last_used, excluded.last_used),"
+            " product_name = iif(excluded.last_used >= app_days.last_used,"
+            " excluded.product_name, app_days.product_name)");
+        bool ok = appDay != nullptr;
+        for (auto i = pendingDays_.begin(); ok && i != pendingDays_.end(); ++i) {
+            sqlite3_reset(appDay);
+            bind(appDay, 1, i->first.first);
+            bind(appDay, 2, i->first.second);
+            sqlite3_bind_int64(appDay, 3, i->second.launches);
+            sqlite3_bind_int64(appDay, 4, i->second.runTime);
+            sqlite3_bind_int64(appDay, 5, i->second.lastUsed);
+            bind(appDay, 6, i->second.productName);
+            ok = sqlite3_step(appDay) == SQLITE_DONE;
+        }
+        pendingDays_.clear();
+        return ok && exec("COMMIT");
     }
 
     AddResult addInTransaction(const Received& r) {
@@ -244,28 +262,9 @@ class SqliteStore final : public Store {
     }
 
     bool addSummaries(const Received& r) {
-        sqlite3_stmt* appDay = cached(
-            "INSERT INTO app_days VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)"
-            " ON CONFLICT (app_definition_id, day, shard) DO UPDATE SET"
-            " launches = app_days.launches + excluded.launches,"
-            " run_time = app_days.run_time + excluded.run_time,"
-            " last_used = max(app_days.last_used, excluded.last_used),"
-            " product_name = iif(excluded.last_used >= app_days.last_used,"
-            " excluded.product_name, app_days.product_name)");
-        if (!appDay) return false;
-        const int shard = summaryShard(r.query.computer);
-        // A report names each app definition and day once: one row each.
         std::map<std::string, std::pair<std::string, std::int64_t>> lastOfApp;
+        addDaySums(pendingDays_, r.days);
         for (const DayUse& d : r.days) {
-            sqlite3_reset(appDay);
-            bind(appDay, 1, d.appDefinitionId);
-            bind(appDay, 2, d.day);
-            sqlite3_bind_int(appDay, 3, shard);
-            sqlite3_bind_int64(appDay, 4, d.launches);
-            sqlite3_bind_int64(appDay, 5, d.runTime);
-            sqlite3_bind_int64(appDay, 6, d.lastUsed);
-            bind(appDay, 7, d.productName);
-            if (sqlite3_step(appDay) != SQLITE_DONE) return false;
             auto [last, added] = lastOfApp.try_emplace(d.appDefinitionId, d.day, d.lastUsed);
             if (!added) {
                 last->second.first = std::max(last->second.first, d.day);
@@ -316,7 +315,13 @@ class SqliteStore final : public Store {
 
     std::unique_ptr<sqlite3, CloseDatabase> db_;
     std::map<std::string, Statement> cache_;  // before db_ is closed, the statements go
+    DaySums pendingDays_;                     // the open transaction's
     std::mutex mutex_;
+    const WriteSteps steps_{[this] { return exec("BEGIN IMMEDIATE"); },
+                            [this] { return commit(); },
+                            [this] { pendingDays_.clear(), exec("ROLLBACK"); },
+                            [this](const Received& r) { return addInTransaction(r); },
+                            {}};
     ReportBatches batches_{[this](const auto& batch, auto& results) { write(batch, results); }};
 };
 
@@ -324,9 +329,10 @@ class SqliteStore final : public Store {
 
 std::unique_ptr<Store> openSqliteStore(const std::string& path, std::string& error) {
     sqlite3* db = nullptr;
-    const int opened = sqlite3_open_v2(
-        path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
-        nullptr);
+    // No lock of SQLite's own: every use of the connection holds the store's mutex.
+    const int opened =
+        sqlite3_open_v2(path.c_str(), &db,
+                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
     auto store = std::make_unique<SqliteStore>(db);  // owns db even when opening failed
     if (opened != SQLITE_OK) {
         error = path + ": " + store->lastError();

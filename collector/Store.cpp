@@ -14,10 +14,10 @@ AddResult ReportBatches::add(const Received& report) {
     Waiting me{&report, std::nullopt};
     std::unique_lock lock(mutex_);
     queue_.push_back(&me);
-    done_.wait(lock, [&] { return me.result || !writing_; });
-    if (me.result) return *me.result;
-    writing_ = true;  // this caller writes batches until the queue is empty
-    while (!queue_.empty()) {
+    for (;;) {
+        done_.wait(lock, [&] { return me.result || (writing_ < writers_ && !queue_.empty()); });
+        if (me.result) return *me.result;
+        ++writing_;  // this caller writes the next batch, which may or may not hold its report
         std::vector<Waiting*> batch;
         while (!queue_.empty() && batch.size() < kMaxBatch) {
             batch.push_back(queue_.front());
@@ -34,17 +34,49 @@ AddResult ReportBatches::add(const Received& report) {
         }
         lock.lock();
         for (std::size_t i = 0; i < batch.size(); ++i) batch[i]->result = results[i];
+        --writing_;
         done_.notify_all();
     }
-    writing_ = false;
-    done_.notify_all();
-    return *me.result;
 }
 
-int summaryShard(const std::string& computer) {
-    std::uint32_t hash = 2166136261u;  // FNV-1a: the same shard in every build
-    for (const char c : computer) hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
-    return static_cast<int>(hash % kSummaryShards);
+namespace {
+
+AddResult addAlone(const WriteSteps& steps, const Received& report) {
+    if (steps.alone) return steps.alone(report);
+    if (!steps.begin()) return AddResult::failed;
+    const AddResult result = steps.add(report);
+    if (result == AddResult::stored && steps.commit()) return AddResult::stored;
+    steps.rollback();  // a duplicate changed nothing
+    return result == AddResult::duplicate ? AddResult::duplicate : AddResult::failed;
+}
+
+}  // namespace
+
+void writeBatch(const WriteSteps& steps, const std::vector<const Received*>& batch,
+                std::vector<AddResult>& results) {
+    if (batch.size() > 1 && steps.begin()) {
+        bool ok = true;
+        for (std::size_t i = 0; ok && i < batch.size(); ++i) {
+            results[i] = steps.add(*batch[i]);
+            ok = results[i] != AddResult::failed;
+        }
+        if (ok && steps.commit()) return;
+        steps.rollback();
+    }
+    for (std::size_t i = 0; i < batch.size(); ++i) results[i] = addAlone(steps, *batch[i]);
+}
+
+void addDaySums(DaySums& sums, const std::vector<DayUse>& days) {
+    for (const DayUse& d : days) {
+        auto [sum, fresh] = sums.try_emplace({d.appDefinitionId, d.day}, d);
+        if (fresh) continue;
+        sum->second.launches += d.launches;
+        sum->second.runTime += d.runTime;
+        if (d.lastUsed >= sum->second.lastUsed) {
+            sum->second.lastUsed = d.lastUsed;
+            sum->second.productName = d.productName;
+        }
+    }
 }
 
 std::string requestDigest(const std::string& target, const std::string& body) {

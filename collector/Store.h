@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -69,13 +70,15 @@ class Store {
     virtual std::string lastError() = 0;
 };
 
-// Group commit: reports that arrive while one transaction is being written wait and then go
-// into the next one together, so that one disk sync serves them all. The first waiting caller
-// writes each batch; write(batch, results) stores batch and fills results one for one.
+// Group commit: reports that arrive while a transaction is being written wait and then go into
+// the next one together, so that one disk sync serves them all. Waiting callers write the
+// batches, up to writers at once; write(batch, results) stores batch and fills results one for
+// one, and is answered only once that is durable.
 class ReportBatches {
   public:
     using Write = std::function<void(const std::vector<const Received*>&, std::vector<AddResult>&)>;
-    explicit ReportBatches(Write write) : write_(std::move(write)) {}
+    explicit ReportBatches(Write write, int writers = 1)
+        : write_(std::move(write)), writers_(writers) {}
     AddResult add(const Received& report);
 
   private:
@@ -87,9 +90,24 @@ class ReportBatches {
     std::mutex mutex_;
     std::condition_variable done_;
     std::deque<Waiting*> queue_;
-    bool writing_ = false;
+    const int writers_;
+    int writing_ = 0;  // batches being written
 };
 inline constexpr std::size_t kMaxBatch = 64;
+
+// How a store writes reports: a transaction begun, committed (durably) or rolled back, a report
+// added inside the open transaction, and a report in a transaction of its own (when not given:
+// begin, add, commit).
+struct WriteSteps {
+    std::function<bool()> begin, commit;
+    std::function<void()> rollback;
+    std::function<AddResult(const Received&)> add, alone;
+};
+
+// The batch in one transaction; when that fails, each report alone, so that one bad report does
+// not take the others with it. Fills results one for one.
+void writeBatch(const WriteSteps& steps, const std::vector<const Received*>& batch,
+                std::vector<AddResult>& results);
 
 // Opens (creating when needed) and migrates the database named by where: a PostgreSQL
 // connection string ("postgresql://..." or "key=value ...") or else an SQLite file path.
@@ -99,10 +117,10 @@ std::unique_ptr<Store> openStore(const std::string& where, std::string& error);
 std::unique_ptr<Store> openSqliteStore(const std::string& path, std::string& error);
 std::unique_ptr<Store> openPostgresStore(const std::string& connection, std::string& error);
 
-// Which of the summary rows of an app definition and day a computer adds to: concurrent reports
-// of one day then seldom wait on the same row.
-int summaryShard(const std::string& computer);
-inline constexpr int kSummaryShards = 16;
+// A transaction's sums per app definition and day, added to the day summaries at its commit:
+// one row each, however many of its reports name it. The product name is that of the latest use.
+using DaySums = std::map<std::pair<std::string, std::string>, DayUse>;
+void addDaySums(DaySums& sums, const std::vector<DayUse>& days);
 
 // SHA-256 of the target and body, in hex: how a repeated request is known.
 std::string requestDigest(const std::string& target, const std::string& body);

@@ -33,19 +33,26 @@ inline void checkStore(const std::function<std::unique_ptr<Store>()>& open) {
     DayUse earlier = monday;
     earlier.lastUsed -= 60, earlier.productVersion = "0.9", earlier.productName = "Old";
     EXPECT_EQ(store->add(receivedReport("mac-01", {earlier}, "third")), AddResult::stored);
+    // mac-02's last day of A1 moves from Sunday to Monday: no longer counted at Sunday.
+    const DayUse sunday{"A1", "2024-05-05", 1, 10, 1714913600, "Edit & \"Go\"", "1", "1.0"};
+    EXPECT_EQ(store->add(receivedReport("mac-02\n", {sunday}, "sunday")), AddResult::stored);
     const DayUse bee{"B2", "2024-05-08", 3, 30, 1715130000, "Bee", "", ""};
     EXPECT_EQ(store->add(receivedReport("mac-02\n", {monday, bee})), AddResult::stored);
 
     DayUse mondaySum = later;
     mondaySum.launches = 5, mondaySum.runTime = 205;
-    const std::vector<StoredDay> expected = {
-        {"mac-01", mondaySum}, {"mac-01", tuesday}, {"mac-02\n", monday}, {"mac-02\n", bee}};
+    const std::vector<StoredDay> expected = {{"mac-01", mondaySum},
+                                             {"mac-01", tuesday},
+                                             {"mac-02\n", sunday},
+                                             {"mac-02\n", monday},
+                                             {"mac-02\n", bee}};
     EXPECT_EQ(store->days(), expected);
-    EXPECT_EQ(store->days({"B2", ""}), std::vector<StoredDay>{expected[3]});
-    EXPECT_EQ(store->days({"A1", "mac-02\n"}), std::vector<StoredDay>{expected[2]});
+    EXPECT_EQ(store->days({"B2", ""}), std::vector<StoredDay>{expected[4]});
+    EXPECT_EQ(store->days({"A1", "mac-02\n"}),
+              std::vector<StoredDay>(expected.begin() + 2, expected.begin() + 4));
     EXPECT_EQ(store->days({"", "mac-01"}),
               std::vector<StoredDay>(expected.begin(), expected.begin() + 2));
-    EXPECT_EQ(store->reportCount(), 4);
+    EXPECT_EQ(store->reportCount(), 5);
     // Computers whose last day of an app definition is before the window are its candidates.
     const AppSummary b2{"B2", "Bee", 1, 0, 3, 30, 1715130000};
     const std::pair<std::string, std::vector<AppSummary>> windows[] = {

@@ -67,8 +67,8 @@ TEST(CollectorPostgres, ClusterOfItsOwnKeepsReportsOnce) {
     // A database from before the summaries gets them from its stored days.
     const auto summary = openStore(cluster.connection(), error)->summary("2024-05-07");
     ASSERT_EQ(std::system(("runuser -u postgres -- " + kBin + "/psql -q \"" + cluster.connection() +
-                           "\" -c 'DROP TABLE app_days, app_computers' -c 'DELETE FROM"
-                           " schema_version WHERE version = 2'")
+                           "\" -c 'DROP TABLE app_days, app_computers, app_last_days' -c"
+                           " 'DELETE FROM schema_version WHERE version >= 2'")
                               .c_str()),
               0);
     EXPECT_EQ(openStore(cluster.connection(), error)->summary("2024-05-07"), summary);
