@@ -126,14 +126,14 @@ TEST_F(MeteringFilesTest, ASaveOrResetAfterAnotherWriterKeepsThatWritersFigures)
     const UsageRecord before(read);
     using C = usage::Change;
     const Dict cleared{{"AppDefinitionId", "1"}, {"Agent", "b"}};
-    const Dict launched{{"AppDefinitionId", "1"}, {"Agent", "b"},         {"LAUNCH_TIME", 1200},
-                        {"TOTAL_RUN_COUNT", 1},   {"PRODUCT_NAME", "Ed"}, {"PRODUCT_VERSION", "2"},
-                        {"FILE_VERSION", "2"},    {"LAST_USED", 1300}};
-    Dict ran = read;
-    ran["LAUNCH_TIME"] = 1250;
-    Dict ended = ran;
+    const Dict fresh{{"LAUNCH_TIME", 1200},    {"TOTAL_RUN_COUNT", 1}, {"PRODUCT_NAME", "Ed"},
+                     {"PRODUCT_VERSION", "2"}, {"FILE_VERSION", "2"},  {"LAST_USED", 1300}};
+    Dict launched = fresh, ran = read, ended = read;
+    for (const auto& [key, value] : cleared) launched.insert_or_assign(key, value);
+    ran["LAUNCH_TIME"] = ended["LAUNCH_TIME"] = 1250;
     ended["TOTAL_RUN_TIME"] = 110;
     ended["LAST_USED"] = 1260;
+    const C launch1200{C::Launch{1200, "Ed", "2", 1300}};
     // The file's record when the save comes, the change, what the file then holds (nothing:
     // left as it was), and the log's verdict.
     const struct {
@@ -142,16 +142,9 @@ TEST_F(MeteringFilesTest, ASaveOrResetAfterAnotherWriterKeepsThatWritersFigures)
         std::optional<Dict> written;
         const char* verdict;
     } rows[] = {
-        {read, C{C::Launch{1200, "Ed", "2", 1300}}, Dict{{"Mine", 1}}, nullptr},
-        {cleared, C{C::Launch{1200, "Ed", "2", 1300}}, launched, "is made on"},
-        {"no record", C{C::Launch{1200, "Ed", "2", 1300}},
-         Dict{{"LAUNCH_TIME", 1200},
-              {"TOTAL_RUN_COUNT", 1},
-              {"PRODUCT_NAME", "Ed"},
-              {"PRODUCT_VERSION", "2"},
-              {"FILE_VERSION", "2"},
-              {"LAST_USED", 1300}},
-         "is made on"},
+        {read, launch1200, Dict{{"Mine", 1}}, nullptr},
+        {cleared, launch1200, launched, "is made on"},
+        {"no record", launch1200, fresh, "is made on"},
         {ran, C{C::Termination{1260.9, 1260}}, ended, "is made on"},
         {cleared, C{C::Carry{1300}}, std::nullopt, "does not apply"},
         {cleared, C{C::Settle{1300, 1300}}, std::nullopt, "does not apply"},
