@@ -13,10 +13,6 @@ namespace {
 
 constexpr auto kRegistrationDelay = std::chrono::milliseconds(2000);
 
-std::string meteringPath(const AgentSettings& settings, const char* file) {
-    return settings.text(Setting::vornagentDataDictPath) + "/SoftwareMetering/" + file;
-}
-
 }  // namespace
 
 AppMonitor::AppMonitor(const Platform& platform, const AgentSettings& settings,

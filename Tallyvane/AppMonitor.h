@@ -68,6 +68,10 @@ class AppMonitor : public std::enable_shared_from_this<AppMonitor> {
     // Reloads the usage table from the launch-data file and sweeps the running applications.
     void resetPlist();
 
+    // The metering files as this monitor reads and writes them, with the documents it remembers:
+    // for a report's steps run apart (the dry run), which then read nothing twice.
+    store::MeteringFiles& meteringFiles() { return files_; }
+
     // A copy of the whole usage table, after every update submitted before it.
     UsageRecords usageTableSnapshot() { return appsData_.snapshot(); }
 

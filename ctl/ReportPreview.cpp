@@ -148,10 +148,10 @@ std::optional<std::string> previewReport(const std::string& dataFolder) {
 
     AppMonitor monitor(platform, settings, AppMonitor::UsageTableScope::RunningApplications);
     monitor.checkAlreadyRunningAppsAndUpdatePlist();
-    store::MeteringFiles files(copy, nowhere);
-    auto report = report::ReportRun({files, settings, platform.clock, nowhere, noUpload},
-                                    monitor.appLaunchDataPlistURL, monitor.swmPostDataURL)
-                      .build();
+    auto report =
+        report::ReportRun({monitor.meteringFiles(), settings, platform.clock, nowhere, noUpload},
+                          monitor.appLaunchDataPlistURL, monitor.swmPostDataURL)
+            .build();
     if (!report) return std::nullopt;
     return std::move(report->document);
 }

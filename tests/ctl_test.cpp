@@ -7,6 +7,7 @@
 #include <ctime>
 #include <filesystem>
 
+#include "platform/FileSystem.h"
 #include "support/AgentInstallation.h"
 #include "support/AppBundle.h"
 #include "support/MgmtServer.h"
@@ -60,7 +61,11 @@ TEST(Ctl, TheDryRunPrintsWhatTheReportRunPostsAndChangesNothing) {
         return std::pair{status.value_or(-1), text};
     };
 
+    // A report run holding its lock does not hold the dry run up: it takes none.
+    auto reportRunning = posixFileSystem().lockFolderIfFree(agent.path() + "/data");
+    ASSERT_TRUE(reportRunning);
     const auto [dryStatus, document] = ctl({"report", "--dry-run"});
+    reportRunning.reset();
     EXPECT_EQ(dryStatus, 0);
     EXPECT_EQ(snapshot(agent.path()), before);
     EXPECT_TRUE(server.requests().empty());

@@ -39,8 +39,8 @@ TEST(UsageRules, FiguresThatWouldOverflowKeepTheirValueAndOtherKeysStay) {
 
     // What a report took is taken away unless the difference leaves the range.
     UsageRecord grown(Dict{{"TOTAL_RUN_COUNT", kMax}, {"TOTAL_RUN_TIME", 90}});
-    usage::removeReported(grown,
-                          UsageRecord(Dict{{"TOTAL_RUN_COUNT", -1}, {"TOTAL_RUN_TIME", 30}}));
+    const Dict reported{{"TOTAL_RUN_COUNT", -1}, {"TOTAL_RUN_TIME", 30}};
+    usage::removeReported(grown, UsageRecordView(reported));
     EXPECT_EQ(grown.fields(), (Dict{{"TOTAL_RUN_COUNT", kMax}, {"TOTAL_RUN_TIME", 60}}));
 }
 

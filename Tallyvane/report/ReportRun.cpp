@@ -64,9 +64,8 @@ void ReportRun::post(Report& report) {
     log.write("generateAndPostXML: Software Metering data sent successfully");
     services_.files.updateAddedTime(postDataPath_, usage::secondsOf(services_.clock.now()));
     // Only what this report took is cleared: our monitors may have counted more meanwhile.
-    const std::string resetPath = services_.settings.text(Setting::vornagentDataDictPath) +
-                                  "/SoftwareMetering/AppLaunchData.plist";
-    services_.files.resetSoftwareMeteringRules(resetPath, std::move(report.records));
+    services_.files.resetSoftwareMeteringRules(
+        meteringPath(services_.settings, "AppLaunchData.plist"), std::move(report.records));
 }
 
 std::string ReportRun::buildAndPost() {

@@ -4,6 +4,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace tallyvane {
 
@@ -31,6 +32,11 @@ class AgentSettings {
     // The value, or the empty string.
     std::string text(Setting setting) const { return get(setting).value_or(""); }
 };
+
+// The path of a metering file in the agent's data folder, built afresh from the settings.
+inline std::string meteringPath(const AgentSettings& settings, std::string_view file) {
+    return settings.text(Setting::vornagentDataDictPath) + "/SoftwareMetering/" + std::string(file);
+}
 
 // The settings of the agent library's globals (set up by startAgentLibrary or
 // loadAgentLibrarySettings, settings/AgentLibrary.h); all absent before that.

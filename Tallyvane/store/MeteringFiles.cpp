@@ -279,15 +279,10 @@ void MeteringFiles::reset(const std::string& launchDataPath, const plist::Dict* 
             if (!seen) continue;
         }
         UsageRecord record(std::move(*plist::asDict(value)));
-        std::optional<UsageRecord> took;
-        if (seen) {
-            if (record.fields() != *seen)
-                log_.write("resetSoftwareMeteringRules: the record for AppDefinitionId " +
-                           id.str() +
-                           " changed since the report was built; what it did not include stays");
-            took.emplace(*seen);
-        }
-        usage::Change{usage::Change::Reset{took ? &*took : nullptr}}.apply(record);
+        if (seen && record.fields() != *seen)
+            log_.write("resetSoftwareMeteringRules: the record for AppDefinitionId " + id.str() +
+                       " changed since the report was built; what it did not include stays");
+        usage::Change{usage::Change::Reset{seen}}.apply(record);
         value = Value(std::move(record).fields());
     }
     Status written = write(launchDataPath, std::move(*root), Write::InPlace);

@@ -30,7 +30,7 @@ struct Applier {
     }
     bool operator()(const Change::Reset& reset) const {
         if (reset.reported)
-            removeReported(record, *reset.reported);
+            removeReported(record, UsageRecordView(*reset.reported));
         else
             record.clearUsage();
         return true;

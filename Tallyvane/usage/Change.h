@@ -37,7 +37,7 @@ struct Change {
     };
     // What a report took removed: the figures of reported, or every usage figure without it.
     struct Reset {
-        const UsageRecord* reported = nullptr;
+        const plist::Dict* reported = nullptr;
     };
 
     std::variant<Launch, Termination, Carry, Settle, Reset> what;

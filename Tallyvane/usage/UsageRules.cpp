@@ -118,7 +118,7 @@ Settlement settle(const UsageRecord& record, double now, double fresh) {
     return result;
 }
 
-void removeReported(UsageRecord& current, const UsageRecord& reported) {
+void removeReported(UsageRecord& current, const UsageRecordView& reported) {
     for (std::string_view key : UsageRecord::kUsageKeys) {
         const auto was = reported.fields().find(key);
         const auto now = current.fields().find(key);

@@ -61,7 +61,7 @@ Settlement settle(const UsageRecord& record, double now, double fresh);
 // same record as it stands now. What changed since the report read it stays: a count or run time
 // that grew keeps what it grew by, and a moment, or a figure that was replaced, keeps its value.
 // Equal records are simply cleared.
-void removeReported(UsageRecord& current, const UsageRecord& reported);
+void removeReported(UsageRecord& current, const UsageRecordView& reported);
 
 // A real number in its shortest decimal form that reads back exactly, with ".0" after a whole
 // value: 50399.0, 0.5, -3.25, 1e+20.
