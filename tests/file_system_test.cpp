@@ -4,7 +4,6 @@
 
 #include <chrono>
 #include <future>
-#include <memory>
 
 #include "platform/FileSystem.h"
 #include "platform/memory/MemoryFileSystem.h"
@@ -16,29 +15,14 @@ namespace {
 
 using namespace std::chrono_literals;
 
-struct Files {
-    virtual ~Files() = default;
-    virtual FileSystem& fs() = 0;
-    virtual std::string folder() = 0;
-};
-struct Posix final : Files {
-    ScratchDir dir;
-    FileSystem& fs() override { return posixFileSystem(); }
-    std::string folder() override { return dir.path(); }
-};
-struct Memory final : Files {
-    MemoryFileSystem memory;
-    Memory() { (void)memory.createDirectory("/data", 755); }
-    FileSystem& fs() override { return memory; }
-    std::string folder() override { return "/data"; }
-};
-
 class FileSystemContract : public testing::TestWithParam<bool> {
   protected:
-    std::unique_ptr<Files> files =
-        GetParam() ? std::unique_ptr<Files>(std::make_unique<Posix>()) : std::make_unique<Memory>();
-    FileSystem& fs = files->fs();
-    const std::string a = files->folder() + "/a", b = files->folder() + "/b";
+    FileSystemContract() { (void)memory.createDirectory("/data", 755); }
+    ScratchDir dir;
+    MemoryFileSystem memory;
+    FileSystem& fs = GetParam() ? posixFileSystem() : static_cast<FileSystem&>(memory);
+    const std::string folder = GetParam() ? dir.path() : "/data";
+    const std::string a = folder + "/a", b = folder + "/b";
     std::string read(const std::string& path) {
         auto bytes = fs.readFile(path);
         return bytes ? *bytes : "<none>";
@@ -65,9 +49,9 @@ TEST_P(FileSystemContract, WritesReplaceExactlyAndNewFilesNeverOpenWhatIsThere) 
     EXPECT_EQ(read(a), "third");
     EXPECT_TRUE(fs.remove(b));  // nothing there is no failure
 
-    EXPECT_FALSE(fs.isRegularFile(files->folder()));
-    EXPECT_FALSE(fs.readFile(files->folder()));
-    EXPECT_FALSE(store::writeWhole(fs, files->folder() + "/none/c", "x"));
+    EXPECT_FALSE(fs.isRegularFile(folder));
+    EXPECT_FALSE(fs.readFile(folder));
+    EXPECT_FALSE(store::writeWhole(fs, folder + "/none/c", "x"));
 }
 
 TEST_P(FileSystemContract, SavesLeaveTheNewContentOrOnFailureTheOld) {
@@ -92,16 +76,16 @@ TEST_P(FileSystemContract, SavesLeaveTheNewContentOrOnFailureTheOld) {
 }
 
 TEST_P(FileSystemContract, TheFolderLockRefusesAndWaitsWhileAnotherHoldsIt) {
-    auto held = fs.lockFolderIfFree(files->folder());
+    auto held = fs.lockFolderIfFree(folder);
     ASSERT_TRUE(held);
-    EXPECT_FALSE(fs.lockFolderIfFree(files->folder()));
-    EXPECT_FALSE(fs.lockFolder(files->folder() + "/missing"));
-    auto waiter = std::async(std::launch::async, [&] { return fs.lockFolder(files->folder()); });
+    EXPECT_FALSE(fs.lockFolderIfFree(folder));
+    EXPECT_FALSE(fs.lockFolder(folder + "/missing"));
+    auto waiter = std::async(std::launch::async, [&] { return fs.lockFolder(folder); });
     EXPECT_EQ(waiter.wait_for(200ms), std::future_status::timeout);
     held.reset();
     ASSERT_EQ(waiter.wait_for(10s), std::future_status::ready);
     EXPECT_TRUE(waiter.get());
-    EXPECT_TRUE(fs.lockFolderIfFree(files->folder()));
+    EXPECT_TRUE(fs.lockFolderIfFree(folder));
 }
 
 INSTANTIATE_TEST_SUITE_P(Both, FileSystemContract, testing::Bool(),

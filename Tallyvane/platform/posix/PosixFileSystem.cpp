@@ -140,8 +140,11 @@ class PosixFileSystem final : public FileSystem {
                                                          : O_WRONLY | O_CREAT | O_TRUNC);
         if (!fd) return fd.status();
         // A new file is an ordinary readable plist whatever the umask.
-        if (how == Creation::New && ::fchmod(fd->get(), 0644) != 0)
-            return errnoFailure("Cannot set the mode for", path, errno);
+        if (how == Creation::New && ::fchmod(fd->get(), 0644) != 0) {
+            const int err = errno;
+            ::unlink(path.c_str());  // made just now by us: nothing is left behind
+            return errnoFailure("Cannot set the mode for", path, err);
+        }
         struct FileOutput final : Output {
             FileOutput(UniqueFd f, std::string p) : fd(std::move(f)), path(std::move(p)) {}
             Status append(std::string_view bytes) override {
