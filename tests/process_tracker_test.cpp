@@ -519,6 +519,12 @@ TEST(DesktopEntry, WhatEntriesServicesAndUnitsName) {
         scriptExecs("#!/bin/sh\n[ -n \"$1\" ] && exec /opt/zq/zq-bin \"$@\"\nexec \"$ZQ/zq\"\n"
                     "echo exec /opt/zq/not; exec '/opt/zq app/zq' --x\n"),
         (std::vector<std::string>{"/opt/zq/zq-bin", "/opt/zq app/zq"}));
+    // A path built from names set once at the top; not from one set twice, in a branch, before a
+    // command, or by a command.
+    EXPECT_EQ(scriptExecs("#!/bin/bash\nAPP=zq\nDIR=/opt/${APP}\nTWICE=/a\n[ x ] && TWICE=/b\n"
+                          "  IN=/c\nPRE=/d zq-setup\nRUN=$(pwd)\nexec \"$DIR\"/\"$APP\" \"$@\"\n"
+                          "exec $TWICE/zq; exec $IN/zq; exec $PRE/zq; exec $RUN/zq; exec $DIR/${APP\n"),
+              (std::vector<std::string>{"/opt/zq/zq"}));
     EXPECT_TRUE(scriptExecs("\x7f"
                             "ELF exec /opt/zq/zq")
                     .empty());

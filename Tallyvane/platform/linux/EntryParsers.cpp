@@ -4,6 +4,8 @@
 #include "platform/linux/EntryParsers.h"
 
 #include <algorithm>
+#include <cctype>
+#include <map>
 
 #include "platform/linux/ProcFs.h"
 #include "platform/linux/TextLines.h"
@@ -252,10 +254,76 @@ std::optional<DesktopEntry> parseDesktopEntry(std::string_view text, std::string
     return result;
 }
 
+namespace {
+
+using Variables = std::map<std::string, std::string, std::less<>>;
+
+bool isNameCharacter(char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '_';
+}
+
+// The name a line sets at position at ("NAME=..."), if it is one.
+std::string_view assignedAt(std::string_view line, std::size_t at) {
+    std::size_t end = at;
+    while (end < line.size() && isNameCharacter(line[end])) ++end;
+    if (end == at || end == line.size() || line[end] != '=' ||
+        std::isdigit(static_cast<unsigned char>(line[at])) != 0)
+        return {};
+    return line.substr(at, end - at);
+}
+
+// How often each name is set anywhere in the script: one set twice, in a branch or a loop, holds
+// no one value a reader can know.
+std::map<std::string, int, std::less<>> assignments(std::string_view text) {
+    std::map<std::string, int, std::less<>> count;
+    eachLine(text, [&](std::string_view line) {
+        for (std::size_t at = 0; at < line.size(); ++at)
+            if (at == 0 || std::string_view(" \t;&|(").find(line[at - 1]) != std::string_view::npos)
+                if (const auto name = assignedAt(line, at); !name.empty()) ++count[std::string(name)];
+        return true;
+    });
+    return count;
+}
+
+// word with $NAME and ${NAME} replaced; nothing when it uses a name not known or any other
+// expansion.
+std::optional<std::string> expanded(std::string_view word, const Variables& known) {
+    if (word.find('`') != std::string_view::npos) return std::nullopt;
+    std::string out;
+    for (std::size_t i = 0; i < word.size(); ++i) {
+        if (word[i] != '$') {
+            out += word[i];
+            continue;
+        }
+        const bool braced = i + 1 < word.size() && word[i + 1] == '{';
+        const std::size_t start = i + (braced ? 2 : 1);
+        std::size_t end = start;
+        while (end < word.size() && isNameCharacter(word[end])) ++end;
+        if (end == start || (braced && (end == word.size() || word[end] != '}')))
+            return std::nullopt;
+        const auto value = known.find(word.substr(start, end - start));
+        if (value == known.end()) return std::nullopt;
+        out += value->second;
+        i = braced ? end : end - 1;
+    }
+    return out;
+}
+
+}  // namespace
+
 std::vector<std::string> scriptExecs(std::string_view text) {
     std::vector<std::string> programs;
     if (!text.starts_with("#!")) return programs;
+    // A launcher builds its program's path from names it sets once, at the top.
+    const auto count = assignments(text);
+    Variables known;
     eachLine(text, [&](std::string_view line) {
+        if (const auto name = assignedAt(line, 0); !name.empty() && count.find(name)->second == 1) {
+            const auto words = shellWords(line.substr(name.size() + 1));
+            if (words && words->size() == 1)
+                if (auto value = expanded(words->front(), known))
+                    known.emplace(name, std::move(*value));
+        }
         for (std::size_t at = line.find("exec "); at != std::string_view::npos;
              at = line.find("exec ", at + 5)) {
             // A command of its own: first on the line, or after an operator.
@@ -266,10 +334,9 @@ std::vector<std::string> scriptExecs(std::string_view text) {
                 continue;
             auto words = shellWords(line.substr(at));
             if (!words || words->empty()) continue;
-            const std::string& program = words->front();
-            if (program.starts_with('/') && program.find('$') == std::string::npos &&
-                programs.size() < 8)
-                programs.push_back(program);
+            const auto program = expanded(words->front(), known);
+            if (program && program->starts_with('/') && programs.size() < 8)
+                programs.push_back(*program);
         }
         return true;
     });
