@@ -521,10 +521,11 @@ TEST(DesktopEntry, WhatEntriesServicesAndUnitsName) {
         (std::vector<std::string>{"/opt/zq/zq-bin", "/opt/zq app/zq"}));
     // A path built from names set once at the top; not from one set twice, in a branch, before a
     // command, or by a command.
-    EXPECT_EQ(scriptExecs("#!/bin/bash\nAPP=zq\nDIR=/opt/${APP}\nTWICE=/a\n[ x ] && TWICE=/b\n"
-                          "  IN=/c\nPRE=/d zq-setup\nRUN=$(pwd)\nexec \"$DIR\"/\"$APP\" \"$@\"\n"
-                          "exec $TWICE/zq; exec $IN/zq; exec $PRE/zq; exec $RUN/zq; exec $DIR/${APP\n"),
-              (std::vector<std::string>{"/opt/zq/zq"}));
+    EXPECT_EQ(
+        scriptExecs("#!/bin/bash\nAPP=zq\nDIR=/opt/${APP}\nTWICE=/a\n[ x ] && TWICE=/b\n"
+                    "  IN=/c\nPRE=/d zq-setup\nRUN=$(pwd)\nexec \"$DIR\"/\"$APP\" \"$@\"\n"
+                    "exec $TWICE/zq; exec $IN/zq; exec $PRE/zq; exec $RUN/zq; exec $DIR/${APP\n"),
+        (std::vector<std::string>{"/opt/zq/zq"}));
     EXPECT_TRUE(scriptExecs("\x7f"
                             "ELF exec /opt/zq/zq")
                     .empty());

@@ -279,7 +279,8 @@ std::map<std::string, int, std::less<>> assignments(std::string_view text) {
     eachLine(text, [&](std::string_view line) {
         for (std::size_t at = 0; at < line.size(); ++at)
             if (at == 0 || std::string_view(" \t;&|(").find(line[at - 1]) != std::string_view::npos)
-                if (const auto name = assignedAt(line, at); !name.empty()) ++count[std::string(name)];
+                if (const auto name = assignedAt(line, at); !name.empty())
+                    ++count[std::string(name)];
         return true;
     });
     return count;
