@@ -46,5 +46,49 @@ TEST(CollectorStore, SqliteFileKeepsReportsOnceInWalMode) {
     EXPECT_FALSE(openStore(dir.path() + "/no/such/folder.db", error));
 }
 
+// A batch that cannot be written whole is written report by report: one bad report, a refused
+// begin or a failed commit costs no other report its answer.
+TEST(CollectorStore, BatchFallsBackToEachReportAlone) {
+    struct Row {
+        std::string batch;  // a report per letter: s stored, d a duplicate, f fails
+        bool begins;
+        int commitsFailing;  // the first ones
+        std::string calls, results;
+    } rows[] = {
+        {"sds", true, 0, "B s d s C", "sds"},
+        {"sfs", true, 0, "B s f R B s C B f R B s C", "sfs"},
+        {"ss", true, 1, "B s s C R B s C B s C", "ss"},
+        {"ss", true, 2, "B s s C R B s C R B s C", "fs"},
+        {"sd", false, 0, "B B B", "ff"},
+        {"d", true, 0, "B d R", "d"},
+    };
+    for (const Row& row : rows) {
+        std::string calls;
+        int commits = 0;
+        const WriteSteps steps{[&] { return calls += "B ", row.begins; },
+                               [&] { return calls += "C ", ++commits > row.commitsFailing; },
+                               [&] { calls += "R "; },
+                               [&](const Received& r) {
+                                   calls += r.body + " ";
+                                   return r.body == "s"   ? AddResult::stored
+                                          : r.body == "d" ? AddResult::duplicate
+                                                          : AddResult::failed;
+                               },
+                               nullptr};
+        std::vector<Received> reports;
+        for (const char c : row.batch) reports.push_back(receivedReport("pc", {}, {c}));
+        std::vector<const Received*> batch;
+        for (const Received& r : reports) batch.push_back(&r);
+        std::vector<AddResult> results(batch.size(), AddResult::failed);
+        writeBatch(steps, batch, results);
+        std::string got;
+        for (const AddResult r : results)
+            got += r == AddResult::stored ? 's' : r == AddResult::duplicate ? 'd' : 'f';
+        calls.pop_back();
+        EXPECT_EQ(calls, row.calls) << row.batch;
+        EXPECT_EQ(got, row.results) << row.batch;
+    }
+}
+
 }  // namespace
 }  // namespace tallyvane::collector
