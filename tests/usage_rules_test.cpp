@@ -4,6 +4,7 @@
 
 #include <limits>
 
+#include "support/TimeZone.h"
 #include "usage/UsageRules.h"
 
 namespace tallyvane::test {
@@ -70,6 +71,40 @@ TEST(UsageRules, EachReaderTakesTheNumbersItCanHoldExactly) {
         EXPECT_EQ(record.exactReal(row.key), row.exact);
         EXPECT_EQ(record.anyNumber(row.key), row.any);
     }
+}
+
+// Found running at noon on the day the clocks went forward (yesterday began 36 hours before).
+TEST(UsageRules, LaunchesFoundRunningMoveByTheLocalCalendar) {
+    TimeZone zone("America/New_York");
+    const double now = local("2024-03-10 12:00:00");
+    const std::int64_t today = local("2024-03-10 00:00:00");
+    using enum usage::CarriedLaunch;
+    struct Row {
+        bool recorded;  // LAUNCH_TIME held (carried) or the process's start (started)
+        double moment;
+        usage::CarriedLaunch carried;
+        std::int64_t launchTime;
+    } rows[] = {
+        {true, double(today), Today, today},
+        {true, double(local("2024-03-09 22:00:00")), Yesterday, today},
+        {true, double(local("2024-03-09 00:00:00")), Yesterday, today},
+        {true, double(local("2024-03-08 23:59:59")), Older, local("2024-03-08 23:59:59")},
+        {true, double(local("2024-03-11 01:00:00")), Older, local("2024-03-11 01:00:00")},
+        {false, local("2024-03-10 09:15:30") + 0.7, Today, local("2024-03-10 09:15:30")},
+        {false, double(today), Today, today},
+        {false, double(local("2024-03-09 23:59:59")), Older, today},
+        {false, 1e300, Older, today},  // no start the range holds
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::to_string(row.moment));
+        const auto launch = static_cast<std::int64_t>(row.recorded ? row.moment : 0);
+        UsageRecord record(row.recorded ? Dict{{"LAUNCH_TIME", launch}} : Dict{});
+        const auto carried = row.recorded ? usage::carryIntoToday(record, launch, now)
+                                          : usage::startRunning(record, row.moment, now);
+        EXPECT_EQ(carried, row.carried);
+        EXPECT_EQ(record.integer("LAUNCH_TIME"), row.launchTime);
+    }
+    EXPECT_STREQ(usage::carriedText(Older), "Launch date is older than yesterday.");
 }
 
 }  // namespace

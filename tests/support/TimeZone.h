@@ -28,6 +28,14 @@ class TimeZone {
     std::optional<std::string> saved_;
 };
 
+// "YYYY-MM-DD HH:MM:SS" local time in the zone TZ names, as seconds since 1970.
+inline std::int64_t local(const char* text) {
+    std::tm tm{};
+    strptime(text, "%F %T", &tm);
+    tm.tm_isdst = -1;
+    return std::mktime(&tm);
+}
+
 // The moment of that wall-clock time on the local day of t.
 inline std::int64_t localDayAt(double t, int hour, int minute, int second) {
     std::time_t seconds = static_cast<std::time_t>(t);
