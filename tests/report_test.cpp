@@ -1,11 +1,9 @@
-// The usage report: the document byte for byte, settling running records, the upload.
+// The usage report: the document byte for byte and the upload.
 #include <gtest/gtest.h>
 
-#include <ctime>
 #include <filesystem>
 #include <limits>
 
-#include "calendar/Calendar.h"
 #include "lvornutils/VornUtilMac.h"
 #include "report/ReportRun.h"
 #include "report/UsageReport.h"
@@ -13,8 +11,6 @@
 #include "support/AgentFixture.h"
 #include "support/MgmtServer.h"
 #include "support/SettableClock.h"
-#include "support/TimeZone.h"
-#include "usage/UsageRules.h"
 
 namespace tallyvane::test {
 namespace {
@@ -32,13 +28,6 @@ class ReportTest : public AgentFixture {
             .buildAndPost();
     }
 };
-
-// The record settled by a report at now, the clock reading fresh when it ends.
-std::optional<Dict> settled(Dict record, double now, double fresh) {
-    auto result = usage::settle(UsageRecord(std::move(record)), now, fresh);
-    if (result.outcome != usage::Settlement::Outcome::Settled) return std::nullopt;
-    return std::move(result.settled).fields();
-}
 
 std::string golden(const std::string& name) {
     return slurp(std::string(TALLYVANE_SOURCE_DIR) + "/tests/golden/" + name);
@@ -103,45 +92,6 @@ TEST_F(ReportTest, DocumentsMatchTheGoldenFiles) {
     testing::internal::GetCapturedStdout();
     EXPECT_EQ(linesOf(rows).size(), 2u);
     EXPECT_NE(rows.find("LAST_USED=\"" + std::to_string(max) + "\""), std::string::npos);
-}
-
-// The zones' own calendars are calendar_test's: one day after a change of offset suffices here.
-TEST_F(ReportTest, SettlementChargesTheLaunchDay) {
-    TimeZone zone("America/New_York");
-    // The local time days after (before, when negative) 2024-03-11, the day after the change.
-    const auto at = [](int days, int hour, int minute, int second) -> std::int64_t {
-        std::tm tm{};
-        tm.tm_year = 124, tm.tm_mon = 2, tm.tm_mday = 11 + days;
-        tm.tm_hour = hour, tm.tm_min = minute, tm.tm_sec = second, tm.tm_isdst = -1;
-        return std::mktime(&tm);
-    };
-    const double now = at(0, 0, 30, 0);
-    EXPECT_EQ(settled({{"LAUNCH_TIME", at(-1, 10, 0, 0)},
-                       {"TOTAL_RUN_TIME", 3600},
-                       {"PRODUCT_NAME", "Editor"}},
-                      now, now),
-              (Dict{{"LAUNCH_TIME", at(0, 0, 0, 0)},
-                    {"TOTAL_RUN_TIME", 50399.0},
-                    {"LAST_USED", at(-1, 23, 59, 59)},
-                    {"RUNNING_NO_OF_DAYS", 0},
-                    {"PRODUCT_NAME", "Editor"}}));
-    // Three days ago, stored as a real: two whole days, the launch day charged the same.
-    EXPECT_EQ(settled({{"LAUNCH_TIME", static_cast<double>(at(-3, 10, 0, 0))}}, now, now),
-              (Dict{{"LAUNCH_TIME", at(0, 0, 0, 0)},
-                    {"TOTAL_RUN_TIME", 50399.0},
-                    {"LAST_USED", at(-3, 23, 59, 59)},
-                    {"RUNNING_NO_OF_DAYS", 2}}));
-    TimeZone utc("UTC");
-    // The new launch time comes from the clock read at the end, not the report's instant.
-    const double fresh = 86400.0 * 20000 + 0.5;
-    EXPECT_EQ(settled({{"LAUNCH_TIME", 0}}, 86400.0 * 20000 - 1, fresh),
-              (Dict{{"LAUNCH_TIME", std::int64_t{86400} * 20000},
-                    {"TOTAL_RUN_TIME", 0},
-                    {"LAST_USED", 86399},
-                    {"RUNNING_NO_OF_DAYS", 19999}}));
-    for (const Value& launch : {Value("12"), Value(true), Value(1e300)})
-        EXPECT_FALSE(settled({{"LAUNCH_TIME", launch}}, fresh, fresh));
-    EXPECT_FALSE(settled({}, fresh, fresh));
 }
 
 TEST_F(ReportTest, UploadClearsTheFiguresOnlyWhenTheServerAccepts) {

@@ -107,5 +107,52 @@ TEST(UsageRules, LaunchesFoundRunningMoveByTheLocalCalendar) {
     EXPECT_STREQ(usage::carriedText(Older), "Launch date is older than yesterday.");
 }
 
+// A report settling a run: charged to the end of its launch day (a day after the clocks went
+// forward is 23 hours long), restarted at the start of the day of the clock read at the end.
+TEST(UsageRules, SettlementChargesTheLaunchDay) {
+    TimeZone zone("America/New_York");
+    const double now = local("2024-03-11 00:30:00");
+    const std::int64_t today = local("2024-03-11 00:00:00");
+    const double fresh = 86400.0 * 20000 + 0.5;  // 2024-10-03 20:00:00.5 in New York
+    const std::int64_t freshDay = local("2024-10-03 00:00:00");
+    struct Row {
+        Dict record;
+        double fresh;
+        std::optional<Dict> settled;
+    } rows[] = {
+        {{{"LAUNCH_TIME", local("2024-03-10 10:00:00")}, {"TOTAL_RUN_TIME", 3600}, {"X", "kept"}},
+         now,
+         Dict{{"LAUNCH_TIME", today},
+              {"TOTAL_RUN_TIME", 50399.0},
+              {"LAST_USED", local("2024-03-10 23:59:59")},
+              {"RUNNING_NO_OF_DAYS", 0},
+              {"X", "kept"}}},
+        // Three days ago, stored as a real: two whole days, the launch day charged the same.
+        {{{"LAUNCH_TIME", double(local("2024-03-08 10:00:00"))}},
+         now,
+         Dict{{"LAUNCH_TIME", today},
+              {"TOTAL_RUN_TIME", 50399.0},
+              {"LAST_USED", local("2024-03-08 23:59:59")},
+              {"RUNNING_NO_OF_DAYS", 2}}},
+        {{{"LAUNCH_TIME", local("2024-03-10 23:00:00")}},
+         fresh,
+         Dict{{"LAUNCH_TIME", freshDay},
+              {"TOTAL_RUN_TIME", 3599.0},
+              {"LAST_USED", local("2024-03-10 23:59:59")},
+              {"RUNNING_NO_OF_DAYS", 0}}},
+        {{{"LAUNCH_TIME", "12"}}, now, std::nullopt},
+        {{{"LAUNCH_TIME", true}}, now, std::nullopt},
+        {{{"LAUNCH_TIME", 1e300}}, now, std::nullopt},
+        {{}, now, std::nullopt},
+    };
+    for (const Row& row : rows) {
+        auto result = usage::settle(UsageRecord(row.record), now, row.fresh);
+        std::optional<Dict> settled;
+        if (result.outcome == usage::Settlement::Outcome::Settled)
+            settled = std::move(result.settled).fields();
+        EXPECT_EQ(settled, row.settled);
+    }
+}
+
 }  // namespace
 }  // namespace tallyvane::test
