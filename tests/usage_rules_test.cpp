@@ -140,6 +140,13 @@ TEST(UsageRules, SettlementChargesTheLaunchDay) {
               {"TOTAL_RUN_TIME", 3599.0},
               {"LAST_USED", local("2024-03-10 23:59:59")},
               {"RUNNING_NO_OF_DAYS", 0}}},
+        // A launch moment of 0 (1969-12-31 19:00 here) is charged nothing; its days still count.
+        {{{"LAUNCH_TIME", std::int64_t{0}}},
+         now,
+         Dict{{"LAUNCH_TIME", today},
+              {"TOTAL_RUN_TIME", std::int64_t{0}},
+              {"LAST_USED", 17999},
+              {"RUNNING_NO_OF_DAYS", 19793}}},
         {{{"LAUNCH_TIME", "12"}}, now, std::nullopt},
         {{{"LAUNCH_TIME", true}}, now, std::nullopt},
         {{{"LAUNCH_TIME", 1e300}}, now, std::nullopt},
