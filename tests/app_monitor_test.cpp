@@ -38,6 +38,12 @@ class MonitorTest : public AgentFixture {
     FixedSettings settings{{{Setting::vornagentPath, agentPath()},
                             {Setting::vornagentDataDictPath, agentPath() + "/data"}}};
 
+    // The monitor logs to memory.
+    std::vector<std::string> logMessages() const { return os.log.lines(); }
+    std::vector<std::string> logMessagesStartingWith(const std::string& prefix) const {
+        return os.log.linesStartingWith(prefix);
+    }
+
     static RunningApplication app(std::string name, int pid) { return {name, std::nullopt, pid}; }
     void meter(const Dict& launchData) {
         writePlist(launchDataPath(), launchData);
@@ -46,7 +52,7 @@ class MonitorTest : public AgentFixture {
     std::shared_ptr<AppMonitor> start() {
         return std::make_shared<AppMonitor>(os.platform(), settings);
     }
-    // The metering files live in memory; the log and the console user file stay on disk.
+    // The metering files and the log live in memory; the console user file stays on disk.
     void writePlist(const std::string& path, const Value& value) {
         files.put(path, *plist::toXml(value));
     }

@@ -1,4 +1,4 @@
-// The metering file operations on real files, with the agent's real log.
+// The metering file operations on real files, their log kept in memory.
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -7,6 +7,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "base/LogSink.h"
 #include "store/MeteringFiles.h"
 #include "support/AgentFixture.h"
 
@@ -22,7 +23,12 @@ using testing::Key;
 
 class MeteringFilesTest : public AgentFixture {
   protected:
-    store::MeteringFiles files{posixFileSystem()};
+    MemoryLogSink memoryLog;
+    store::MeteringFiles files{posixFileSystem(), memoryLog};
+    std::vector<std::string> logMessages() const { return memoryLog.lines(); }
+    std::vector<std::string> logMessagesStartingWith(const std::string& prefix) const {
+        return memoryLog.linesStartingWith(prefix);
+    }
 
     static std::string printedBy(const std::function<void()>& run) {
         testing::internal::CaptureStdout();

@@ -1,10 +1,12 @@
 #pragma once
 // An operating system in memory for the monitor's unit tests: a workspace whose applications the
-// test starts and ends, a process table, a main loop the test drives by hand, a settable clock.
+// test starts and ends, a process table, a main loop the test drives by hand, a settable clock
+// and a log kept in memory.
 #include <chrono>
 #include <map>
 #include <vector>
 
+#include "base/LogSink.h"
 #include "platform/FileSystem.h"
 #include "platform/Platform.h"
 #include "support/SettableClock.h"
@@ -69,7 +71,10 @@ struct MemoryPlatform {
     MemoryWorkspace workspace;
     MemoryProcessTable processes;
     FileSystem* files = &posixFileSystem();
-    Platform platform() { return Platform{clock, loop, workspace, processes, *files}; }
+    MemoryLogSink log;
+    Platform platform() {
+        return Platform{clock, loop, workspace, processes, *files, nullptr, log};
+    }
 };
 
 }  // namespace tallyvane::test
