@@ -209,7 +209,8 @@ void AppMonitor::checkAlreadyRunningAppsAndUpdatePlist() {
         const double fresh = platform_.clock.now();
         const UsageRecord before = appsData_.get(name);
         auto result = usage::settle(before, now, fresh);
-        if (!report::logSettlement(log_, result)) continue;
+        report::logSettlement(log_, result);
+        if (result.outcome != usage::Settlement::Outcome::Settled) continue;
         commit(name, before, result.settled, usage::Change{usage::Change::Settle{now, fresh}});
     }
 }

@@ -22,11 +22,11 @@ class Workspace {
     virtual void meterApplicationsNamed(const std::vector<std::string>& names) = 0;
 };
 
-// The names of applications (each with one), in order, each once.
+// The names of the named applications, in order, each once.
 inline std::vector<std::string> namesOf(const std::vector<RunningApplication>& applications) {
     std::vector<std::string> names;
     for (const RunningApplication& application : applications)
-        names.push_back(*application.localizedName);
+        if (application.localizedName) names.push_back(*application.localizedName);
     std::sort(names.begin(), names.end());
     names.erase(std::unique(names.begin(), names.end()), names.end());
     return names;

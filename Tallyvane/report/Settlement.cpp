@@ -4,24 +4,24 @@
 
 namespace tallyvane::report {
 
-bool logSettlement(LogSink& log, const usage::Settlement& result) {
+void logSettlement(LogSink& log, const usage::Settlement& result) {
     using Outcome = usage::Settlement::Outcome;
     if (result.outcome == Outcome::NoLaunchTime) {
         log.write("Error: Could not read LAUNCH_TIME from appData.");
-        return false;
+        return;
     }
     log.write("launchDate: : " + calendar::utcText(result.launch));
     const auto unsettled = [&](const std::string& what) {
         log.write("checkAlreadyRunningAppsAndUpdatePlist: " + what +
                   " has no calendar day; the record is left unsettled");
-        return false;
     };
-    if (result.outcome == Outcome::NoLaunchDay)
-        return unsettled("LAUNCH_TIME " + usage::shortestDecimal(result.launch));
+    if (result.outcome == Outcome::NoLaunchDay) {
+        unsettled("LAUNCH_TIME " + usage::shortestDecimal(result.launch));
+        return;
+    }
     log.write("UpdateLastUsedTime: " + std::to_string(result.lastUsed));
     log.write("totalRunTime: : " + usage::shortestDecimal(result.runTime));
-    if (result.outcome == Outcome::NoToday) return unsettled("today");
-    return true;
+    if (result.outcome == Outcome::NoToday) unsettled("today");
 }
 
 }  // namespace tallyvane::report

@@ -5,7 +5,7 @@
 
 namespace tallyvane::report {
 
-// Logs the settlement's figures, or why there are none; whether the record is to be saved.
-bool logSettlement(LogSink& log, const usage::Settlement& settlement);
+// Logs the settlement's figures, or why there are none.
+void logSettlement(LogSink& log, const usage::Settlement& settlement);
 
 }  // namespace tallyvane::report
