@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "base/LogSink.h"
 #include "platform/linux/ProcessTracker.h"
 #include "platform/linux/ProcessWatcher.h"
 #include "platform/linux/UnitWatch.h"
@@ -651,9 +652,13 @@ TEST(Watcher, GathersRescansDefersAndFallsBackToTheScan) {
         tracker.scan(false);
         linux_platform::UnitWatch units(std::nullopt);
         std::mutex mutex;
-        linux_platform::ProcessWatcher(tracker, catalog, units, mutex, stop.get())
+        MemoryLogSink log;
+        linux_platform::ProcessWatcher(tracker, catalog, units, mutex, stop.get(), log)
             .run(source, scan);
         EXPECT_EQ(seen, c.seen) << c.name;
+        EXPECT_EQ(log.linesStartingWith("Workspace: the process event connector failed (").size(),
+                  c.name == std::string("fails"))
+            << c.name;
     }
 }
 

@@ -27,9 +27,10 @@ void ProcessWatcher::run(ProcessEventSource& source, ProcessEventSource& fallbac
         watchPeriodically(source);
         return;
     }
-    if (watchEvents(source)) return;
+    int failure = 0;
+    if (watchEvents(source, failure)) return;
     log_.write(std::string("Workspace: the process event connector failed (") +
-               std::strerror(errno) + "); scanning /proc from now on");
+               std::strerror(failure) + "); scanning /proc from now on");
     {
         const std::lock_guard lock(mutex_);
         tracker_.connectorDelivers(false);
@@ -77,7 +78,7 @@ void ProcessWatcher::watchPeriodically(ProcessEventSource& source) {
     }
 }
 
-bool ProcessWatcher::watchEvents(ProcessEventSource& source) {
+bool ProcessWatcher::watchEvents(ProcessEventSource& source, int& failure) {
     for (;;) {
         pollfd fds[4] = {{stop_, POLLIN, 0},
                          {catalog_.changes(), POLLIN, 0},
@@ -99,7 +100,9 @@ bool ProcessWatcher::watchEvents(ProcessEventSource& source) {
             tracker_.expire();
             continue;
         }
-        bool received = source.receive(*this);
+        // The source's error, before anything else can set errno.
+        const auto receive = [&] { return source.receive(*this) || (failure = errno, false); };
+        bool received = receive();
         // A process's fork, exec and exit come within a few milliseconds: taken together, a
         // short-lived tool costs one wake-up and no look at all once it has ended.
         const bool started = std::any_of(batch_.begin(), batch_.end(), [](const auto& e) {
@@ -108,7 +111,7 @@ bool ProcessWatcher::watchEvents(ProcessEventSource& source) {
         if (received && started) {
             pollfd stop{stop_, POLLIN, 0};
             if (::poll(&stop, 1, kGatherMs) > 0) return true;
-            received = source.receive(*this);
+            received = receive();
         }
         const std::lock_guard lock(mutex_);
         if (std::exchange(lost_, false)) {

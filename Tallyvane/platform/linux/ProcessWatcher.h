@@ -7,11 +7,11 @@
 #include <optional>
 #include <vector>
 
+#include "base/LogSink.h"
 #include "platform/linux/ApplicationCatalog.h"
 #include "platform/linux/ProcessEventSource.h"
 #include "platform/linux/ProcessTracker.h"
 #include "platform/linux/UnitWatch.h"
-#include "settings/AgentLibrary.h"
 
 namespace tallyvane::linux_platform {
 
@@ -20,7 +20,7 @@ class ProcessWatcher final : private ProcessEventSource::Events {
     // The tracker, the catalog and the units are shared, under mutex, with the thread that asks
     // what runs. The watching ends when stop is readable.
     ProcessWatcher(ProcessTracker& tracker, ApplicationCatalog& catalog, UnitWatch& units,
-                   std::mutex& mutex, int stop, LogSink& log = agentLibraryLog())
+                   std::mutex& mutex, int stop, LogSink& log)
         : tracker_(tracker),
           catalog_(catalog),
           units_(units),
@@ -37,8 +37,8 @@ class ProcessWatcher final : private ProcessEventSource::Events {
     using SteadyClock = std::chrono::steady_clock;
 
     void watchPeriodically(ProcessEventSource& source);
-    // False when the source failed.
-    bool watchEvents(ProcessEventSource& source);
+    // False when the source failed, with its errno in failure.
+    bool watchEvents(ProcessEventSource& source, int& failure);
     // How long poll may wait for the next thing due: a scan at next, or a run's end.
     int untilDue(std::optional<SteadyClock::time_point> next);
     void catalogChanged();
