@@ -319,7 +319,9 @@ std::vector<std::string> scriptExecs(std::string_view text) {
     const auto count = assignments(text);
     Variables known;
     eachLine(text, [&](std::string_view line) {
-        if (const auto name = assignedAt(line, 0); !name.empty() && count.find(name)->second == 1) {
+        const auto name = assignedAt(line, 0);
+        if (const auto set = count.find(name);
+            !name.empty() && set != count.end() && set->second == 1) {
             const auto words = shellWords(line.substr(name.size() + 1));
             if (words && words->size() == 1)
                 if (auto value = expanded(words->front(), known))

@@ -40,8 +40,9 @@ struct DesktopEntry {
 // the entry's desktop id without ".desktop" (an activatable entry's bus name).
 std::optional<DesktopEntry> parseDesktopEntry(std::string_view text, std::string_view id);
 
-// The programs a #! script execs by an absolute path written out (no variable in it): a wrapper's
-// real program, which runs at once after the script and may be all a listing finds of it.
+// The programs a #! script execs by an absolute path, written out or built from names the script
+// sets once, unindented, to a plain value: a wrapper's real program, which runs at once after the
+// script and may be all a listing finds of it.
 std::vector<std::string> scriptExecs(std::string_view text);
 
 // The program a session bus service file starts, when it is the service of busName.
