@@ -32,17 +32,12 @@ class MonitorTest : public AgentFixture {
     MemoryPlatform os;
     MonitorTest() {
         os.files = &files;
+        readLogFrom(os.log);
         (void)files.createDirectory(agentPath(),
                                     0755);  // as installed: only what is below it is made
     }
     FixedSettings settings{{{Setting::vornagentPath, agentPath()},
                             {Setting::vornagentDataDictPath, agentPath() + "/data"}}};
-
-    // The monitor logs to memory.
-    std::vector<std::string> logMessages() const { return os.log.lines(); }
-    std::vector<std::string> logMessagesStartingWith(const std::string& prefix) const {
-        return os.log.linesStartingWith(prefix);
-    }
 
     static RunningApplication app(std::string name, int pid) { return {name, std::nullopt, pid}; }
     void meter(const Dict& launchData) {

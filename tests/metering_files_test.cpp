@@ -25,10 +25,7 @@ class MeteringFilesTest : public AgentFixture {
   protected:
     MemoryLogSink memoryLog;
     store::MeteringFiles files{posixFileSystem(), memoryLog};
-    std::vector<std::string> logMessages() const { return memoryLog.lines(); }
-    std::vector<std::string> logMessagesStartingWith(const std::string& prefix) const {
-        return memoryLog.linesStartingWith(prefix);
-    }
+    MeteringFilesTest() { readLogFrom(memoryLog); }
 
     static std::string printedBy(const std::function<void()>& run) {
         testing::internal::CaptureStdout();

@@ -90,5 +90,23 @@ TEST(CollectorStore, BatchFallsBackToEachReportAlone) {
     }
 }
 
+// A transaction's reports of one app definition and day add up; the name is the latest use's,
+// an earlier one arriving later keeping it.
+TEST(CollectorStore, DaySumsAddUpPerAppDefinitionAndDay) {
+    const DayUse noon{"A", "2024-05-06", 1, 10, 1000, "Noon", "", ""};
+    DayUse later = noon, earlier = noon, tuesday = noon;
+    later.lastUsed = 2000, later.productName = "Later";
+    earlier.lastUsed = 500, earlier.productName = "Earlier";
+    tuesday.day = "2024-05-07";
+    DaySums sums;
+    addDaySums(sums, {noon, tuesday});
+    addDaySums(sums, {later});
+    addDaySums(sums, {earlier});
+    ASSERT_EQ(sums.size(), 2u);
+    EXPECT_EQ(sums.at({"A", "2024-05-06"}),
+              (DayUse{"A", "2024-05-06", 3, 30, 2000, "Later", "", ""}));
+    EXPECT_EQ(sums.at({"A", "2024-05-07"}), tuesday);
+}
+
 }  // namespace
 }  // namespace tallyvane::collector

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "base/LogSink.h"
 #include "lvornutils/VornUtilMac.h"
 #include "platform/FileSystem.h"
 #include "plist/Plist.h"
@@ -77,17 +78,24 @@ class AgentFixture : public ::testing::Test {
     // Every test starts without a data folder and sees only the log written since.
     void SetUp() override {
         std::filesystem::remove_all(agentPath() + "/data");
-        offset_ = slurp(agentPath() + "/logs/AppMonitor.log").size();
+        std::error_code none;
+        offset_ = std::filesystem::file_size(agentPath() + "/logs/AppMonitor.log", none);
+        if (none) offset_ = 0;
     }
-    std::vector<std::string> logMessages() const { return agentLogMessages(agentPath(), offset_); }
+    // The messages of the memory log, once the test gave one, else of the agent's log file.
+    std::vector<std::string> logMessages() const {
+        return memoryLog_ ? memoryLog_->lines() : agentLogMessages(agentPath(), offset_);
+    }
     std::vector<std::string> logMessagesStartingWith(const std::string& prefix) const {
         auto found = logMessages();
         std::erase_if(found, [&](const std::string& m) { return !m.starts_with(prefix); });
         return found;
     }
+    void readLogFrom(const MemoryLogSink& log) { memoryLog_ = &log; }
 
   private:
     std::size_t offset_ = 0;
+    const MemoryLogSink* memoryLog_ = nullptr;
 };
 
 }  // namespace tallyvane::test
