@@ -14,32 +14,14 @@
 #include "base/Unicode.h"
 #include "platform/Bundle.h"
 #include "platform/linux/TextLines.h"
+#include "posix/ReadAll.h"
 
 namespace tallyvane::linux_platform {
-
-namespace {
-
-std::optional<std::string> readAll(const UniqueFd& fd, std::size_t limit) {
-    std::string text;
-    char buffer[4096];
-    while (text.size() < limit) {
-        const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return std::nullopt;  // ESRCH: the process went away after the open
-        }
-        if (n == 0) break;
-        text.append(buffer, static_cast<std::size_t>(n));
-    }
-    return text;
-}
-
-}  // namespace
 
 std::optional<std::string> readSmallFile(const std::string& path, std::size_t limit) {
     UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd) return std::nullopt;
-    return readAll(fd, limit);
+    return readAll(fd.get(), limit, Beyond::Cut);
 }
 
 std::optional<std::string> readRegularFile(const std::string& path, std::size_t limit,
@@ -50,7 +32,7 @@ std::optional<std::string> readRegularFile(const std::string& path, std::size_t 
     if (!fd || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
         static_cast<std::size_t>(info.st_size) > limit)
         return std::nullopt;
-    return readAll(fd, limit);
+    return readAll(fd.get(), limit, Beyond::Cut);
 }
 
 std::optional<ProcStat> parseStat(std::string_view text) {
