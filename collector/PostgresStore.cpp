@@ -272,35 +272,40 @@ class PostgresStore final : public Store {
     }
 
     std::string lastError() override {
-        return PQerrorMessage(sessions_[lastFailed_.load()]->connection.get());
+        Session& s = *sessions_[lastFailed_.load()];
+        std::lock_guard lock(s.mutex);  // a connection is one thread's at a time
+        return PQerrorMessage(s.connection.get());
     }
 
   private:
     // Two writers, each on a session of its own: one's commit waits on the disk while the
     // other's reports go in.
     void write(const std::vector<const Received*>& batch, std::vector<AddResult>& results) {
-        for (std::size_t i = 0;; i = (i + 1) % sessions_.size()) {
-            Session& s = *sessions_[i];
-            if (!s.mutex.try_lock()) continue;
-            std::lock_guard lock(s.mutex, std::adopt_lock);
-            // A server restarted since the last report: connect again rather than fail for good.
-            if (PQstatus(s.connection.get()) != CONNECTION_OK) {
-                PQreset(s.connection.get());
-                s.prepared = false;  // a new session knows no prepared statement
-            }
-            const WriteSteps steps{[&] { return command(s, "BEGIN"); },
-                                   [&] { return commit(s); },
-                                   [&] {
-                                       s.pendingDays.clear(), s.pendingLastDays.clear();
-                                       command(s, "ROLLBACK");
-                                   },
-                                   [&](const Received& r) { return addOne(s, r); },
-                                   {}};
-            writeBatch(steps, batch, results);
-            for (const AddResult result : results) {
-                if (result == AddResult::failed) lastFailed_ = static_cast<int>(i);
-            }
-            return;
+        // A free session, else (a reader holds the first) wait for one without spinning.
+        std::size_t i = 0;
+        while (i < sessions_.size() && !sessions_[i]->mutex.try_lock()) ++i;
+        if (i == sessions_.size()) {
+            i = sessions_.size() - 1;
+            sessions_[i]->mutex.lock();
+        }
+        Session& s = *sessions_[i];
+        std::lock_guard lock(s.mutex, std::adopt_lock);
+        // A server restarted since the last report: connect again rather than fail for good.
+        if (PQstatus(s.connection.get()) != CONNECTION_OK) {
+            PQreset(s.connection.get());
+            s.prepared = false;  // a new session knows no prepared statement
+        }
+        const WriteSteps steps{[&] { return command(s, "BEGIN"); },
+                               [&] { return commit(s); },
+                               [&] {
+                                   s.pendingDays.clear(), s.pendingLastDays.clear();
+                                   command(s, "ROLLBACK");
+                               },
+                               [&](const Received& r) { return addOne(s, r); },
+                               {}};
+        writeBatch(steps, batch, results);
+        for (const AddResult result : results) {
+            if (result == AddResult::failed) lastFailed_ = static_cast<int>(i);
         }
     }
 
