@@ -2,11 +2,8 @@
 // What every store must do, run against each real database.
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <atomic>
 #include <functional>
 #include <memory>
-#include <thread>
 
 #include "Store.h"
 
@@ -71,28 +68,6 @@ inline void checkStore(const std::function<std::unique_ptr<Store>()>& open) {
     ASSERT_TRUE(store);
     EXPECT_EQ(store->days(), expected);
     EXPECT_EQ(store->add(first), AddResult::duplicate);
-
-    // Reports arriving together share transactions: their days add up in the summaries, and a
-    // repeat among them is stored once.
-    const DayUse cee{"C3", "2024-05-08", 1, 10, 1715130000, "Cee", "", ""};
-    std::atomic<int> stored{0}, repeats{0}, failed{0};
-    std::vector<std::thread> senders;
-    for (int i = 0; i < 32; ++i)
-        senders.emplace_back([&, i] {
-            const AddResult result =
-                store->add(receivedReport("pc-" + std::to_string(i % 16), {cee}));
-            ++(result == AddResult::stored      ? stored
-               : result == AddResult::duplicate ? repeats
-                                                : failed);
-        });
-    for (auto& sender : senders) sender.join();
-    EXPECT_EQ(stored, 16);
-    EXPECT_EQ(repeats, 16);
-    const auto apps = store->summary("2024-05-08").value_or(std::vector<AppSummary>{});
-    const auto c3 = std::find_if(apps.begin(), apps.end(),
-                                 [](const AppSummary& a) { return a.appDefinitionId == "C3"; });
-    ASSERT_NE(c3, apps.end());
-    EXPECT_EQ(*c3, (AppSummary{"C3", "Cee", 16, 0, 16, 160, 1715130000}));
 }
 
 }  // namespace tallyvane::collector
