@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
 #include <thread>
 
 #include "support/AgentInstallation.h"
@@ -79,6 +80,10 @@ TEST(ReportRuns, ASecondRunWaitsForTheFirstSoNothingIsPostedTwice) {
     EXPECT_EQ(requests[1].body.find("InvAppDefinitionUsage"), std::string::npos);
     EXPECT_TRUE(agent.logHas(
         "generateAndPostXML: another report run is in progress; waiting for it to end"));
+    // Without a launch-data file nothing is sent.
+    std::filesystem::remove(agent.meteringPath("AppLaunchData.plist"));
+    agent.start({"postxmldata"})->waitExit();
+    EXPECT_EQ(slow.requests().size(), 2u);
 }
 
 }  // namespace

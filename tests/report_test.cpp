@@ -1,33 +1,16 @@
-// The usage report: the document byte for byte and the upload.
+// The usage report, byte for byte.
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <limits>
 
-#include "lvornutils/VornUtilMac.h"
-#include "report/ReportRun.h"
 #include "report/UsageReport.h"
-#include "settings/AgentSettings.h"
-#include "support/AgentFixture.h"
-#include "support/MgmtServer.h"
-#include "support/SettableClock.h"
+#include "support/ChildProcess.h"
 
 namespace tallyvane::test {
 namespace {
 
 using plist::Dict;
 using plist::Value;
-
-class ReportTest : public AgentFixture {
-  protected:
-    store::MeteringFiles files{posixFileSystem()};
-    std::string report(const Clock& clock) {
-        return report::ReportRun({files, agentLibrarySettings(), clock, agentLibraryLog(),
-                                  agentLibraryUploader()},
-                                 launchDataPath(), postDataPath())
-            .buildAndPost();
-    }
-};
 
 std::string golden(const std::string& name) {
     return slurp(std::string(TALLYVANE_SOURCE_DIR) + "/tests/golden/" + name);
@@ -53,7 +36,7 @@ Dict used(const char* id, Value lastUsed, int count, Value runTime, Dict more = 
     return more;
 }
 
-TEST_F(ReportTest, DocumentsMatchTheGoldenFiles) {
+TEST(Report, DocumentsMatchTheGoldenFiles) {
     EXPECT_EQ(report::usageReport(kAccount, {}, kAgent), golden("empty_launch_data.xml"));
 
     const Dict records{
@@ -92,39 +75,6 @@ TEST_F(ReportTest, DocumentsMatchTheGoldenFiles) {
     testing::internal::GetCapturedStdout();
     EXPECT_EQ(linesOf(rows).size(), 2u);
     EXPECT_NE(rows.find("LAST_USED=\"" + std::to_string(max) + "\""), std::string::npos);
-}
-
-TEST_F(ReportTest, UploadClearsTheFiguresOnlyWhenTheServerAccepts) {
-    const Dict launchData{{"101", used("101", 1714694399, 2, 50399.0,
-                                       {{"FileName", "Editor.app"},
-                                        {"PRODUCT_NAME", "Editor"},
-                                        {"LAUNCH_TIME", 1714694400},
-                                        {"RUNNING_NO_OF_DAYS", 0}})}};
-    const Dict postData{{"AddedTime", "1000"}, {"Other", 1}};
-    SettableClock clock(1714696200.7);
-    // Points the agent at url and reports.
-    auto report = [&](const std::string& url) {
-        writePlist(agentPath() + "/config/agent.plist", Dict{{"ServerURL", url}});
-        VornUtilMac().initializeVornGlobal();
-        writePlist(launchDataPath(), launchData);
-        writePlist(postDataPath(), postData);
-        return this->report(clock);
-    };
-
-    // The accepted upload, stamping and clearing, is report_e2e_test's.
-    MgmtServer rejecting({.status = 500});
-    for (const std::string& url :
-         {rejecting.url(), "http://127.0.0.1:" + std::to_string(unusedLocalPort())}) {
-        SCOPED_TRACE(url);
-        EXPECT_NE(report(url).find("APP_DEFINITION_ID=\"101\""), std::string::npos);
-        EXPECT_EQ(slurp(launchDataPath()), *plist::toXml(Value(launchData)));
-        EXPECT_EQ(slurp(postDataPath()), *plist::toXml(Value(postData)));
-    }
-    ASSERT_TRUE(rejecting.waitForRequests(1));
-    // Without a launch-data file nothing is sent.
-    std::filesystem::remove(launchDataPath());
-    EXPECT_EQ(this->report(clock), "nil");
-    EXPECT_EQ(rejecting.requests().size(), 1u);
 }
 
 }  // namespace

@@ -74,16 +74,19 @@ TEST(CollectorAgent, FiguresAreClearedOnlyOnceTheCollectorStoredThem) {
                                        {"vornCustomerID", "7"},
                                        {"vornRemoteOffID", "3"}});
     const std::string launchData = agent.meteringPath("AppLaunchData.plist");
-    const auto counted = [&] {
-        const auto data = test::parsePlistFile(launchData);
-        const Dict* records = data ? plist::asDict(*data) : nullptr;
-        if (records == nullptr || !records->contains("100")) return false;
-        const Dict* record = plist::asDict(records->at("100"));
-        return record != nullptr && record->contains("TOTAL_RUN_COUNT");
+    const std::string postData = agent.meteringPath("AppPostData.plist");
+    const Dict post{{"AddedTime", "1000"}, {"Other", 1}};
+    // A run that could not hand its figures over leaves both files byte for byte as they were.
+    const auto untouched = [&] {
+        return test::slurp(launchData) == *plist::toXml(plist::Value(Dict{{"100", kUsage}})) &&
+               test::slurp(postData) == *plist::toXml(plist::Value(post));
     };
-
+    const auto writeFiles = [&] {
+        test::writePlist(launchData, Dict{{"100", kUsage}});
+        test::writePlist(postData, post);
+    };
     // A collector that cannot store (its database held by another writer) answers 503.
-    test::writePlist(launchData, Dict{{"100", kUsage}});
+    writeFiles();
     sqlite3* holder = nullptr;
     ASSERT_EQ(sqlite3_open(db.c_str(), &holder), SQLITE_OK);
     ASSERT_EQ(sqlite3_exec(holder, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
@@ -92,12 +95,12 @@ TEST(CollectorAgent, FiguresAreClearedOnlyOnceTheCollectorStoredThem) {
     EXPECT_NE(collector->log().find("-> 503: cannot store the report of computer \"mac 01\""),
               std::string::npos)
         << collector->log();
-    EXPECT_TRUE(counted());
+    EXPECT_TRUE(untouched());
 
     // Up and verified against the system's trust store: stored, then cleared.
     EXPECT_EQ(agent.start({"postxmldata"})->waitExit(), 1);
     EXPECT_TRUE(agent.logHas("generateAndPostXML: Software Metering data sent successfully"));
-    EXPECT_FALSE(counted());
+    EXPECT_EQ(test::slurp(launchData).find("TOTAL_RUN_COUNT"), std::string::npos);
     std::string error;
     {
         const auto store = openStore(db, error);
@@ -111,9 +114,9 @@ TEST(CollectorAgent, FiguresAreClearedOnlyOnceTheCollectorStoredThem) {
 
     // Down: the figures stay for the next run.
     collector.reset();
-    test::writePlist(launchData, Dict{{"100", kUsage}});
+    writeFiles();
     EXPECT_EQ(agent.start({"postxmldata"})->waitExit(), 1);
-    EXPECT_TRUE(counted());
+    EXPECT_TRUE(untouched());
 }
 
 }  // namespace
