@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "lvornutils/GlobVars.h"
+#include "posix/ProcStat.h"
 #include "posix/ReadAll.h"
 #include "posix/UniqueFd.h"
 
@@ -40,18 +41,12 @@ std::optional<unsigned long long> decimal(const std::string& text) {
     return value;
 }
 
-// Field 22 of /proc/PID/stat: the start time in clock ticks after boot. The command name (field
-// 2) may hold blanks and ')', so the fields are counted from the last ')'.
+// Field 22 of /proc/PID/stat: the start time in clock ticks after boot.
 std::optional<unsigned long long> startTime(pid_t pid) {
-    const auto stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+    const auto text = readFile("/proc/" + std::to_string(pid) + "/stat");
+    const auto stat = text ? tallyvane::parseStat(*text) : std::nullopt;
     if (!stat) return std::nullopt;
-    const auto close = stat->rfind(')');
-    if (close == std::string::npos) return std::nullopt;
-    std::istringstream fields(stat->substr(close + 1));
-    std::string field;
-    for (int index = 3; index <= 22; ++index)
-        if (!(fields >> field)) return std::nullopt;
-    return decimal(field);
+    return stat->startTicks;
 }
 
 // The "Uid:" line of /proc/PID/status holds the real, effective, saved and file-system user ids.

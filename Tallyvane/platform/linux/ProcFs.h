@@ -10,17 +10,10 @@
 #include <vector>
 
 #include "platform/WorkspaceNotificationCenter.h"
+#include "posix/ProcStat.h"
 #include "posix/UniqueFd.h"
 
 namespace tallyvane::linux_platform {
-
-// The fields of /proc/PID/stat the workspace uses.
-struct ProcStat {
-    std::uint64_t startTicks = 0;  // field 22: clock ticks after boot
-    std::string comm;              // field 2, without its parentheses
-    pid_t parent = 0;              // field 4
-    bool zombie = false;           // field 3: ended, not yet reaped by its parent
-};
 
 // The whole of a small file (at most limit bytes); nothing when it cannot be read.
 std::optional<std::string> readSmallFile(const std::string& path, std::size_t limit = 64 * 1024);
@@ -29,8 +22,6 @@ std::optional<std::string> readSmallFile(const std::string& path, std::size_t li
 std::optional<std::string> readRegularFile(const std::string& path, std::size_t limit,
                                            bool followLink = false);
 
-// Parses the text of /proc/PID/stat; the command name may hold blanks and ')'.
-std::optional<ProcStat> parseStat(std::string_view text);
 // PID/stat through an open descriptor; nothing once that process is gone (also when its PID
 // has been reused since the open).
 std::optional<ProcStat> readStat(const UniqueFd& fd);
