@@ -24,7 +24,7 @@ AppMonitor::AppMonitor(const Platform& platform, const AgentSettings& settings,
       settings_(settings),
       tableScope_(tableScope),
       log_(platform.log),
-      files_(platform.files, platform.log) {
+      files_(platform.files, platform.log, platform.printed) {
     files_.createPlistIfNotExists(appRuleMappingDataURL);
     if (!platform_.files.exists(appLaunchDataPlistURL)) {
         log_.write("AppLaunchData file not found at " + appLaunchDataPlistURL);
@@ -181,7 +181,7 @@ void AppMonitor::checkAlreadyRunningApps() {
             log_.write("LAUNCH_TIME exists with value: " + std::to_string(*recorded));
             const double now = platform_.clock.now();
             const auto carried = usage::carryIntoToday(record, *recorded, now);
-            printLine(usage::carriedText(carried));
+            platform_.printed.write(usage::carriedText(carried));
             // Cleared meanwhile by a report, the file's record is left: the sweep after its
             // reset counts this one.
             commit(name, before, record, usage::Change{usage::Change::Carry{now}});
@@ -190,7 +190,7 @@ void AppMonitor::checkAlreadyRunningApps() {
             const double started = getLaunchTimeForProcess(application.processIdentifier);
             log_.write("launchTime value: " + calendar::utcText(started));
             const auto since = usage::startRunning(record, started, platform_.clock.now());
-            printLine(usage::carriedText(since));
+            platform_.printed.write(usage::carriedText(since));
             const auto launched = record.launchTime().value_or(0);
             appsData_.put(name, std::move(record));
             countLaunch(name, application, Stamped{std::move(before), launched});
@@ -217,8 +217,9 @@ void AppMonitor::checkAlreadyRunningAppsAndUpdatePlist() {
 
 std::string AppMonitor::generateAndPostXML() {
     log_.write("Inside generateAndPostXML");
-    report::ReportRun run({files_, settings_, platform_.clock, log_, platform_.uploader},
-                          appLaunchDataPlistURL, swmPostDataURL);
+    report::ReportRun run(
+        {files_, settings_, platform_.clock, log_, platform_.uploader, platform_.printed},
+        appLaunchDataPlistURL, swmPostDataURL);
     return run.run([this] {
         checkAlreadyRunningAppsAndUpdatePlist();
         // The report is built from the file and clears what it sent: the table's figures are

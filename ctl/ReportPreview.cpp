@@ -47,7 +47,7 @@ class ReadOnlyFiles final : public FileSystem {
         auto bytes = why.empty() ? readAll(fd.get(), kMaxFileBytes) : std::nullopt;
         if (!bytes) {
             if (why.empty()) why = "unreadable or larger than 64 MiB";
-            std::cerr << "tallyvanectl: " << path << " refused: " << why << "\n";
+            if (!quiet_) std::cerr << "tallyvanectl: " << path << " refused: " << why << "\n";
             return Status::error("Refused \"" + path + "\": " + why);
         }
         return std::move(*bytes);
@@ -69,6 +69,9 @@ class ReadOnlyFiles final : public FileSystem {
     Status createDirectory(const std::string& path, int) override { return no(path); }
     std::unique_ptr<Lock> lockFolder(const std::string&) override { return nullptr; }
     std::unique_ptr<Lock> lockFolderIfFree(const std::string&) override { return nullptr; }
+
+    // Whether refusals go unsaid on standard error.
+    void quiet(bool quiet) { quiet_ = quiet; }
 
     void guard(UniqueFd folder, const std::string& path, uid_t owner) {
         folder_ = std::move(folder);
@@ -92,6 +95,15 @@ class ReadOnlyFiles final : public FileSystem {
     UniqueFd folder_;
     std::string path_;
     uid_t owner_ = 0;
+    bool quiet_ = false;
+};
+
+// The metering code's log lines on standard error, for --verbose.
+class StandardErrorLog final : public LogSink {
+  protected:
+    void record(std::string_view message, std::string_view more) override {
+        std::cerr << message << more << '\n';
+    }
 };
 
 ReadOnlyFiles& readOnly() {
@@ -114,9 +126,10 @@ Result<plist::Value> readMeteringFile(const std::string& path) {
     return files().read(path);
 }
 
-std::optional<std::string> previewReport(const std::string& dataFolder) {
-    // Whatever the steps write, lock or log stays in memory: a report run waits on nothing here.
+std::optional<std::string> previewReport(const std::string& dataFolder, bool verbose) {
+    // Whatever the steps write or lock stays in memory: a report run waits on nothing here.
     const std::string folder = dataFolder + "/SoftwareMetering";
+    readOnly().quiet(!verbose);
     MemoryFileSystem copy;
     (void)copy.createDirectory(folder, 755);
     for (const char* name : {"AppLaunchData.plist", "AppRuleData.plist", "AppPostData.plist"}) {
@@ -127,15 +140,17 @@ std::optional<std::string> previewReport(const std::string& dataFolder) {
         }
     }
     DroppingLogSink nowhere;
+    StandardErrorLog standardError;
+    LogSink& log = verbose ? static_cast<LogSink&>(standardError) : nowhere;
     struct NoUpload final : Uploader {
         int send(std::string_view, std::string_view) override { return -1; }
     } noUpload;
-    auto mainLoop = linux_platform::makeMainLoop(nowhere);
+    auto mainLoop = linux_platform::makeMainLoop(log);
     auto workspace = linux_platform::makeWorkspace(
-        *mainLoop, {.events = linux_platform::ProcessEvents::None, .log = &nowhere});
+        *mainLoop, {.events = linux_platform::ProcessEvents::None, .log = &log});
     auto processes = linux_platform::makeProcessTable();
     const Platform platform{systemClock(), *mainLoop, *workspace, *processes, copy,
-                            nullptr,       nowhere,   nullptr,    noUpload};
+                            nullptr,       log,       nullptr,    noUpload,   nowhere};
     // The agent's settings, the metering files found in the folder given.
     struct InFolder final : AgentSettings {
         InFolder(const AgentSettings& a, std::string f) : agent(a), folder(std::move(f)) {}
@@ -148,10 +163,10 @@ std::optional<std::string> previewReport(const std::string& dataFolder) {
 
     AppMonitor monitor(platform, settings, AppMonitor::UsageTableScope::RunningApplications);
     monitor.checkAlreadyRunningAppsAndUpdatePlist();
-    auto report =
-        report::ReportRun({monitor.meteringFiles(), settings, platform.clock, nowhere, noUpload},
-                          monitor.appLaunchDataPlistURL, monitor.swmPostDataURL)
-            .build();
+    auto report = report::ReportRun(
+                      {monitor.meteringFiles(), settings, platform.clock, log, noUpload, nowhere},
+                      monitor.appLaunchDataPlistURL, monitor.swmPostDataURL)
+                      .build();
     if (!report) return std::nullopt;
     return std::move(report->document);
 }

@@ -5,8 +5,8 @@
 #include <string>
 
 #include "base/Status.h"
-#include "posix/UniqueFd.h"
 #include "plist/Value.h"
+#include "posix/UniqueFd.h"
 
 namespace tallyvane::ctl {
 
@@ -22,7 +22,8 @@ Result<plist::Value> readMeteringFile(const std::string& path);
 // Settles the metered applications running now (this user's, as a report run of this user
 // would see them) in memory only, and builds the usage report from the launch-data file so
 // settled. Nothing when the file cannot be read: a report run would then send nothing either.
-// The metering code's log lines and printed lines go wherever the caller has put them.
-std::optional<std::string> previewReport(const std::string& dataFolder);
+// Lines the metering code prints are dropped; its log lines and the files refused go to standard
+// error when verbose, and nowhere otherwise.
+std::optional<std::string> previewReport(const std::string& dataFolder, bool verbose);
 
 }  // namespace tallyvane::ctl

@@ -47,7 +47,8 @@ TEST(Ctl, TheDryRunPrintsWhatTheReportRunPostsAndChangesNothing) {
                                  {"AppDefinitionId", "200"},
                                  {"TOTAL_RUN_COUNT", 1},
                                  {"TOTAL_RUN_TIME", 5},
-                                 {"LAST_USED", yesterday}}}});
+                                 {"LAST_USED", yesterday},
+                                 {"RUNNING_NO_OF_DAYS", 2}}}});
     writePlist(agent.meteringPath("AppPostData.plist"), Dict{{"AddedTime", "1700000000"}});
     const auto before = snapshot(agent.path());
     auto ctl = [&](std::vector<std::string> arguments) {
@@ -67,6 +68,9 @@ TEST(Ctl, TheDryRunPrintsWhatTheReportRunPostsAndChangesNothing) {
     const auto [dryStatus, document] = ctl({"report", "--dry-run"});
     reportRunning.reset();
     EXPECT_EQ(dryStatus, 0);
+    // Standard output and error hold the document alone: its extra day is a row, not a line.
+    EXPECT_TRUE(document.starts_with("<?xml") && document.ends_with("</Summary>")) << document;
+    for (const std::string& line : linesOf(document)) EXPECT_TRUE(line.starts_with('<')) << line;
     EXPECT_EQ(snapshot(agent.path()), before);
     EXPECT_TRUE(server.requests().empty());
 
@@ -82,7 +86,7 @@ TEST(Ctl, TheDryRunPrintsWhatTheReportRunPostsAndChangesNothing) {
               "TOTAL_RUN_TIME,LAUNCH_TIME,LAST_USED,RUNNING_NO_OF_DAYS\n"
               "100,Sketch.app,Sketch,,2,60," +
                   std::to_string(yesterday) + ",,\n200,Ledger.app,,,1,5,," +
-                  std::to_string(yesterday) + ",\n");
+                  std::to_string(yesterday) + ",2\n");
     EXPECT_NE(ctl({"export", "--json"})
                   .second.find("{\"AppDefinitionId\": \"200\", \"FileName\": "
                                "\"Ledger.app\", \"PRODUCT_NAME\": null"),

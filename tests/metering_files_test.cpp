@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <functional>
 #include <limits>
+#include <ranges>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -23,14 +24,17 @@ using testing::Key;
 
 class MeteringFilesTest : public AgentFixture {
   protected:
-    MemoryLogSink memoryLog;
-    store::MeteringFiles files{posixFileSystem(), memoryLog};
+    MemoryLogSink memoryLog, printed;
+    store::MeteringFiles files{posixFileSystem(), memoryLog, printed};
     MeteringFilesTest() { readLogFrom(memoryLog); }
 
-    static std::string printedBy(const std::function<void()>& run) {
-        testing::internal::CaptureStdout();
+    // The lines run prints, each with its line feed.
+    std::string printedBy(const std::function<void()>& run) {
+        const std::size_t before = printed.lines().size();
         run();
-        return testing::internal::GetCapturedStdout();
+        std::string out;
+        for (const auto& line : printed.lines() | std::views::drop(before)) out += line + "\n";
+        return out;
     }
 };
 

@@ -59,20 +59,19 @@ TEST(Report, DocumentsMatchTheGoldenFiles) {
         // Run times without a 64-bit whole-second value leave their records out.
         {"A9", used("109", 9, 1, std::numeric_limits<double>::quiet_NaN())},
         {"B0", used("110", 9, 1, 1e19)}};
-    testing::internal::CaptureStdout();
-    const std::string document = report::usageReport(kAccount, records, kAgent);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "updatedLastUsedTime 2: 2024-05-01 23:59:59 +0000\n"
-              "updatedLastUsedTime 3: 2024-05-02 23:59:59 +0000\n");
+    DroppingLogSink log;
+    MemoryLogSink printed;
+    const std::string document = report::usageReport(kAccount, records, kAgent, log, printed);
+    EXPECT_EQ(printed.lines(),
+              (std::vector<std::string>{"updatedLastUsedTime 2: 2024-05-01 23:59:59 +0000",
+                                        "updatedLastUsedTime 3: 2024-05-02 23:59:59 +0000"}));
     EXPECT_EQ(document, golden("records.xml"));
 
     // Extra-day rows stop where LAST_USED would leave the 64-bit range: day 2 fits, day 3 not.
     const auto max = std::numeric_limits<std::int64_t>::max();
     std::string rows;
-    testing::internal::CaptureStdout();
-    report::appendUsageRows(rows,
-                            {{"P", used("3", max - 86400, 1, 0, {{"RUNNING_NO_OF_DAYS", 5}})}});
-    testing::internal::GetCapturedStdout();
+    report::appendUsageRows(
+        rows, {{"P", used("3", max - 86400, 1, 0, {{"RUNNING_NO_OF_DAYS", 5}})}}, log, printed);
     EXPECT_EQ(linesOf(rows).size(), 2u);
     EXPECT_NE(rows.find("LAST_USED=\"" + std::to_string(max) + "\""), std::string::npos);
 }

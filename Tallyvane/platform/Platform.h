@@ -22,6 +22,8 @@ struct Platform {
     // None: no reset is posted or heard between the program's processes.
     DistributedNotificationCenter* notifications = nullptr;
     Uploader& uploader = agentLibraryUploader();
+    // Lines for whoever started the program, on standard output.
+    LogSink& printed = agentLibraryPrinter();
 };
 
 }  // namespace tallyvane

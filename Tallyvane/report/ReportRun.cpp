@@ -37,7 +37,7 @@ std::optional<ReportRun::Report> ReportRun::build() {
         log.write("generateAndPostXML: Failed to read plist file from URL.");
         return std::nullopt;
     }
-    appendUsageRows(report.document, *launchData, log);
+    appendUsageRows(report.document, *launchData, log, services_.printed);
     report.agent = readAgentValues(services_.settings);
     report.document += reportTail(report.agent);
     // Grown by doubling, it may have as much room spare as it uses; it is held through the reset.

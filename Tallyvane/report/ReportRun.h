@@ -23,6 +23,7 @@ class ReportRun {
         const Clock& clock;
         LogSink& log;
         Uploader& uploader;
+        LogSink& printed = agentLibraryPrinter();
     };
     ReportRun(Services services, std::string launchDataPath, std::string postDataPath);
 

@@ -75,7 +75,8 @@ std::string reportHead(const AccountValues& account) {
     return out;
 }
 
-void appendUsageRows(std::string& document, const plist::Dict& launchData, LogSink& log) {
+void appendUsageRows(std::string& document, const plist::Dict& launchData, LogSink& log,
+                     LogSink& printed) {
     for (const auto& [id, value] : launchData) {
         const plist::Dict* fields = plist::asDict(value);
         if (fields == nullptr) continue;
@@ -133,8 +134,8 @@ void appendUsageRows(std::string& document, const plist::Dict& launchData, LogSi
                 break;
             }
             log.write(opened);
-            printLine("updatedLastUsedTime " + std::to_string(k) + ": " +
-                      calendar::utcText(static_cast<double>(t)));
+            printed.write("updatedLastUsedTime " + std::to_string(k) + ": " +
+                          calendar::utcText(static_cast<double>(t)));
             appendRow(t, "1", "86400");
         }
     }
@@ -156,9 +157,9 @@ std::string reportTail(const AgentValues& agent) {
 }
 
 std::string usageReport(const AccountValues& account, const plist::Dict& launchData,
-                        const AgentValues& agent, LogSink& log) {
+                        const AgentValues& agent, LogSink& log, LogSink& printed) {
     std::string document = reportHead(account);
-    appendUsageRows(document, launchData, log);
+    appendUsageRows(document, launchData, log, printed);
     document += reportTail(agent);
     return document;
 }

@@ -41,7 +41,7 @@ std::string reportHead(const AccountValues& account);
 // extra-day rows stop, with a log line, where LAST_USED + 86400 * (k - 1) leaves the 64-bit range
 // or after kMostExtraDays rows.
 void appendUsageRows(std::string& document, const plist::Dict& launchData,
-                     LogSink& log = agentLibraryLog());
+                     LogSink& log = agentLibraryLog(), LogSink& printed = agentLibraryPrinter());
 // The nine AgentParams lines and "</Summary>" (no line feed after it).
 std::string reportTail(const AgentValues& agent);
 
@@ -50,7 +50,8 @@ inline constexpr std::int64_t kMostExtraDays = 100000;
 
 // The whole document: head, rows, tail.
 std::string usageReport(const AccountValues& account, const plist::Dict& launchData,
-                        const AgentValues& agent, LogSink& log = agentLibraryLog());
+                        const AgentValues& agent, LogSink& log = agentLibraryLog(),
+                        LogSink& printed = agentLibraryPrinter());
 
 // "/invswmetering?computer=...&domain=...&customerId=...&resourceid=...&remoffId=...
 // &actionToCall=1", values unescaped, resource id "0" when absent.

@@ -20,6 +20,16 @@ class VornLogSink final : public LogSink {
     }
 };
 
+class VornPrinter final : public LogSink {
+  protected:
+    void record(std::string_view message, std::string_view more) override {
+        if (more.empty()) return VornPrint(message);
+        std::string line;
+        line.reserve(message.size() + more.size());
+        VornPrint(line.append(message).append(more));
+    }
+};
+
 class VornUploader final : public Uploader {
   public:
     int send(std::string_view path, std::string_view document) override {
@@ -41,8 +51,9 @@ LogSink& agentLibraryLog() {
     return *sink;
 }
 
-void printLine(std::string_view line) {
-    VornPrint(line);
+LogSink& agentLibraryPrinter() {
+    static VornPrinter printer;
+    return printer;
 }
 
 void logFromSignal(const char* message, std::size_t length) noexcept {

@@ -18,8 +18,8 @@ LogSink& agentLibraryLog();
 // The agent's HTTP transport to the management server its globals name (HttpHandlermac).
 Uploader& agentLibraryUploader();
 
-// One line on standard output, flushed at once (VornPrint).
-void printLine(std::string_view line);
+// Lines on standard output, each flushed at once (VornPrint).
+LogSink& agentLibraryPrinter();
 
 // Async-signal-safe records for a signal handler: a log record, and a line on standard output.
 void logFromSignal(const char* message, std::size_t length) noexcept;

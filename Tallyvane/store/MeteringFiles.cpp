@@ -151,7 +151,7 @@ UsageRecords MeteringFiles::loadAppLaunchDataToUpdate(const std::string& launchD
     DocumentCache::Shared document;
     const Dict* records = viewDict(launchDataPath, document);
     if (!records) {
-        printLine("Failed to read plist at " + launchDataPath);
+        printed_.write("Failed to read plist at " + launchDataPath);
         return table;
     }
     for (const auto& [id, value] : *records) {
@@ -215,21 +215,21 @@ std::optional<UsageRecord> MeteringFiles::save(const std::string& launchDataPath
 void MeteringFiles::updateAddedTime(const std::string& postDataPath, std::int64_t now) {
     const Locked locked(*this, postDataPath);
     if (!files_.exists(postDataPath)) {
-        printLine("Plist file not found at path: " + postDataPath);
+        printed_.write("Plist file not found at path: " + postDataPath);
         return;
     }
     auto data = readDict(postDataPath);
     if (!data) {
-        printLine("Failed to read plist contents.");
+        printed_.write("Failed to read plist contents.");
         return;
     }
     const std::string nowText = std::to_string(now);
     data->insert_or_assign("AddedTime", Value(nowText));
     if (!write(postDataPath, Value(std::move(*data)), Write::Atomically)) {
-        printLine("Failed to write updated plist.");
+        printed_.write("Failed to write updated plist.");
         return;
     }
-    printLine("Successfully updated AddedTime to " + nowText);
+    printed_.write("Successfully updated AddedTime to " + nowText);
 }
 
 void MeteringFiles::reset(const std::string& launchDataPath, const plist::Dict* reported,
@@ -241,7 +241,7 @@ void MeteringFiles::reset(const std::string& launchDataPath, const plist::Dict* 
     if (!known) {
         auto read = readBytes(launchDataPath);
         if (!read) {
-            printLine("Unable to read plist data.");
+            printed_.write("Unable to read plist data.");
             return;
         }
         bytes = std::move(*read);
@@ -263,7 +263,7 @@ void MeteringFiles::reset(const std::string& launchDataPath, const plist::Dict* 
     } else {
         auto parsed = plist::parse(bytes);
         if (!parsed) {
-            printLine("Error processing plist: " + parsed.status().description());
+            printed_.write("Error processing plist: " + parsed.status().description());
             return;
         }
         root = std::move(*parsed);
@@ -287,10 +287,10 @@ void MeteringFiles::reset(const std::string& launchDataPath, const plist::Dict* 
     }
     Status written = write(launchDataPath, std::move(*root), Write::InPlace);
     if (!written) {
-        printLine("Error processing plist: " + written.description());
+        printed_.write("Error processing plist: " + written.description());
         return;
     }
-    printLine("Plist updated successfully.");
+    printed_.write("Plist updated successfully.");
 }
 
 std::optional<std::string> MeteringFiles::getAppDefinitionId(const std::string& ruleMappingPath,

@@ -51,8 +51,9 @@ bool mergeRecords(plist::Dict& records, const plist::Dict& given);
 
 class MeteringFiles {
   public:
-    explicit MeteringFiles(FileSystem& files, LogSink& log = agentLibraryLog())
-        : files_(files), log_(log) {}
+    explicit MeteringFiles(FileSystem& files, LogSink& log = agentLibraryLog(),
+                           LogSink& printed = agentLibraryPrinter())
+        : files_(files), log_(log), printed_(printed) {}
 
     FileSystem& fileSystem() { return files_; }
 
@@ -158,6 +159,7 @@ class MeteringFiles {
 
     FileSystem& files_;
     LogSink& log_;
+    LogSink& printed_;
     DocumentCache documents_;
     std::unique_ptr<FileSystem::Lock> lock_;
     int lockDepth_ = 0;

@@ -57,10 +57,9 @@ TEST(CollectorParse, BodyIsReadAsTheAgentWritesItWithValuesAsWritten) {
         const report::AgentValues agent{name,          "NB",         "7",
                                         "Acme & Sons", "MSP <One>",  std::nullopt,
                                         "f.example",   std::nullopt, "3"};
-        testing::internal::CaptureStdout();  // the agent prints its extra days
-        const auto document =
-            report::usageReport(account, {{"A", record("A1", 1714521599, 2, 59, name, 2)}}, agent);
-        testing::internal::GetCapturedStdout();
+        DroppingLogSink nowhere;  // the agent logs and prints its extra days
+        const auto document = report::usageReport(
+            account, {{"A", record("A1", 1714521599, 2, 59, name, 2)}}, agent, nowhere, nowhere);
         const auto body = parseReportBody(document);
         ASSERT_TRUE(body) << document;
         const UsageRow first{"A1", 1714521599, 2, 59, "1.0", name, "1.0 \" />\n(beta)"};

@@ -1,7 +1,7 @@
 #pragma once
 // An operating system in memory for the monitor's unit tests: a workspace whose applications the
 // test starts and ends, a process table, a main loop the test drives by hand, a settable clock
-// and a log kept in memory.
+// and a log and printed lines kept in memory.
 #include <chrono>
 #include <map>
 #include <vector>
@@ -71,9 +71,12 @@ struct MemoryPlatform {
     MemoryWorkspace workspace;
     MemoryProcessTable processes;
     FileSystem* files = &posixFileSystem();
-    MemoryLogSink log;
+    MemoryLogSink log, printed;
     Platform platform() {
-        return Platform{clock, loop, workspace, processes, *files, nullptr, log};
+        return Platform{clock,     loop,    workspace,
+                        processes, *files,  nullptr,
+                        log,       nullptr, agentLibraryUploader(),
+                        printed};
     }
 };
 
