@@ -1,12 +1,8 @@
 #include "platform/linux/FolderWatch.h"
 
-#include <sys/inotify.h>
-#include <unistd.h>
-
-#include <array>
-#include <cerrno>
-#include <cstring>
 #include <filesystem>
+
+#include "platform/linux/Inotify.h"
 
 namespace tallyvane::linux_platform {
 
@@ -48,23 +44,9 @@ void FolderWatch::await(const std::string& folder) {
 bool FolderWatch::changed() {
     if (!inotify_) return false;
     bool changed = false;
-    alignas(inotify_event) std::array<char, 4096> buffer;
-    for (;;) {
-        const ssize_t n = ::read(inotify_.get(), buffer.data(), buffer.size());
-        if (n > 0) {
-            for (ssize_t at = 0; at + static_cast<ssize_t>(sizeof(inotify_event)) <= n;) {
-                inotify_event event;
-                std::memcpy(&event, buffer.data() + at, sizeof event);
-                const char* name = buffer.data() + at + sizeof event;
-                at += static_cast<ssize_t>(sizeof event + event.len);
-                if (at > n) break;
-                changed = changed || countsAsChange(event, event.len ? std::string(name) : "");
-            }
-            continue;
-        }
-        if (n < 0 && errno == EINTR) continue;
-        break;
-    }
+    eachInotifyEvent(inotify_.get(), [&](const inotify_event& event, std::string_view name) {
+        changed = changed || countsAsChange(event, std::string(name));
+    });
     return changed;
 }
 

@@ -1,11 +1,8 @@
 #include "platform/linux/UnitWatch.h"
 
-#include <sys/inotify.h>
-
 #include <algorithm>
-#include <array>
-#include <cstring>
 
+#include "platform/linux/Inotify.h"
 #include "platform/linux/ProcFs.h"
 #include "platform/linux/TextLines.h"
 
@@ -59,26 +56,19 @@ std::vector<std::string> UnitWatch::watch(const std::set<std::string>& cgroups) 
 
 std::vector<std::string> UnitWatch::emptied() {
     std::vector<std::string> found;
-    alignas(inotify_event) std::array<char, 4096> buffer;
-    for (;;) {
-        const ssize_t n = inotify_ ? ::read(inotify_.get(), buffer.data(), buffer.size()) : -1;
-        if (n <= 0) break;
-        for (ssize_t at = 0; at + static_cast<ssize_t>(sizeof(inotify_event)) <= n;) {
-            inotify_event event;
-            std::memcpy(&event, buffer.data() + at, sizeof event);
-            at += static_cast<ssize_t>(sizeof event + event.len);
-            const auto it = byWatch_.find(event.wd);
-            if (it == byWatch_.end()) continue;
-            if (event.mask & IN_IGNORED) {
-                // The cgroup was removed, and its watch with it.
-                found.push_back(it->second);
-                watches_.erase(it->second);
-                byWatch_.erase(it);
-            } else if (isEmpty(it->second)) {
-                found.push_back(it->second);
-            }
+    if (!inotify_) return found;
+    eachInotifyEvent(inotify_.get(), [&](const inotify_event& event, std::string_view) {
+        const auto it = byWatch_.find(event.wd);
+        if (it == byWatch_.end()) return;
+        if (event.mask & IN_IGNORED) {
+            // The cgroup was removed, and its watch with it.
+            found.push_back(it->second);
+            watches_.erase(it->second);
+            byWatch_.erase(it);
+        } else if (isEmpty(it->second)) {
+            found.push_back(it->second);
         }
-    }
+    });
     std::sort(found.begin(), found.end());
     found.erase(std::unique(found.begin(), found.end()), found.end());
     return found;
