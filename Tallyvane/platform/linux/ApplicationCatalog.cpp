@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "platform/linux/ProcFs.h"
+#include "platform/linux/ShellScripts.h"
 
 namespace tallyvane::linux_platform {
 namespace {

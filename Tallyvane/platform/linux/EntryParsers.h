@@ -1,7 +1,6 @@
 #pragma once
-// The readers of what names an application: desktop entries, session bus service files, the
-// scripts an entry starts and the units the desktop starts applications in. Pure: text in, values
-// out.
+// The readers of what names an application: desktop entries, session bus service files and the
+// units the desktop starts applications in. Pure: text in, values out.
 #include <optional>
 #include <string>
 #include <string_view>
@@ -39,11 +38,6 @@ struct DesktopEntry {
 // Nothing for an entry that is hidden, no application, or starts no program of its own; id is
 // the entry's desktop id without ".desktop" (an activatable entry's bus name).
 std::optional<DesktopEntry> parseDesktopEntry(std::string_view text, std::string_view id);
-
-// The programs a #! script execs by an absolute path, written out or built from names the script
-// sets once, unindented, to a plain value: a wrapper's real program, which runs at once after the
-// script and may be all a listing finds of it.
-std::vector<std::string> scriptExecs(std::string_view text);
 
 // The program a session bus service file starts, when it is the service of busName.
 std::optional<std::string> serviceProgram(std::string_view text, std::string_view busName);
