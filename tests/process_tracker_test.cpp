@@ -12,8 +12,10 @@
 #include <vector>
 
 #include "base/LogSink.h"
+#include "platform/linux/EntryParsers.h"
 #include "platform/linux/ProcessTracker.h"
 #include "platform/linux/ProcessWatcher.h"
+#include "platform/linux/ShellScripts.h"
 #include "platform/linux/UnitWatch.h"
 #include "support/ChildProcess.h"
 #include "support/ScriptedEvents.h"
@@ -37,7 +39,7 @@ class FakeProc {
         write(pid, "status", "Name:\tx\nUid:\t" + std::to_string(uid) + "\t0\t0\t0\n");
         ticks_[pid] = ticks;
         parents_[pid] = parent;
-        lastPid(pid);
+        std::ofstream(root() + "/loadavg") << "0.00 0.00 0.00 1/99 " << pid << "\n";
         fs::create_directory_symlink(root(), folder(pid) + "/cwd");
         exec(pid, exe, script);
     }
@@ -62,26 +64,18 @@ class FakeProc {
     // As the kernel does when the parent ends first.
     void reparent(pid_t pid, pid_t parent) {
         parents_[pid] = parent;
-        const std::string exe = fs::read_symlink(folder(pid) + "/exe");
-        exec(pid, exe);
+        exec(pid, fs::read_symlink(folder(pid) + "/exe"));
     }
     // A stat file held open reads nothing once its process is gone, as the kernel's does.
     void end(pid_t pid) {
         fs::resize_file(folder(pid) + "/stat", 0);
         fs::remove_all(folder(pid));
     }
-    void lastPid(pid_t pid) {
-        std::ofstream(root() + "/loadavg") << "0.00 0.00 0.00 1/99 " << pid << "\n";
-    }
     void cgroup(pid_t pid, const std::string& path) { write(pid, "cgroup", "0::" + path + "\n"); }
     // Puts the process in a Flatpak sandbox, as its root shows it.
     void sandbox(pid_t pid, const std::string& id) {
         fs::create_directories(folder(pid) + "/root");
         std::ofstream(folder(pid) + "/root/.flatpak-info") << "[Application]\nname=" << id << "\n";
-    }
-    std::string script(const std::string& name) {
-        std::ofstream(root() + "/" + name) << "#!/bin/sh\nexit 0\n";
-        return root() + "/" + name;
     }
 
   private:
@@ -108,123 +102,30 @@ void PrintTo(const Seen& s, std::ostream* out) {
     *out << (s.event == DidLaunchApplication ? "launch " : "end ") << s.pid << " " << s.name;
 }
 
-// No desktop entries: these programs are applications by their metered names.
-ApplicationCatalog metering(const std::vector<std::string>& names) {
-    ApplicationCatalog catalog({});
-    catalog.meter(names);
-    return catalog;
-}
-
-// A tracker on the made-up tree with a clock of the test's, and no package database.
-struct Tracking {
-    Tracking(const ProcFs& procFs, const ApplicationCatalog& catalog, std::size_t statFds)
-        : tracker(procFs, catalog, ::getuid(), options(statFds),
-                  [this](WorkspaceEvent e, const RunningApplication& app) {
-                      seen.push_back({e, app.processIdentifier, *app.localizedName});
-                  }) {}
-    ProcessTracker::Options options(std::size_t statFds) {
-        ProcessTracker::Options o;
-        o.statFdBudget = statFds;
-        o.now = [this] { return now; };
-        o.system = noPackages.path();
-        return o;
-    }
-    // Lets time pass, and the runs left without processes meanwhile end.
-    void wait(std::chrono::milliseconds ms) {
-        now += ms;
-        tracker.expire();
-    }
-    std::vector<Seen> take() { return std::exchange(seen, {}); }
-
-    ScratchDir noPackages;
-    ProcessTracker::Clock::time_point now{};
-    std::vector<Seen> seen;
-    ProcessTracker tracker;
-};
-
 using namespace std::chrono_literals;
 
-class Tracker : public ::testing::TestWithParam<std::size_t> {
-  protected:
-    FakeProc proc;
-    ProcFs procFs{proc.root()};
-    ApplicationCatalog catalog = metering({"Editor", "Other", "run-me"});
-    Tracking t{procFs, catalog, GetParam()};
-    ProcessTracker& tracker = t.tracker;
-    std::vector<Seen> take() { return t.take(); }
-};
-
-TEST_P(Tracker, ARunEndsAHoldAfterItsLastProcess) {
-    proc.start(100, 500, "/apps/Editor");
-    proc.start(101, 500, "/apps/Other", 1, ::getuid() + 1);  // another user's: never an application
-    tracker.scan(false);
-    EXPECT_TRUE(take().empty());  // what ran before is not launched
-    EXPECT_EQ(tracker.instances().size(), 1u);
-
-    // Another fork event for the same process changes nothing; a new process of the same
-    // program within the hold after the first ended is the same run.
-    tracker.forked(100);
-    // While it exits its program cannot be read: a late look then changes nothing.
-    proc.exiting(100);
-    tracker.execed(100);
-    t.wait(200ms);
-    EXPECT_EQ(tracker.instances().size(), 1u);
-    proc.end(100);
-    tracker.exited(100);
-    t.wait(60ms);
-    proc.start(100, 900, "/apps/Editor");
-    tracker.forked(100);
-    t.wait(60ms);
-    EXPECT_TRUE(take().empty());
-    // Ended for longer than the hold: a termination, then a launch.
-    proc.end(100);
-    tracker.exited(100);
-    EXPECT_EQ(tracker.deadline(), t.now + 100ms);
-    EXPECT_TRUE(tracker.instances().empty());
-    t.wait(99ms);
-    EXPECT_TRUE(take().empty());
-    t.wait(1ms);
-    proc.start(100, 1300, "/apps/Editor");
-    tracker.scan(true);
-    EXPECT_EQ(take(), (std::vector<Seen>{{DidTerminateApplication, 100, "Editor"},
-                                         {DidLaunchApplication, 100, "Editor"}}));
-    tracker.exited(101);
-    EXPECT_TRUE(take().empty());
-}
-
-// How the tracker hears of a workload: each event as it happens; each event after the whole
-// step has happened (a fork read after the child's exec, an exit after the reparenting); a step's
-// events received together after it; by scans alone; or with some steps' events lost and a
-// rescan.
-enum class Hearing { AtOnce, Late, Batched, Scans, SomeLost };
-
-using Event = ProcessTracker::Event;
-
-struct Step {
-    std::function<void()> change;
-    std::function<void(ProcessTracker&)> event;
-    std::vector<Event> events;
-};
-
-// Desktop entries for the workload: a link to a launcher script whose splash starts the real
-// program beside it, and a terminal.
+// Desktop entries: a link to a launcher script whose splash starts the real program beside it; a
+// terminal; one in a subfolder behind a wrapper; and one the user's folder hides, beside a FIFO.
 struct Desktop {
     Desktop() {
-        fs::create_directories(dir.path() + "/applications");
-        fs::create_directories(dir.path() + "/bin");
-        fs::create_directories(dir.path() + "/lib/zq");
-        for (const char* file :
-             {"lib/zq/launch", "lib/zq/splash", "lib/zq/zqedit.bin", "bin/zqterm-server"})
-            std::ofstream(dir.path() + "/" + file) << "#!/bin/sh\n";
-        fs::create_symlink(dir.path() + "/lib/zq/launch", dir.path() + "/bin/zqedit");
-        entry("zq-edit", "Exec=" + dir.path() + "/bin/zqedit --new %U");
+        for (const char* folder :
+             {"user", "applications/vendor", "bin", "lib/zq", "dbus-1/services"})
+            fs::create_directories(path(folder));
+        for (const char* file : {"lib/zq/launch", "lib/zq/splash", "lib/zq/zqedit.bin",
+                                 "bin/zqterm-server", "Viewer", "Hidden"})
+            std::ofstream(path(file)) << "#!/bin/sh\n";
+        fs::create_symlink(path("lib/zq/launch"), path("bin/zqedit"));
+        entry("zq-edit", "Exec=" + path("bin/zqedit") + " --new %U");
         entry("zq-term", "Exec=zqterm\nDBusActivatable=true");
-        fs::create_directories(dir.path() + "/dbus-1/services");
-        std::ofstream(dir.path() + "/dbus-1/services/zq.service")
-            << "[D-BUS Service]\nName=zq-term\nExec=" << dir.path() << "/bin/zqterm-server\n";
+        std::ofstream(path("dbus-1/services/zq.service"))
+            << "[D-BUS Service]\nName=zq-term\nExec=" << path("bin/zqterm-server") << "\n";
+        entry("vendor/viewer", "Exec=env LANG=C sh -c \"exec '" + path("Viewer") + "' --new\" %U");
+        entry("hidden", "Exec=" + path("Hidden"));
+        std::ofstream(path("user/hidden.desktop")) << "[Desktop Entry]\nHidden=true\n";
+        EXPECT_EQ(::mkfifo(path("user/stuck.desktop").c_str(), 0600), 0);
     }
     void entry(const std::string& id, const std::string& lines) {
-        std::ofstream(dir.path() + "/applications/" + id + ".desktop")
+        std::ofstream(path("applications/" + id + ".desktop"))
             << "[Desktop Entry]\nType=Application\n"
             << lines << "\n";
     }
@@ -232,79 +133,117 @@ struct Desktop {
     ScratchDir dir;
 };
 
-// Started by the desktop in a unit of its entry's: the unit's end stands for its processes' exits.
-TEST(UnitTracking, TheUnitNamesTheRunAndItsEndEndsIt) {
+// How the tracker hears of a workload: each event as it happens; each event after the whole
+// group of steps has happened (a fork read after the child's exec, an exit after the
+// reparenting); a group's events received together after it; by scans alone; or with some
+// groups' events lost and a rescan.
+enum class Hearing { AtOnce, Late, Batched, Scans, SomeLost };
+
+// The made-up tree, the desktop's entries with some names metered, and a tracker on them with a
+// clock of the test's and no package database.
+template <class Param>
+class Scene : public ::testing::TestWithParam<Param> {
+  protected:
+    Scene() { catalog.meter({"Editor", "run-me"}); }
+    static std::size_t statFds(std::size_t fds) { return fds; }
+    static std::size_t statFds(const std::tuple<Hearing, std::size_t>& p) { return std::get<1>(p); }
+    // Lets time pass, and the runs left without processes meanwhile end.
+    void wait(std::chrono::milliseconds ms) {
+        now += ms;
+        tracker.expire();
+    }
+    std::vector<Seen> take() { return std::exchange(seen, {}); }
     FakeProc proc;
     ProcFs procFs{proc.root()};
     Desktop desktop;
-    ApplicationCatalog catalog{{desktop.path("applications")}};
-    Tracking t{procFs, catalog, 0};
+    ApplicationCatalog catalog{{desktop.path("user"), desktop.path("applications")}};
+    ScratchDir noPackages;
+    ProcessTracker::Clock::time_point now{};
+    std::vector<Seen> seen;
+    ProcessTracker::Options options() {
+        return {.statFdBudget = statFds(this->GetParam()),
+                .now = [this] { return now; },
+                .system = noPackages.path()};
+    }
+    ProcessTracker tracker{procFs, catalog, ::getuid(), options(),
+                           [this](WorkspaceEvent e, const RunningApplication& app) {
+                               seen.push_back({e, app.processIdentifier, *app.localizedName});
+                           }};
+};
+
+using Tracker = Scene<std::size_t>;
+
+// What no kernel event tells: the exact end of the hold, and a unit's end.
+TEST_P(Tracker, AHoldsEndAndAUnitsEnd) {
+    tracker.scan(false);
+    proc.start(100, 5, "/apps/Editor");
+    tracker.forked(100);
+    proc.end(100);
+    tracker.exited(100);
+    EXPECT_EQ(tracker.deadline(), now + 100ms);
+    wait(99ms);
+    EXPECT_EQ(take(), (std::vector<Seen>{{DidLaunchApplication, 100, "Editor"}}));
+    wait(1ms);
+    EXPECT_EQ(take(), (std::vector<Seen>{{DidTerminateApplication, 100, "Editor"}}));
+    // Started by the desktop in a unit of its entry's: the unit names the run, and its end stands
+    // for its processes' exits.
     const std::string unit = "/user.slice/app-gnome-zq\\x2dedit-7.scope";
     proc.start(400, 1, "/usr/bin/plain");
     proc.cgroup(400, unit);
-    t.tracker.forked(400);
-    EXPECT_EQ(t.tracker.units(), std::set<std::string>{unit});
+    tracker.forked(400);
+    EXPECT_EQ(tracker.units(), std::set<std::string>{unit});
     proc.end(400);
-    t.tracker.unitEmptied("/user.slice/app-other-1.scope");
-    t.wait(100ms);
-    EXPECT_EQ(t.tracker.instances().size(), 1u);
-    t.tracker.unitEmptied(unit);
-    t.wait(100ms);
-    EXPECT_EQ(t.take(), (std::vector<Seen>{{DidLaunchApplication, 400, "zqedit"},
-                                           {DidTerminateApplication, 400, "zqedit"}}));
-    EXPECT_TRUE(t.tracker.units().empty());
+    tracker.unitEmptied("/user.slice/app-other-1.scope");
+    wait(100ms);
+    EXPECT_EQ(take(), (std::vector<Seen>{{DidLaunchApplication, 400, "zqedit"}}));
+    tracker.unitEmptied(unit);
+    wait(100ms);
+    EXPECT_EQ(take(), (std::vector<Seen>{{DidTerminateApplication, 400, "zqedit"}}));
+    EXPECT_TRUE(tracker.units().empty());
 }
 
-class Workload : public ::testing::TestWithParam<std::tuple<Hearing, std::size_t>> {
+using Event = ProcessTracker::Event;
+
+// A change to the made-up tree, and how the kernel tells of it (a catalog's change, by no event).
+struct Step {
+    std::function<void()> change;
+    std::function<void(ProcessTracker&)> event;
+    std::vector<Event> events;
+};
+
+class Workload : public Scene<std::tuple<Hearing, std::size_t>> {
   protected:
-    FakeProc proc;
-    ProcFs procFs{proc.root()};
-    Desktop desktop;
-    ApplicationCatalog catalog{{desktop.path("applications")}};
-    Tracking t{procFs, catalog, std::get<1>(GetParam())};
-    ProcessTracker& tracker = t.tracker;
-    std::vector<Seen> run(const std::vector<Step>& steps) {
+    std::vector<Seen> run(const std::vector<std::vector<Step>>& groups) {
         const Hearing hearing = std::get<0>(GetParam());
-        for (std::size_t i = 0; i < steps.size(); ++i) {
-            steps[i].change();
-            if (hearing == Hearing::Scans || (hearing == Hearing::SomeLost && i % 3 == 1))
+        for (std::size_t i = 0; i < groups.size(); ++i) {
+            const bool scanned =
+                hearing == Hearing::Scans || (hearing == Hearing::SomeLost && i % 3 == 1);
+            const bool atOnce =
+                hearing == Hearing::AtOnce || (hearing == Hearing::SomeLost && !scanned);
+            std::vector<Event> events;
+            for (const Step& step : groups[i]) {
+                step.change();
+                if (step.event && (atOnce || step.events.empty())) step.event(tracker);
+                events.insert(events.end(), step.events.begin(), step.events.end());
+            }
+            if (scanned)
                 tracker.scan(true);
             else if (hearing == Hearing::Batched)
-                tracker.received(steps[i].events);
-            else if (steps[i].event)
-                steps[i].event(tracker);
+                tracker.received(events);
+            else if (hearing == Hearing::Late)
+                for (const Step& step : groups[i])
+                    if (step.event && !step.events.empty()) step.event(tracker);
             tracker.expire();
         }
-        return t.take();
+        return take();
     }
-    // The events of several steps, delivered after all of them happened when heard late.
-    Step together(std::vector<Step> steps) {
-        Step all{[steps, this] {
-                     for (const auto& step : steps) {
-                         step.change();
-                         if (!late() && step.event) step.event(tracker);
-                     }
-                 },
-                 {},
-                 {}};
-        for (const auto& step : steps)
-            all.events.insert(all.events.end(), step.events.begin(), step.events.end());
-        if (late())
-            all.event = [steps](ProcessTracker& t) {
-                for (const auto& step : steps)
-                    if (step.event) step.event(t);
-            };
-        return all;
-    }
-    // Batched hearing takes the events from the list alone, so they are not given at once either.
-    bool late() const {
-        const Hearing hearing = std::get<0>(GetParam());
-        return hearing == Hearing::Late || hearing == Hearing::Batched;
-    }
-    // A fork of a script's process runs that script too.
+    // A fork of a script's process runs that script too; in a sandbox, the sandbox's files show.
     Step fork(pid_t pid, pid_t parent, std::uint64_t ticks, const std::string& exe,
-              const std::string& script = "") {
-        return {[=, this] { proc.start(pid, ticks, exe, parent, ::getuid(), script); },
+              const std::string& script = "", uid_t uid = ::getuid(), std::string sandbox = "") {
+        return {[=, this] {
+                    proc.start(pid, ticks, exe, parent, uid, script);
+                    if (!sandbox.empty()) proc.sandbox(pid, sandbox);
+                },
                 [=](ProcessTracker& t) { t.forked(pid, parent); },
                 {{Event::Fork, pid, parent}}};
     }
@@ -319,7 +258,11 @@ class Workload : public ::testing::TestWithParam<std::tuple<Hearing, std::size_t
                 {{Event::Exit, pid}}};
     }
     Step wait(std::chrono::milliseconds ms) {
-        return {[=, this] { t.now += ms; }, {}, {}};
+        return {[=, this] { this->now += ms; }, {}, {}};
+    }
+    // The event of a step heard a second time.
+    static Step again(Step step) {
+        return {[] {}, step.event, step.events};
     }
 };
 
@@ -327,174 +270,122 @@ TEST_P(Workload, EveryWayOfHearingGivesTheSameRuns) {
     const std::string launch = desktop.path("lib/zq/launch"),
                       splash = desktop.path("lib/zq/splash"),
                       real = desktop.path("lib/zq/zqedit.bin"),
-                      term = desktop.path("bin/zqterm-server");
-    proc.start(10, 1, "/bin/bash");  // the user's shell, running before the tracker
+                      term = desktop.path("bin/zqterm-server"),
+                      widget = "/apps/Widget.app/Contents/MacOS/Widget";
+    std::ofstream(proc.root() + "/run-me") << "#!/bin/sh\n";
+    // The user's shell, and what it ran before the tracker: not launched.
+    proc.start(10, 1, "/bin/bash");
+    proc.start(11, 2, desktop.path("Viewer"), 10);
+    proc.start(12, 3, "/opt/zq/ZqTool", 10);
     tracker.scan(false);
-    const auto steps = std::vector<Step>{
+    const auto groups = std::vector<std::vector<Step>>{
         // The entry's link runs the launcher script, which execs the splash, which starts the
         // real program beside it; that one restarts itself once.
-        together({fork(300, 10, 100, "/bin/bash"), exec(300, "/bin/sh", launch)}),
-        exec(300, splash),
-        together({fork(301, 300, 101, splash), exec(301, real)}),
-        end(301),
-        together({fork(302, 300, 102, splash), exec(302, real)}),
+        {fork(300, 10, 100, "/bin/bash"), exec(300, "/bin/sh", launch)},
+        {exec(300, splash)},
+        {fork(301, 300, 101, splash), exec(301, real)},
+        {end(301)},
+        {fork(302, 300, 102, splash), exec(302, real)},
         // Its shell and the job that shell leaves are no part of it.
-        together({fork(303, 302, 103, real), exec(303, "/bin/sh"), fork(304, 303, 104, "/bin/sh"),
-                  exec(304, "/usr/bin/sleep")}),
-        end(303),
+        {fork(303, 302, 103, real), exec(303, "/bin/sh"), fork(304, 303, 104, "/bin/sh"),
+         exec(304, "/usr/bin/sleep")},
+        {end(303)},
         // The splash detaches: the real program runs on under init.
-        {[this] {
-             proc.end(300);
-             proc.reparent(302, 1);
-         },
-         [](ProcessTracker& t) { t.exited(300); },
-         {{Event::Exit, 300}}},
+        {{[this] {
+              proc.end(300);
+              proc.reparent(302, 1);
+          },
+          [](ProcessTracker& t) { t.exited(300); },
+          {{Event::Exit, 300}}}},
         // A second start hands its work over and ends.
-        together({fork(305, 10, 105, "/bin/bash"), exec(305, "/bin/sh", launch)}),
-        end(305),
-        wait(200ms),
-        end(302),
-        wait(99ms),
+        {fork(305, 10, 105, "/bin/bash"), exec(305, "/bin/sh", launch)},
+        {end(305)},
+        {wait(200ms)},
+        {end(302)},
+        {wait(99ms)},
         // The terminal's client asks the bus, which starts the server within the hold.
-        together({fork(306, 10, 106, "/bin/bash"), exec(306, "/usr/bin/zqterm")}),
-        end(306),
-        wait(60ms),
-        fork(401, 1, 108, term),
-        wait(100ms),
-        end(401),
-        wait(100ms),
+        {fork(306, 10, 106, "/bin/bash"), exec(306, "/usr/bin/zqterm")},
+        {end(306)},
+        {wait(60ms)},
+        {fork(401, 1, 108, term)},
+        {wait(100ms)},
+        {end(401)},
+        {wait(100ms)},
+        // Metered now: it runs, but was not launched since.
+        {{[this] {
+              catalog.meter({"Editor", "run-me", "ZqTool"});
+          },
+          [](ProcessTracker& t) { t.reclassify(); },
+          {}}},
+        {end(12)},
+        // Launched as an application, it stays that one whatever it execs next; a fork heard
+        // again or an exit heard twice changes nothing, and another user's is never one.
+        {fork(200, 10, 200, widget)},
+        {exec(200, "/bin/true"), again(fork(200, 10, 200, widget))},
+        {end(200), again(end(200))},
+        {fork(201, 10, 201, "/apps/Editor", "", ::getuid() + 1)},
+        {end(201), wait(100ms)},
+        // Past the hold, the same program's next process is a new run.
+        {fork(210, 10, 210, widget)},
+        // A script is named by its path relative to the process's folder, also once looked at
+        // halfway through the exec, before its arguments are set up; a process that renamed
+        // itself is not taken for a script.
+        {fork(402, 10, 402, "/bin/sh")},
+        {{[this] { proc.exec(402, "/bin/sh", "./run-me", true); }, {}, {}}},
+        {exec(402, "/bin/sh", "./run-me")},
+        {fork(403, 10, 403, "/bin/sh", "not-there")},
+        // PIDs wrapped round: the child comes before its parent, and the oldest stands for the run.
+        {fork(450, 10, 450, "/apps/Editor"), fork(50, 450, 451, "/apps/Editor")},
+        // A helper beside the program, of no name of its own, keeps the run.
+        {fork(470, 450, 470, "/apps/Editor"), exec(470, "/apps/editor-helper")},
+        {end(450), end(50)},
+        // A late look while it exits, when its program cannot be read, changes nothing.
+        {{[this] { proc.exiting(470); },
+          [](ProcessTracker& t) { t.execed(470); },
+          {{Event::Exec, 470}}}},
+        {wait(200ms)},
+        // Only applications have runs: neither a tool, nor a snap's runner, nor a sandbox's
+        // launcher, whose helper belongs to its main process.
+        {fork(502, 10, 502, desktop.path("Hidden"))},
+        {fork(503, 10, 503, "/usr/bin/tar")},
+        {fork(504, 10, 504, "/snap/zqsnap/12/usr/bin/zqsnap")},
+        {fork(505, 10, 505, "/snap/core22/1/usr/lib/snapd/snap-exec")},
+        {fork(506, 10, 506, "/home/u/Apps/Zq-1.0-x86_64.AppImage")},
+        {fork(507, 10, 507, "/usr/bin/bwrap", "", ::getuid(), "org.zq.Pad")},
+        {fork(508, 507, 508, "/app/bin/zqpad", "", ::getuid(), "org.zq.Pad")},
+        {fork(509, 508, 509, "/app/bin/zqpad-helper", "", ::getuid(), "org.zq.Pad")},
+        {end(470)},
+        {wait(100ms)},
     };
-    EXPECT_EQ(run(steps), (std::vector<Seen>{{DidLaunchApplication, 300, "zqedit"},
-                                             {DidLaunchApplication, 306, "zqterm"},
-                                             {DidTerminateApplication, 302, "zqedit"},
-                                             {DidTerminateApplication, 401, "zqterm"}}));
-    EXPECT_TRUE(tracker.instances().empty());
-}
-
-std::string hearingName(const ::testing::TestParamInfo<Workload::ParamType>& info) {
-    static const char* const names[] = {"AtOnce", "Late", "Batched", "Scans", "SomeLost"};
-    return std::string(names[static_cast<int>(std::get<0>(info.param))]) +
-           (std::get<1>(info.param) ? "HeldOpen" : "ByPath");
-}
-
-INSTANTIATE_TEST_SUITE_P(Hearings, Workload,
-                         ::testing::Combine(::testing::Values(Hearing::AtOnce, Hearing::Late,
-                                                              Hearing::Batched, Hearing::Scans,
-                                                              Hearing::SomeLost),
-                                            ::testing::Values(0, 64)),
-                         hearingName);
-
-TEST_P(Tracker, ExecsScriptsAndWrappedPids) {
-    proc.lastPid(1);
-    tracker.scan(false);
-    // Launched as an application, it stays that one whatever it execs next.
-    proc.start(200, 10, "/apps/Widget.app/Contents/MacOS/Widget");
-    tracker.forked(200);
-    proc.exec(200, "/bin/true");
-    tracker.execed(200);
-    t.wait(100ms);
-    EXPECT_EQ(take(), (std::vector<Seen>{{DidLaunchApplication, 200, "Widget"}}));
-    // A scan in the middle of an exec into a script looks again on the next one.
-    proc.start(201, 11, "/bin/sh");
-    tracker.scan(true);
-    proc.exec(201, "/bin/sh", proc.script("run-me"), true);
-    tracker.scan(true);
-    EXPECT_TRUE(take().empty());
-    proc.exec(201, "/bin/sh", proc.root() + "/run-me");
-    tracker.scan(true);
-    EXPECT_EQ(take(), (std::vector<Seen>{{DidLaunchApplication, 201, "run-me"}}));
-    proc.end(201);
-    tracker.exited(201);
-    tracker.exited(201);  // an exit seen twice ends it once
-    t.wait(100ms);
-    EXPECT_EQ(take(), (std::vector<Seen>{{DidTerminateApplication, 201, "run-me"}}));
-    // A script is named by its path relative to the process's folder, and a process that renamed
-    // itself is not taken for a script.
-    proc.start(402, 3, "/bin/sh");
-    proc.exec(402, "/bin/sh", "./run-me");
-    proc.start(403, 4, "/bin/sh");
-    proc.exec(403, "/bin/sh", "not-there");
-    tracker.forked(402);
-    tracker.forked(403);
-    EXPECT_EQ(take(), (std::vector<Seen>{{DidLaunchApplication, 402, "run-me"}}));
-    // PIDs wrapped round: a scan lists the child before its parent.
-    proc.start(450, 5, "/apps/Editor");
-    proc.start(50, 6, "/apps/Editor", 450);
-    tracker.scan(true);
-    EXPECT_EQ(take(), (std::vector<Seen>{{DidLaunchApplication, 450, "Editor"}}));
-    // The oldest process stands for its run, and the list is by its PID.
+    EXPECT_EQ(run(groups), (std::vector<Seen>{{DidLaunchApplication, 300, "zqedit"},
+                                              {DidLaunchApplication, 306, "zqterm"},
+                                              {DidTerminateApplication, 302, "zqedit"},
+                                              {DidTerminateApplication, 401, "zqterm"},
+                                              {DidLaunchApplication, 200, "Widget"},
+                                              {DidTerminateApplication, 200, "Widget"},
+                                              {DidTerminateApplication, 12, "ZqTool"},
+                                              {DidLaunchApplication, 210, "Widget"},
+                                              {DidLaunchApplication, 402, "run-me"},
+                                              {DidLaunchApplication, 450, "Editor"},
+                                              {DidLaunchApplication, 504, "zqsnap"},
+                                              {DidLaunchApplication, 506, "Zq-1.0-x86_64.AppImage"},
+                                              {DidLaunchApplication, 508, "zqpad"},
+                                              {DidTerminateApplication, 470, "Editor"}}));
     std::vector<pid_t> pids;
     for (const auto& app : tracker.instances()) pids.push_back(app.processIdentifier);
-    EXPECT_EQ(pids, (std::vector<pid_t>{200, 402, 450}));
-    // A helper beside the program, of no name of its own, keeps the run.
-    proc.start(470, 9, "/apps/Editor", 450);
-    tracker.forked(470, 450);
-    proc.exec(470, "/apps/editor-helper");
-    tracker.execed(470);
-    for (pid_t pid : {450, 50}) {
-        proc.end(pid);
-        tracker.exited(pid);
-    }
-    t.wait(200ms);
-    EXPECT_TRUE(take().empty());
-    proc.end(470);
-    tracker.exited(470);
-    t.wait(100ms);
-    EXPECT_EQ(take(), (std::vector<Seen>{{DidTerminateApplication, 470, "Editor"}}));
+    EXPECT_EQ(pids, (std::vector<pid_t>{11, 210, 402, 504, 506, 508}));
 }
 
-TEST_P(Tracker, OnlyApplicationsHaveRuns) {
-    // The user's desktop entries hide the system's of the same id; a FIFO among them is skipped.
-    ScratchDir data;
-    const std::string user = data.path() + "/user", system = data.path() + "/system";
-    fs::create_directories(user);
-    fs::create_directories(system + "/vendor");
-    auto program = [&](const std::string& name) {
-        const std::string path = data.path() + "/" + name;
-        std::ofstream(path) << "binary";
-        fs::permissions(path, fs::perms::owner_all);
-        return fs::canonical(path).string();
-    };
-    const std::string viewer = program("Viewer"), hidden = program("Hidden");
-    std::ofstream(system + "/vendor/viewer.desktop")
-        << "[Desktop Entry]\nType=Application\nExec=env LANG=C sh -c \"exec '" << viewer
-        << "' --new\" %U\n";
-    std::ofstream(system + "/hidden.desktop")
-        << "[Desktop Entry]\nType=Application\nExec=" << hidden << "\n";
-    std::ofstream(user + "/hidden.desktop") << "[Desktop Entry]\nHidden=true\n";
-    ASSERT_EQ(::mkfifo((user + "/stuck.desktop").c_str(), 0600), 0);
-    ApplicationCatalog entries({user, system});
-    Tracking d{procFs, entries, GetParam()};
-    proc.start(500, 1, "/opt/zq/ZqTool");  // running before its name is metered
-    d.tracker.scan(false);
-    proc.start(501, 2, viewer);
-    proc.start(502, 3, hidden);
-    proc.start(503, 4, "/usr/bin/tar");
-    proc.start(504, 5, "/snap/zqsnap/12/usr/bin/zqsnap");
-    proc.start(505, 6, "/snap/core22/1/usr/lib/snapd/snap-exec");
-    proc.start(506, 7, "/home/u/Apps/Zq-1.0-x86_64.AppImage");
-    // In a sandbox: its launcher is not the application; the helper belongs to the main process.
-    proc.start(507, 8, "/usr/bin/bwrap");
-    proc.sandbox(507, "org.zq.Pad");
-    proc.start(508, 9, "/app/bin/zqpad", 507);
-    proc.sandbox(508, "org.zq.Pad");
-    proc.start(509, 10, "/app/bin/zqpad-helper", 508);
-    proc.sandbox(509, "org.zq.Pad");
-    for (pid_t pid = 501; pid <= 509; ++pid) d.tracker.forked(pid);
-    EXPECT_EQ(d.take(), (std::vector<Seen>{{DidLaunchApplication, 501, "Viewer"},
-                                           {DidLaunchApplication, 504, "zqsnap"},
-                                           {DidLaunchApplication, 506, "Zq-1.0-x86_64.AppImage"},
-                                           {DidLaunchApplication, 508, "zqpad"}}));
-
-    // Metered now: it runs, but was not launched since.
-    entries.meter({"ZqTool"});
-    d.tracker.reclassify();
-    EXPECT_TRUE(d.take().empty());
-    proc.end(500);
-    d.tracker.exited(500);
-    d.wait(100ms);
-    EXPECT_EQ(d.take(), (std::vector<Seen>{{DidTerminateApplication, 500, "ZqTool"}}));
-}
+INSTANTIATE_TEST_SUITE_P(
+    Hearings, Workload,
+    ::testing::Combine(::testing::Values(Hearing::AtOnce, Hearing::Late, Hearing::Batched,
+                                         Hearing::Scans, Hearing::SomeLost),
+                       ::testing::Values(0, 64)),
+    ([](const auto& info) {
+        const char* names[] = {"AtOnce", "Late", "Batched", "Scans", "SomeLost"};
+        return names[static_cast<int>(std::get<0>(info.param))] +
+               std::string(std::get<1>(info.param) ? "HeldOpen" : "ByPath");
+    }));
 
 TEST(DesktopEntry, WhatEntriesServicesAndUnitsName) {
     using linux_platform::parseDesktopEntry;
@@ -639,7 +530,8 @@ TEST(Watcher, GathersRescansDefersAndFallsBackToTheScan) {
     for (const Case& c : cases) {
         FakeProc proc;
         ProcFs procFs{proc.root()};
-        ApplicationCatalog catalog = metering({"Editor", "Other"});
+        ApplicationCatalog catalog({});
+        catalog.meter({"Editor", "Other"});
         ScratchDir noPackages;
         std::vector<Seen> seen;
         ProcessTracker tracker(procFs, catalog, ::getuid(),
