@@ -37,6 +37,10 @@ TEST(UsageRules, FiguresThatWouldOverflowKeepTheirValueAndOtherKeysStay) {
     usage::terminate(record, 1060.9, 1060);
     EXPECT_EQ(record.fields().at("TOTAL_RUN_TIME"), Value(std::int64_t{560}));
     EXPECT_EQ(record.launchTime(), 1000);  // left for the next termination
+    // An end without a launch moment (a report took it) sets the run time to nothing.
+    UsageRecord unlaunched(Dict{{"TOTAL_RUN_TIME", 40}});
+    EXPECT_EQ(usage::terminate(unlaunched, 1060.9, 1060).launchTime, 0);
+    EXPECT_EQ(unlaunched.totalRunTime(), 0);
 
     // What a report took is taken away unless the difference leaves the range.
     UsageRecord grown(Dict{{"TOTAL_RUN_COUNT", kMax}, {"TOTAL_RUN_TIME", 90}});
