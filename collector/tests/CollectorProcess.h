@@ -10,6 +10,23 @@
 
 namespace tallyvane::collector {
 
+inline std::string goldenReport() {
+    return test::slurp(std::string(TALLYVANE_SOURCE_DIR) + "/tests/golden/records.xml");
+}
+
+inline std::string reportTarget(const std::string& computer, const std::string& customer = "7") {
+    return "/invswmetering?computer=" + computer + "&domain=WORKGROUP&customerId=" + customer +
+           "&resourceid=0&remoffId=3&actionToCall=1";
+}
+
+// A certificate for 127.0.0.1 signing itself, in dir/cert.pem and dir/key.pem; false on failure.
+inline bool makeCertificate(const std::string& dir) {
+    return std::system(("openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.1"
+                        " -addext subjectAltName=IP:127.0.0.1 -keyout " +
+                        dir + "/key.pem -out " + dir + "/cert.pem 2>/dev/null")
+                           .c_str()) == 0;
+}
+
 class CollectorProcess {
   public:
     // Writes settings (listen and database are added) and starts the collector on them.
@@ -25,9 +42,7 @@ class CollectorProcess {
         test::eventually([&] {
             std::smatch match;
             const std::string text = log();
-            if (!std::regex_search(text, match, listening)) return false;
-            port_ = std::stoi(match[1]);
-            return true;
+            return std::regex_search(text, match, listening) && (port_ = std::stoi(match[1]));
         });
     }
     int port() const { return port_; }

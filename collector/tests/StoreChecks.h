@@ -25,13 +25,10 @@ inline void checkStore(const std::function<std::unique_ptr<Store>()>& open) {
     EXPECT_EQ(store->add(first), AddResult::stored);
     EXPECT_EQ(store->add(first), AddResult::duplicate);
     // Monday again, later and in a new version; the same target with another body is new.
-    DayUse later = monday;
-    later.launches = 1, later.runTime = 5, later.lastUsed += 60, later.productVersion = "2.0";
-    later.productName = "Edit 2";
+    const DayUse later{"A1", "2024-05-06", 1, 5, 1715000060, "Edit 2", "1", "2.0"};
     EXPECT_EQ(store->add(receivedReport("mac-01", {later}, "other body")), AddResult::stored);
     // An earlier report of the same day arriving last does not take over the names.
-    DayUse earlier = monday;
-    earlier.lastUsed -= 60, earlier.productVersion = "0.9", earlier.productName = "Old";
+    const DayUse earlier{"A1", "2024-05-06", 2, 100, 1714999940, "Old", "1", "0.9"};
     EXPECT_EQ(store->add(receivedReport("mac-01", {earlier}, "third")), AddResult::stored);
     // mac-02's last day of A1 moves from Sunday to Monday: no longer counted at Sunday.
     const DayUse sunday{"A1", "2024-05-05", 1, 10, 1714913600, "Edit & \"Go\"", "1", "1.0"};
@@ -39,8 +36,7 @@ inline void checkStore(const std::function<std::unique_ptr<Store>()>& open) {
     const DayUse bee{"B2", "2024-05-08", 3, 30, 1715130000, "Bee", "", ""};
     EXPECT_EQ(store->add(receivedReport("mac-02\n", {monday, bee})), AddResult::stored);
 
-    DayUse mondaySum = later;
-    mondaySum.launches = 5, mondaySum.runTime = 205;
+    const DayUse mondaySum{"A1", "2024-05-06", 5, 205, 1715000060, "Edit 2", "1", "2.0"};
     const std::vector<StoredDay> expected = {{"mac-01", mondaySum},
                                              {"mac-01", tuesday},
                                              {"mac-02\n", sunday},

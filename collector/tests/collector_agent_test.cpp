@@ -1,5 +1,5 @@
 // The real agent's report run posting to the real collector over HTTPS, the collector's
-// certificate signed by a throwaway authority that the test adds to the system's trust store.
+// certificate added to the system's trust store for the test.
 #include <sqlite3.h>
 
 #include <filesystem>
@@ -18,38 +18,11 @@ bool run(const std::string& command) {
     return std::system(command.c_str()) == 0;
 }
 
-// An authority trusted system-wide for the length of the test, and a certificate for 127.0.0.1
-// it signed.
-class ThrowawayAuthority {
-  public:
-    explicit ThrowawayAuthority(const std::string& dir)
-        : dir_(dir),
-          trusted_("/usr/local/share/ca-certificates/tallyvane-test-" + std::to_string(getpid()) +
-                   ".crt") {
-        const std::string quiet = " 2>/dev/null";
-        ok_ = run("openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj '/CN=Tallyvane test CA'"
-                  " -keyout " +
-                  dir + "/ca.key -out " + dir + "/ca.pem" + quiet) &&
-              run("openssl req -newkey rsa:2048 -nodes -subj /CN=127.0.0.1 -keyout " + key() +
-                  " -out " + dir + "/server.csr" + quiet) &&
-              run("printf 'subjectAltName=IP:127.0.0.1\\n' >" + dir + "/san.ext") &&
-              run("openssl x509 -req -days 1 -in " + dir + "/server.csr -CA " + dir +
-                  "/ca.pem -CAkey " + dir + "/ca.key -CAcreateserial -extfile " + dir +
-                  "/san.ext -out " + certificate() + quiet) &&
-              run("cp " + dir + "/ca.pem " + trusted_) &&
-              run("update-ca-certificates >/dev/null 2>&1");
-    }
-    ~ThrowawayAuthority() {
-        fs::remove(trusted_);
-        run("update-ca-certificates >/dev/null 2>&1");
-    }
-    bool ok() const { return ok_; }
-    std::string certificate() const { return dir_ + "/server.pem"; }
-    std::string key() const { return dir_ + "/server.key"; }
-
-  private:
-    std::string dir_, trusted_;
-    bool ok_ = false;
+// The collector's certificate, trusted system-wide for the length of the test.
+struct Trusted {
+    const std::string path =
+        "/usr/local/share/ca-certificates/tallyvane-test-" + std::to_string(getpid()) + ".crt";
+    ~Trusted() { fs::remove(path), run("update-ca-certificates >/dev/null 2>&1"); }
 };
 
 const Dict kUsage{
@@ -59,31 +32,30 @@ const Dict kUsage{
 
 TEST(CollectorAgent, FiguresAreClearedOnlyOnceTheCollectorStoredThem) {
     test::ScratchDir dir;
-    ThrowawayAuthority authority(dir.path());
-    ASSERT_TRUE(authority.ok());
-    const std::string db = dir.path() + "/collector.db";
-    auto collector = std::make_unique<CollectorProcess>(dir.path(), db,
-                                                        "certificate = " + authority.certificate() +
-                                                            "\nkey = " + authority.key() +
-                                                            "\ncustomer_ids = 7\n");
+    const std::string at = dir.path() + "/", db = at + "collector.db";
+    const Trusted trusted;
+    ASSERT_TRUE(makeCertificate(dir.path()) && run("cp " + at + "cert.pem " + trusted.path +
+                                                   " && update-ca-certificates >/dev/null"));
+    auto collector = std::make_unique<CollectorProcess>(
+        dir.path(), db,
+        "certificate = " + at + "cert.pem\nkey = " + at + "key.pem\ncustomer_ids = 7\n");
     ASSERT_GT(collector->port(), 0) << collector->log();
-    const int port = collector->port();
-    test::AgentInstallation agent(Dict{{"ServerURL", "https://127.0.0.1:" + std::to_string(port)},
+    const std::string url = "https://127.0.0.1:" + std::to_string(collector->port());
+    test::AgentInstallation agent(Dict{{"ServerURL", url},
                                        {"localComputerName", "mac 01"},
                                        {"encodedLocalNameSpace", "WORKGROUP"},
                                        {"vornCustomerID", "7"},
                                        {"vornRemoteOffID", "3"}});
-    const std::string launchData = agent.meteringPath("AppLaunchData.plist");
-    const std::string postData = agent.meteringPath("AppPostData.plist");
-    const Dict post{{"AddedTime", "1000"}, {"Other", 1}};
+    const std::string launchData = agent.meteringPath("AppLaunchData.plist"),
+                      postData = agent.meteringPath("AppPostData.plist");
+    const Dict launch{{"100", kUsage}}, post{{"AddedTime", "1000"}, {"Other", 1}};
     // A run that could not hand its figures over leaves both files byte for byte as they were.
     const auto untouched = [&] {
-        return test::slurp(launchData) == *plist::toXml(plist::Value(Dict{{"100", kUsage}})) &&
+        return test::slurp(launchData) == *plist::toXml(plist::Value(launch)) &&
                test::slurp(postData) == *plist::toXml(plist::Value(post));
     };
     const auto writeFiles = [&] {
-        test::writePlist(launchData, Dict{{"100", kUsage}});
-        test::writePlist(postData, post);
+        test::writePlist(launchData, launch), test::writePlist(postData, post);
     };
     // A collector that cannot store (its database held by another writer) answers 503.
     writeFiles();
@@ -102,15 +74,13 @@ TEST(CollectorAgent, FiguresAreClearedOnlyOnceTheCollectorStoredThem) {
     EXPECT_TRUE(agent.logHas("generateAndPostXML: Software Metering data sent successfully"));
     EXPECT_EQ(test::slurp(launchData).find("TOTAL_RUN_COUNT"), std::string::npos);
     std::string error;
-    {
-        const auto store = openStore(db, error);
-        ASSERT_TRUE(store) << error;
-        const auto days = store->days();
-        ASSERT_TRUE(days && days->size() == 1u);
-        EXPECT_EQ((*days)[0].computer, "mac 01");
-        EXPECT_EQ((*days)[0].use.launches, 3);
-        EXPECT_EQ((*days)[0].use.runTime, 120);
-    }
+    const auto store = openStore(db, error);
+    ASSERT_TRUE(store) << error;
+    const auto days = store->days();
+    ASSERT_TRUE(days && days->size() == 1u);
+    const StoredDay& day = (*days)[0];
+    EXPECT_EQ(std::tuple(day.computer, day.use.launches, day.use.runTime),
+              std::tuple("mac 01", 3, 120));
 
     // Down: the figures stay for the next run.
     collector.reset();

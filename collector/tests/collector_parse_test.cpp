@@ -1,23 +1,17 @@
 // The collector's readers: the request query, the report document, its rows folded into days.
-#include <gtest/gtest.h>
-
+#include "CollectorProcess.h"
 #include "Days.h"
 #include "Report.h"
 #include "report/UsageReport.h"
-#include "support/ChildProcess.h"
 #include "support/TimeZone.h"
 
 namespace tallyvane::collector {
 namespace {
 
-constexpr const char* kPath = "/invswmetering?computer=";
+constexpr const char* kPath = "/invswmetering?computer=";  // each query below follows it
 
 TEST(CollectorParse, QueryIsSplitAtItsKeysInOrderAndDecodedOnce) {
-    struct Case {
-        std::string query;  // after kPath
-        std::optional<ReportQuery> expected;
-    };
-    const Case cases[] = {
+    const std::pair<std::string, std::optional<ReportQuery>> cases[] = {
         {"mac-01&domain=WORKGROUP&customerId=7&resourceid=0&remoffId=3&actionToCall=1",
          ReportQuery{"mac-01", "WORKGROUP", "7", "0", "3", "1"}},
         // The agent does not escape values: '&' and '=' stay inside the computer name.
@@ -33,21 +27,8 @@ TEST(CollectorParse, QueryIsSplitAtItsKeysInOrderAndDecodedOnce) {
         {"ma%00c&domain=D&customerId=7&resourceid=0&remoffId=3&actionToCall=1", std::nullopt},
         {"ma%ffc&domain=D&customerId=7&resourceid=0&remoffId=3&actionToCall=1", std::nullopt},
     };
-    for (const Case& c : cases) {
-        EXPECT_EQ(parseReportTarget(kPath + c.query), c.expected) << c.query;
-    }
-}
-
-plist::Dict record(std::string id, std::int64_t lastUsed, int count, int time, std::string name,
-                   int days = 0) {
-    return {{"AppDefinitionId", std::move(id)},
-            {"LAST_USED", lastUsed},
-            {"TOTAL_RUN_COUNT", count},
-            {"TOTAL_RUN_TIME", time},
-            {"PRODUCT_NAME", std::move(name)},
-            {"FILE_VERSION", "1.0"},
-            {"PRODUCT_VERSION", "1.0 \" />\n(beta)"},
-            {"RUNNING_NO_OF_DAYS", days}};
+    for (const auto& [query, expected] : cases)
+        EXPECT_EQ(parseReportTarget(kPath + query), expected) << query;
 }
 
 TEST(CollectorParse, BodyIsReadAsTheAgentWritesItWithValuesAsWritten) {
@@ -58,11 +39,16 @@ TEST(CollectorParse, BodyIsReadAsTheAgentWritesItWithValuesAsWritten) {
                                         "Acme & Sons", "MSP <One>",  std::nullopt,
                                         "f.example",   std::nullopt, "3"};
         DroppingLogSink nowhere;  // the agent logs and prints its extra days
-        const auto document = report::usageReport(
-            account, {{"A", record("A1", 1714521599, 2, 59, name, 2)}}, agent, nowhere, nowhere);
+        const std::string version = "1.0 \" />\n(beta)";
+        const plist::Dict record{{"AppDefinitionId", "A1"},    {"LAST_USED", 1714521599},
+                                 {"TOTAL_RUN_COUNT", 2},       {"TOTAL_RUN_TIME", 59},
+                                 {"PRODUCT_NAME", name},       {"FILE_VERSION", "1.0"},
+                                 {"PRODUCT_VERSION", version}, {"RUNNING_NO_OF_DAYS", 2}};
+        const auto document =
+            report::usageReport(account, {{"A", record}}, agent, nowhere, nowhere);
         const auto body = parseReportBody(document);
         ASSERT_TRUE(body) << document;
-        const UsageRow first{"A1", 1714521599, 2, 59, "1.0", name, "1.0 \" />\n(beta)"};
+        const UsageRow first{"A1", 1714521599, 2, 59, "1.0", name, version};
         UsageRow extra = first;
         extra.lastUsed += 86400, extra.runCount = 1, extra.runTime = 86400;
         EXPECT_EQ(body->rows, (std::vector<UsageRow>{first, extra}));
@@ -73,13 +59,11 @@ TEST(CollectorParse, BodyIsReadAsTheAgentWritesItWithValuesAsWritten) {
                       {name, "WORK\"GROUP", name, "Acme & Sons", "MSP <One>", "0", "--", "7"}));
 
         // Every truncation, and anything after the end, is refused.
-        for (std::size_t length = 0; length < document.size(); ++length) {
+        for (std::size_t length = 0; length < document.size(); ++length)
             ASSERT_FALSE(parseReportBody(document.substr(0, length))) << length;
-        }
         EXPECT_FALSE(parseReportBody(document + "\n"));
     }
-    const std::string golden =
-        test::slurp(std::string(TALLYVANE_SOURCE_DIR) + "/tests/golden/records.xml");
+    const std::string golden = goldenReport();
     const std::pair<std::string, std::string> broken[] = {
         {"LAST_USED=\"1714694399\"", "LAST_USED=\"+1714694399\""},
         {"TOTAL_RUN_COUNT=\"2\"", "TOTAL_RUN_COUNT=\"2x\""},
@@ -88,7 +72,6 @@ TEST(CollectorParse, BodyIsReadAsTheAgentWritesItWithValuesAsWritten) {
         {"Jerry", "J\xc3(rry"},
         {"USER_SID=\"S-1-5-18\" TYPE", "USER_SID=\"S-1-5-19\" TYPE"},
     };
-    ASSERT_TRUE(parseReportBody(golden));  // its rows are checked below
     for (const auto& [from, to] : broken) {
         std::string changed = golden;
         ASSERT_NE(changed.find(from), std::string::npos) << from;
@@ -98,8 +81,7 @@ TEST(CollectorParse, BodyIsReadAsTheAgentWritesItWithValuesAsWritten) {
 }
 
 TEST(CollectorParse, ExtraDayRowsAreDaysOfUseNotLaunchesInTheFleetsZone) {
-    const auto rows = parseReportBody(
-        test::slurp(std::string(TALLYVANE_SOURCE_DIR) + "/tests/golden/records.xml"));
+    const auto rows = parseReportBody(goldenReport());
     ASSERT_TRUE(rows);
     const auto day = [](const char* id, const char* date, std::int64_t launches, std::int64_t time,
                         std::int64_t lastUsed, const char* name, const char* version) {

@@ -6,93 +6,77 @@
 
 #include <fstream>
 
+#include "CollectorProcess.h"
 #include "Server.h"
 #include "StoreChecks.h"
-#include "support/ChildProcess.h"
 
 namespace tallyvane::collector {
 namespace {
 
-const std::string kBin = "/usr/lib/postgresql/15/bin";
+const std::string kBin = "/usr/lib/postgresql/15/bin/";
 
-bool run(const std::string& command) {
-    return std::system(command.c_str()) == 0;
+// One of PostgreSQL's programs, as the postgres user.
+bool run(const std::string& program, const std::string& arguments) {
+    return std::system(("runuser -u postgres -- " + kBin + program + " " + arguments).c_str()) == 0;
 }
 
 // initdb refuses root: the cluster belongs to the postgres user, in a folder of its own, served
 // on a socket in that folder only.
-class Cluster {
-  public:
+struct Cluster {
     Cluster() {
         char name[] = "/tmp/tallyvane-pg.XXXXXX";
         if (mkdtemp(name) == nullptr) return;
-        dir_ = name;
+        dir = name;
         const passwd* postgres = getpwnam("postgres");
         if (postgres == nullptr || chown(name, postgres->pw_uid, postgres->pw_gid) != 0) return;
-        const std::string as = "runuser -u postgres -- ";
-        if (run(as + kBin + "/initdb -D " + dir_ + "/data -A trust -U postgres -E UTF8" +
-                " --locale=C.UTF-8 --no-sync >" + dir_ + "/initdb.log 2>&1") &&
-            run(as + kBin + "/pg_ctl start -w -t 30 -D " + dir_ + "/data -l " + dir_ +
-                "/server.log -o \"-p 55432 -k " + dir_ + " -c listen_addresses=''\" >/dev/null")) {
-            connection_ = "host=" + dir_ + " port=55432 dbname=postgres user=postgres";
-        }
+        started =
+            run("initdb", "-D " + dir + "/data -A trust -U postgres -E UTF8 --locale=C.UTF-8" +
+                              " --no-sync >" + dir + "/initdb.log 2>&1") &&
+            run("pg_ctl", "start -w -t 30 -D " + dir + "/data -l " + dir + "/server.log -o \"-p" +
+                              " 55432 -k " + dir + " -c listen_addresses=''\" >/dev/null");
     }
     ~Cluster() {
-        if (!dir_.empty()) {
-            run("runuser -u postgres -- " + kBin + "/pg_ctl stop -m immediate -D " + dir_ +
-                "/data >/dev/null 2>&1");
-            std::filesystem::remove_all(dir_);
-        }
+        if (dir.empty()) return;
+        run("pg_ctl", "stop -m immediate -D " + dir + "/data >/dev/null 2>&1");
+        std::filesystem::remove_all(dir);
     }
-    // Empty when the cluster did not start.
-    const std::string& connection() const { return connection_; }
-    std::string logs() const {
-        return test::slurp(dir_ + "/initdb.log") + test::slurp(dir_ + "/server.log");
+    std::string connection(const std::string& database = "postgres") const {
+        return "host=" + dir + " port=55432 dbname=" + database + " user=postgres";
     }
-
-  private:
-    std::string dir_, connection_;
+    bool psql(const std::string& commands) const {
+        return run("psql", "-q \"" + connection() + "\" " + commands);
+    }
+    std::string dir;
+    bool started = false;
 };
 
 TEST(CollectorPostgres, ClusterOfItsOwnKeepsReportsOnce) {
-    if (!std::filesystem::exists(kBin + "/initdb")) GTEST_SKIP() << "no PostgreSQL 15 binaries";
+    if (!std::filesystem::exists(kBin + "initdb")) GTEST_SKIP() << "no PostgreSQL 15 binaries";
     Cluster cluster;
-    ASSERT_FALSE(cluster.connection().empty()) << cluster.logs();
+    ASSERT_TRUE(cluster.started) << test::slurp(cluster.dir + "/initdb.log")
+                                 << test::slurp(cluster.dir + "/server.log");
     std::string error;
-    checkStore([&] {
-        auto store = openStore(cluster.connection(), error);
-        EXPECT_TRUE(store) << error;
-        return store;
-    });
+    checkStore([&] { return openStore(cluster.connection(), error); });
     // A database from before the summaries gets them from its stored days.
     const auto summary = openStore(cluster.connection(), error)->summary("2024-05-07");
-    ASSERT_EQ(std::system(("runuser -u postgres -- " + kBin + "/psql -q \"" + cluster.connection() +
-                           "\" -c 'DROP TABLE app_days, app_computers, app_last_days' -c"
-                           " 'DELETE FROM schema_version WHERE version >= 2'")
-                              .c_str()),
-              0);
+    ASSERT_TRUE(
+        cluster.psql("-c 'DROP TABLE app_days, app_computers, app_last_days'"
+                     " -c 'DELETE FROM schema_version WHERE version >= 2'"));
     EXPECT_EQ(openStore(cluster.connection(), error)->summary("2024-05-07"), summary);
     EXPECT_FALSE(openStore("host=/nonexistent port=1 dbname=postgres", error));
 
     // --move-to: an SQLite file's reports, read again, into a fresh database; twice is once.
     test::ScratchDir dir;
     const std::string file = dir.path() + "/c.db", config = dir.path() + "/c.conf";
-    const std::string golden =
-        test::slurp(std::string(TALLYVANE_SOURCE_DIR) + "/tests/golden/records.xml");
     Settings settings;
     settings.anyCustomerId = true;
-    for (const char* computer : {"pc-1", "pc-2"}) {
-        EXPECT_EQ(acceptReport(*openStore(file, error), settings,
-                               "/invswmetering?computer=" + std::string(computer) +
-                                   "&domain=W&customerId=7&resourceid=0&remoffId=3&actionToCall=1",
-                               golden, 1000)
-                      .status,
-                  200);
-    }
-    ASSERT_TRUE(run("runuser -u postgres -- " + kBin + "/psql -q \"" + cluster.connection() +
-                    "\" -c 'CREATE DATABASE moved'"));
-    const std::string moved = cluster.connection().substr(0, cluster.connection().find("dbname=")) +
-                              "dbname=moved user=postgres";
+    for (const char* pc : {"pc-1", "pc-2"})
+        EXPECT_EQ(
+            acceptReport(*openStore(file, error), settings, reportTarget(pc), goldenReport(), 1000)
+                .status,
+            200);
+    ASSERT_TRUE(cluster.psql("-c 'CREATE DATABASE moved'"));
+    const std::string moved = cluster.connection("moved");
     std::ofstream(config) << "database = " << file << "\ncustomer_ids = *\n";
     for (int i = 0; i < 2; ++i) {
         test::ChildProcess move(COLLECTOR_BIN, {"--config", config, "--move-to", moved});
