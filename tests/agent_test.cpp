@@ -11,15 +11,15 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <thread>
+#include <tuple>
 
 #include "HandOver.h"
-#include "support/AgentFixture.h"
+#include "support/AgentInstallation.h"
 
 namespace tallyvane::test {
 namespace {
@@ -30,20 +30,31 @@ const std::string kBin = TALLYVANE_BIN_DIR;
 // A system user made for the test and removed after it.
 struct TestUser {
     explicit TestUser(const std::string& name) : name(name) {
-        std::system(
-            ("useradd --system --no-create-home --shell /usr/sbin/nologin " + name + " 2>/dev/null")
-                .c_str());
+        std::system(("useradd -r -M -s /usr/sbin/nologin " + name + " 2>/dev/null").c_str());
         if (const passwd* entry = ::getpwnam(name.c_str())) owner = {entry->pw_uid, entry->pw_gid};
     }
     ~TestUser() { std::system(("userdel " + name + " 2>/dev/null").c_str()); }
     uid_t uid() const { return owner.uid; }
-    bool exists() const { return owner.uid != 0; }
     std::string name;
     agent::Owner owner;
 };
 
-// Starts body in a child process as user (its own group, no others), which exits with its result.
-pid_t startAsUser(const TestUser& user, const std::function<int()>& body) {
+// A child that is killed and reaped at scope exit, also when an assertion returns early.
+struct Child {
+    pid_t pid;
+    ~Child() { wait(true); }
+    // Its exit status; -1 when it did not exit.
+    int wait(bool kill = false) {
+        int status = 0;
+        if (pid <= 0) return -1;
+        if (kill) ::kill(pid, SIGKILL);
+        ::waitpid(std::exchange(pid, -1), &status, 0);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+};
+
+// Runs body in a child process as user (its own group, no others), which exits with its result.
+Child startAsUser(const TestUser& user, const std::function<int()>& body) {
     const pid_t pid = ::fork();
     if (pid == 0) {
         if (::setgroups(0, nullptr) != 0 || ::setgid(user.owner.gid) != 0 ||
@@ -51,32 +62,27 @@ pid_t startAsUser(const TestUser& user, const std::function<int()>& body) {
             ::_exit(126);
         ::_exit(body());
     }
-    return pid;
+    return {pid};
 }
 
-// A child that is killed and reaped at scope exit, also when an assertion returns early.
-struct Child {
-    pid_t pid;
-    ~Child() { wait(true); }
-    void wait(bool kill = false) {
-        if (pid <= 0) return;
-        if (kill) ::kill(pid, SIGKILL);
-        ::waitpid(std::exchange(pid, -1), nullptr, 0);
-    }
-};
-
-int asUser(const TestUser& user, const std::function<int()>& body) {
-    int status = 0;
-    ::waitpid(startAsUser(user, body), &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+// Owner, group and mode of path itself; -1s when nothing is there.
+std::tuple<uid_t, gid_t, unsigned> ownership(const std::string& path) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) return {uid_t(-1), gid_t(-1), 0u};
+    return {st.st_uid, st.st_gid, st.st_mode & 07777};
 }
 
-// An agent folder of root's with its data folder, below a folder the test users may pass.
-struct HandOverFolders {
-    HandOverFolders() {
+// Two test users and an agent folder of root's with its data folder, below a folder the test
+// users may pass: the hand-over and the agent run as root.
+class AgentFolder : public testing::Test {
+  protected:
+    void SetUp() override {
+        if (::geteuid() != 0) GTEST_SKIP() << "needs root";
+        ASSERT_TRUE(alice.uid() != 0 && bob.uid() != 0);
         fs::permissions(dir.path(), fs::perms(0755));
         fs::create_directories(data);
     }
+    TestUser alice{"tvagent-alice"}, bob{"tvagent-bob"};
     ScratchDir dir;
     std::string agent = dir.path() + "/agent", data = agent + "/data",
                 metering = data + "/SoftwareMetering";
@@ -84,23 +90,19 @@ struct HandOverFolders {
         return agent::handOverMeteringFolder(agent, data, owner);
     }
 };
+using HandOver = AgentFolder;
 
-TEST(HandOver, AUserRacingARootLinkInNeverGetsARootFile) {
-    if (::geteuid() != 0) GTEST_SKIP() << "the hand-over runs as root";
-    TestUser alice("tvagent-alice");
-    ASSERT_TRUE(alice.exists());
-    HandOverFolders folders;
-    const std::string victim = folders.dir.path() + "/root-only";
+TEST_F(HandOver, AUserRacingARootLinkInNeverGetsARootFile) {
+    const std::string victim = dir.path() + "/root-only";
     std::ofstream(victim) << "root's secret";
     ::chmod(victim.c_str(), 0600);
-    ASSERT_TRUE(folders.handTo(alice.owner));
-    const std::string honest = folders.metering + "/spare",
-                      target = folders.metering + "/AppRuleData.plist";
+    ASSERT_TRUE(handTo(alice.owner));
+    const std::string honest = metering + "/spare", target = metering + "/AppRuleData.plist";
     // Alice swaps an honest file of hers with root's link as fast as she can, for ever.
-    const Child racer{startAsUser(alice, [&] {
+    const Child racer = startAsUser(alice, [&] {
         for (;;) ::renameat2(AT_FDCWD, honest.c_str(), AT_FDCWD, target.c_str(), RENAME_EXCHANGE);
         return 0;
-    })};
+    });
     int copied = 0, refused = 0;
     for (int i = 0; i < 1000; ++i) {
         // Root's hard link stands in for a kernel with fs.protected_hardlinks=0.
@@ -108,15 +110,14 @@ TEST(HandOver, AUserRacingARootLinkInNeverGetsARootFile) {
         ::unlink(honest.c_str());
         ASSERT_EQ(::link(victim.c_str(), target.c_str()), 0);
         // Made by name in root's folder only: the test itself must not follow her swaps.
-        const std::string fresh = folders.dir.path() + "/fresh";
+        const std::string fresh = dir.path() + "/fresh";
         { std::ofstream(fresh) << "<plist version=\"1.0\"><dict/></plist>"; }
         ASSERT_EQ(::chown(fresh.c_str(), alice.uid(), alice.owner.gid), 0);
         ASSERT_EQ(::link(fresh.c_str(), honest.c_str()), 0);
         ::unlink(fresh.c_str());
-        ASSERT_TRUE(folders.handTo(alice.owner));
+        ASSERT_TRUE(handTo(alice.owner));
+        ASSERT_EQ(ownership(victim), std::tuple(0u, 0u, 0600u)) << i;
         struct stat st {};
-        ASSERT_EQ(::stat(victim.c_str(), &st), 0);
-        ASSERT_TRUE(st.st_uid == 0 && st.st_gid == 0 && (st.st_mode & 07777) == 0600) << i;
         if (::stat(target.c_str(), &st) != 0) {
             ++refused;
             continue;
@@ -129,19 +130,15 @@ TEST(HandOver, AUserRacingARootLinkInNeverGetsARootFile) {
     EXPECT_GT(refused, 0);
 }
 
-TEST(HandOver, ThePreviousUserKeepsNoDescriptorModeNameOrPlantedFile) {
-    if (::geteuid() != 0) GTEST_SKIP() << "the hand-over runs as root";
-    TestUser alice("tvagent-alice"), bob("tvagent-bob");
-    ASSERT_TRUE(alice.exists() && bob.exists());
-    HandOverFolders folders;
-    ASSERT_TRUE(folders.handTo(alice.owner));
-    const std::string launches = folders.metering + "/AppLaunchData.plist",
-                      logFile = folders.agent + "/logs/AppMonitor.log";
+TEST_F(HandOver, ThePreviousUserKeepsNoDescriptorModeNameOrPlantedFile) {
+    ASSERT_TRUE(handTo(alice.owner));
+    const std::string launches = metering + "/AppLaunchData.plist",
+                      logFile = agent + "/logs/AppMonitor.log";
     int ready[2], go[2];
     ASSERT_EQ(::pipe(ready), 0);
     ASSERT_EQ(::pipe(go), 0);
-    Child child{startAsUser(alice, [&] {
-        const std::string m = folders.metering;
+    Child child = startAsUser(alice, [&] {
+        const std::string m = metering;
         std::ofstream(launches) << "honest";
         std::ofstream(m + "/AppPostData.plist") << "posted";
         std::ofstream(logFile) << "alice's line\n";
@@ -156,125 +153,81 @@ TEST(HandOver, ThePreviousUserKeepsNoDescriptorModeNameOrPlantedFile) {
         if (::write(ready[1], "r", 1) != 1 || ::read(go[0], &byte, 1) != 1) return 2;
         const bool wrote = ::write(kept, "4242", 4) == 4 && ::write(keptLog, "4242", 4) == 4;
         return wrote ? 0 : 3;
-    })};
+    });
     char byte = 0;
     ASSERT_EQ(::read(ready[0], &byte, 1), 1);
-    ASSERT_TRUE(folders.handTo(bob.owner));
+    ASSERT_TRUE(handTo(bob.owner));
     ASSERT_EQ(::write(go[1], "g", 1), 1);
     child.wait();
 
-    auto owner = [](const std::string& path) {
-        struct stat st {};
-        return ::lstat(path.c_str(), &st) == 0 ? std::pair(st.st_uid, st.st_mode & 07777)
-                                               : std::pair(uid_t(-1), 0u);
-    };
-    EXPECT_EQ(owner(folders.metering), std::pair(bob.uid(), 0700u));
-    EXPECT_EQ(owner(launches), std::pair(bob.uid(), 0600u));
+    const auto& [uid, gid] = bob.owner;
+    EXPECT_EQ(ownership(metering), std::tuple(uid, gid, 0700u));
+    EXPECT_EQ(ownership(launches), std::tuple(uid, gid, 0600u));
     EXPECT_EQ(slurp(launches), "honest");
-    EXPECT_EQ(owner(logFile).first, bob.uid());
+    EXPECT_EQ(ownership(logFile), std::tuple(uid, gid, 0644u));
     EXPECT_EQ(slurp(logFile), "");
     for (const char* gone : {"/zz_gift", "/mine", "/AppPostData.plist"})  // the last had two names
-        EXPECT_FALSE(fs::exists(folders.metering + gone)) << gone;
-    auto list = [](const std::string& folder) {
-        std::vector<std::string> paths;
-        for (const auto& e : fs::directory_iterator(folder)) paths.push_back(e.path());
-        return paths;
-    };
-    const auto aside = list(folders.data + "/refused"),
-               previous = list(folders.agent + "/logs/previous");
+        EXPECT_FALSE(fs::exists(metering + gone)) << gone;
+    const std::vector<fs::path> aside(fs::directory_iterator(data + "/refused"), {}),
+        previous(fs::directory_iterator(agent + "/logs/previous"), {});
     ASSERT_EQ(aside.size(), 1u);
-    EXPECT_TRUE(aside[0].ends_with("-AppPostData.plist"));
-    EXPECT_EQ(owner(folders.data + "/refused"), std::pair(uid_t(0), 0700u));
+    EXPECT_TRUE(aside[0].string().ends_with("-AppPostData.plist"));
+    EXPECT_EQ(ownership(data + "/refused"), std::tuple(0u, 0u, 0700u));
     ASSERT_EQ(previous.size(), 1u);
     EXPECT_EQ(slurp(previous[0]), "alice's line\n");  // her later write went nowhere
-    struct stat st {};
-    ASSERT_EQ(::stat(previous[0].c_str(), &st), 0);
     const group* adm = ::getgrnam("adm");
-    EXPECT_TRUE(st.st_uid == 0 && st.st_gid == (adm ? adm->gr_gid : 0) &&
-                (st.st_mode & 07777) == 0640);
+    EXPECT_EQ(ownership(previous[0]), std::tuple(0u, adm ? adm->gr_gid : 0u, 0640u));
 }
-
-// A private bus playing the system bus, with fake_logind on it.
-class FakeSystemBus {
-  public:
-    FakeSystemBus() {
-        FILE* bus = popen("dbus-daemon --session --fork --print-address=1 --print-pid=1", "r");
-        char address[512] = {};
-        if (bus && std::fscanf(bus, "%511s %d", address, &busPid_) == 2) address_ = address;
-        if (bus) pclose(bus);
-        logind_ = std::make_unique<ChildProcess>(std::vector<std::string>{kBin + "/fake_logind"},
-                                                 environment(), dir_.path() + "/logind.out");
-        EXPECT_TRUE(eventually([&] { return slurp(dir_.path() + "/logind.out") == "ready\n"; }));
-    }
-    ~FakeSystemBus() {
-        logind_.reset();
-        if (busPid_ > 0) ::kill(busPid_, SIGTERM);
-    }
-    std::map<std::string, std::string> environment() const {
-        return {{"DBUS_SYSTEM_BUS_ADDRESS", address_}};
-    }
-    // Calls a method of fake_logind's control interface; true when it answered.
-    bool call(const std::string& method, const std::vector<std::string>& arguments) {
-        std::vector<std::string> argv{
-            "/usr/bin/dbus-send",      "--system",
-            "--print-reply",           "--dest=org.freedesktop.login1",
-            "/org/freedesktop/login1", "org.tallyvane.FakeLogind." + method};
-        argv.insert(argv.end(), arguments.begin(), arguments.end());
-        return ChildProcess(argv, environment(), dir_.path() + "/calls.out").waitExit() == 0;
-    }
-    bool login(const std::string& id, const TestUser& user, const std::string& kind = "user") {
-        return call("Login", {"string:" + id, "uint32:" + std::to_string(user.uid()),
-                              "string:" + user.name, "string:" + kind});
-    }
-
-  private:
-    ScratchDir dir_;
-    std::string address_;
-    pid_t busPid_ = -1;
-    std::unique_ptr<ChildProcess> logind_;
-};
 
 // The PIDs of the monitor-mode processes that parent started, and the user each runs as; those
 // of tests running alongside are not counted.
 std::map<pid_t, uid_t> monitors(pid_t parent) {
+    const std::string command = kBin + "/tallyvane" + '\0' + "startMonitoring" + '\0';
     std::map<pid_t, uid_t> found;
     for (const auto& entry : fs::directory_iterator("/proc")) {
-        const std::string name = entry.path().filename();
-        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-        const std::string cmdline = slurp(entry.path() / "cmdline");
-        if (cmdline != kBin + "/tallyvane" + '\0' + "startMonitoring" + '\0') continue;
-        // The parent's PID is the second field after the parenthesised name.
-        const std::string stat = slurp(entry.path() / "stat");
-        const auto close = stat.rfind(')');
-        if (close == std::string::npos || std::atoi(stat.c_str() + close + 4) != parent) continue;
         // The monitor is not dumpable, so its /proc folder is root's: its real user id says.
         const std::string status = slurp(entry.path() / "status");
-        if (const auto uid = status.find("\nUid:"); uid != std::string::npos)
-            found[std::stoi(name)] = static_cast<uid_t>(std::stoul(status.substr(uid + 5)));
+        const auto ppid = status.find("\nPPid:"), uid = status.find("\nUid:");
+        if (ppid != status.npos && uid != status.npos &&
+            std::stoi(status.substr(ppid + 6)) == parent &&
+            slurp(entry.path() / "cmdline") == command)
+            found[std::stoi(entry.path().filename())] = std::stoul(status.substr(uid + 5));
     }
     return found;
 }
 
-TEST(Agent, FollowsTheConsoleAndRunsTheMonitorAndTheReportAsItsUser) {
-    if (::geteuid() != 0) GTEST_SKIP() << "the agent runs as root";
-    TestUser alice("tvagent-alice"), bob("tvagent-bob");
-    ASSERT_TRUE(alice.exists() && bob.exists());
+using Agent = AgentFolder;
+
+TEST_F(Agent, FollowsTheConsoleAndRunsTheMonitorAndTheReportAsItsUser) {
     if (std::system(("runuser -u " + alice.name + " -- test -x " + kBin + "/tallyvane").c_str()))
         GTEST_SKIP() << "the test users cannot run " << kBin << "/tallyvane";
-    ScratchDir dir;
-    const std::string agent = dir.path() + "/agent";
     writePlist(agent + "/config/agent.plist",
                plist::Dict{{"TrustedParentPath", kBin + "/tallyvane-agent"}});
-    fs::permissions(dir.path(), fs::perms(0755));
-    FakeSystemBus bus;
-    ChildProcess daemon({kBin + "/tallyvane-agent", "--agent-folder", agent}, bus.environment(),
+    // A private bus, an agent installation's, plays the system bus with fake_logind on it.
+    const AgentInstallation bus;
+    const std::map<std::string, std::string> systemBus{
+        {"DBUS_SYSTEM_BUS_ADDRESS", bus.environment().at("DBUS_SESSION_BUS_ADDRESS")}};
+    ChildProcess logind({kBin + "/fake_logind"}, systemBus, bus.path() + "/logind.out");
+    ASSERT_TRUE(eventually([&] { return slurp(bus.path() + "/logind.out") == "ready\n"; }));
+    // Calls a method of fake_logind's control interface; true when it answered.
+    auto call = [&](const std::string& method, std::vector<std::string> argv) {
+        argv.insert(argv.begin(), {"/usr/bin/dbus-send", "--system", "--print-reply",
+                                   "--dest=org.freedesktop.login1", "/org/freedesktop/login1",
+                                   "org.tallyvane.FakeLogind." + method});
+        return ChildProcess(argv, systemBus, bus.path() + "/calls.out").waitExit() == 0;
+    };
+    // A session of user's that then becomes the console's.
+    auto activate = [&](const std::string& id, const TestUser& user, std::string kind = "user") {
+        return call("Login", {"string:" + id, "uint32:" + std::to_string(user.uid()),
+                              "string:" + user.name, "string:" + kind}) &&
+               call("Activate", {"string:" + id});
+    };
+    ChildProcess daemon({kBin + "/tallyvane-agent", "--agent-folder", agent}, systemBus,
                         dir.path() + "/agent.out");
-    auto console = [&] {
-        auto value = parsePlistFile(agent + "/consoleuser.plist");
-        const plist::Dict* d = value ? plist::asDict(*value) : nullptr;
-        if (!d || !d->count("logType") || !d->count("CurrentConsoleUser")) return std::string();
-        return plist::describe(d->at("logType")) + " " +
-               plist::describe(d->at("CurrentConsoleUser"));
+    const std::string consoleFile = agent + "/consoleuser.plist";
+    auto consoleSays = [&](const char* type, const TestUser& user) {
+        const plist::Value file(plist::Dict{{"logType", type}, {"CurrentConsoleUser", user.name}});
+        return eventually([&] { return parsePlistFile(consoleFile) == file; });
     };
     auto monitorOf = [&](const TestUser& user) {
         return eventually([&] {
@@ -282,56 +235,46 @@ TEST(Agent, FollowsTheConsoleAndRunsTheMonitorAndTheReportAsItsUser) {
             return found.size() == 1 && found.begin()->second == user.uid();
         });
     };
-    const std::string metering = agent + "/data/SoftwareMetering";
-    auto ownedBy = [&](const std::string& path, const TestUser& user) {
-        struct stat st {};
-        return ::stat(path.c_str(), &st) == 0 && st.st_uid == user.uid();
-    };
 
-    ASSERT_TRUE(bus.login("a1", alice));
-    ASSERT_TRUE(bus.call("Activate", {"string:a1"}));
-    ASSERT_TRUE(eventually([&] { return console() == "\"Login\" \"tvagent-alice\""; }))
-        << console();
+    ASSERT_TRUE(activate("a1", alice));
+    ASSERT_TRUE(consoleSays("Login", alice)) << slurp(consoleFile);
     ASSERT_TRUE(monitorOf(alice)) << slurp(dir.path() + "/agent.out");
     // The monitor, as alice, took its parent for genuine and runs.
     EXPECT_TRUE(eventually([&] {
         return std::ranges::count(agentLogMessages(agent),
                                   "monitorApps: Setting up app monitoring...") == 1;
     })) << slurp(agent + "/logs/AppMonitor.log");
-    EXPECT_TRUE(ownedBy(metering, alice) && ownedBy(metering + "/AppRuleData.plist", alice));
+    for (const std::string& path : {metering, metering + "/AppRuleData.plist"})
+        EXPECT_EQ(std::get<0>(ownership(path)), alice.uid()) << path;
     // Her own monitor cannot be traced by her.
     const pid_t monitor = monitors(daemon.pid()).begin()->first;
-    EXPECT_EQ(asUser(alice,
-                     [monitor] {
-                         return ::ptrace(PTRACE_ATTACH, monitor, nullptr, nullptr) == -1 &&
-                                        errno == EPERM
-                                    ? 0
-                                    : 1;
-                     }),
-              0);
+    const auto trace = [monitor] {
+        return ::ptrace(PTRACE_ATTACH, monitor, nullptr, nullptr) ? errno : 0;
+    };
+    EXPECT_EQ(startAsUser(alice, trace).wait(), EPERM);
 
     // Bob logs in beside her and the console switches to him; a greeter in between changes
     // nothing while bob is still logged in.
-    ASSERT_TRUE(bus.login("b1", bob));
-    ASSERT_TRUE(bus.call("Activate", {"string:b1"}));
-    ASSERT_TRUE(eventually([&] { return console() == "\"Switch\" \"tvagent-bob\""; })) << console();
+    ASSERT_TRUE(activate("b1", bob));
+    ASSERT_TRUE(consoleSays("Switch", bob)) << slurp(consoleFile);
     ASSERT_TRUE(monitorOf(bob));
-    EXPECT_TRUE(ownedBy(metering, bob) && ownedBy(metering + "/AppRuleData.plist", bob) &&
-                ownedBy(agent + "/logs/AppMonitor.log", bob));
-    ASSERT_TRUE(bus.login("g1", alice, "greeter") && bus.call("Activate", {"string:g1"}));
+    for (const std::string& path :
+         {metering, metering + "/AppRuleData.plist", agent + "/logs/AppMonitor.log"})
+        EXPECT_EQ(std::get<0>(ownership(path)), bob.uid()) << path;
+    ASSERT_TRUE(activate("g1", alice, "greeter"));
     std::this_thread::sleep_for(std::chrono::seconds(1));
-    EXPECT_EQ(console(), "\"Switch\" \"tvagent-bob\"");
+    EXPECT_TRUE(consoleSays("Switch", bob)) << slurp(consoleFile);
     EXPECT_TRUE(monitorOf(bob));
 
     // The daily report runs as the console user, through the agent, and ends normally.
-    ChildProcess report({kBin + "/tallyvane-agent", "report", "--agent-folder", agent},
-                        bus.environment(), dir.path() + "/report.out");
+    ChildProcess report({kBin + "/tallyvane-agent", "report", "--agent-folder", agent}, systemBus,
+                        dir.path() + "/report.out");
     EXPECT_EQ(report.waitExit(std::chrono::seconds(60)), 0) << slurp(dir.path() + "/report.out");
     EXPECT_EQ(std::ranges::count(agentLogMessages(agent), "main: Sent 'reset' notification"), 1);
 
     // Bob logs off: his monitor is stopped, the file says so.
-    ASSERT_TRUE(bus.call("Logout", {"string:b1"}));
-    ASSERT_TRUE(eventually([&] { return console() == "\"Logoff\" \"tvagent-bob\""; })) << console();
+    ASSERT_TRUE(call("Logout", {"string:b1"}));
+    ASSERT_TRUE(consoleSays("Logoff", bob)) << slurp(consoleFile);
     EXPECT_TRUE(eventually([&] { return monitors(daemon.pid()).empty(); }));
 
     // Stopped, the agent takes its registration with it.

@@ -1,68 +1,58 @@
 // Monitor mode as a real process watching real application processes start and stop.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <cmath>
-#include <ctime>
 #include <filesystem>
-#include <fstream>
 #include <thread>
 
 #include "support/AgentInstallation.h"
 #include "support/AppBundle.h"
-#include "support/TimeZone.h"
 
 namespace tallyvane::test {
 namespace {
 
 using namespace std::chrono_literals;
 using plist::Dict;
+using testing::AllOf, testing::Ge, testing::Le, testing::Optional;
 
 double wallNow() {
     return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
         .count();
 }
 
+// Helpers of a bundle and a script's commands being one run are platform_test's; the sweep's
+// start times, "Unknown" versions and the recount on reset are app_monitor_test's.
 TEST(MonitorProcess, LaunchesAndTerminationsOfRealApplicationsAreMetered) {
     AgentInstallation agent;
     ScratchDir apps;
     const std::string launchData = agent.meteringPath("AppLaunchData.plist");
-    auto run = [&](const std::string& name, BundleInfo info = {}) {
-        return std::make_unique<ChildProcess>(
-            std::vector<std::string>{makeBundle(apps.path(), name, info), "600"},
-            std::map<std::string, std::string>{});
-    };
     auto field = [&](const std::string& id, const std::string& key) {
         return plist::integerFor(launchRecord(launchData, id), key);
     };
-    auto version = [&](const std::string& id, const std::string& key) {
-        return *plist::stringFor(launchRecord(launchData, id), key);
-    };
-
-    // The sweep at start (real start times are platform_test's), "Unknown" versions and the
-    // recount on reset are app_monitor_test's; here real launches and bundles are heard.
     writePlist(launchData,
                Dict{{"100", Dict{{"FileName", "Editor.app"}, {"AppDefinitionId", "100"}}}});
 
     // A recorded moment lies between the wall clock before and after what it records (a
     // process start, from clock ticks, may read up to a second early).
-    auto within = [&](const std::string& id, const char* key, double from, double to) {
-        const auto value = field(id, key);
-        EXPECT_TRUE(value && *value >= std::floor(from) - 1 && *value <= to)
-            << id << " " << key << " " << value.value_or(-1) << " not in [" << from << ", " << to
-            << "]";
+    auto within = [&](const char* key, double from, double to) {
+        EXPECT_THAT(field("100", key), Optional(AllOf(Ge(std::floor(from) - 1), Le(to)))) << key;
     };
     auto monitor = agent.start({"startMonitoring"});
     ASSERT_TRUE(eventually([&] { return agent.logHas("Inside checkAlreadyRunningApps"); }));
     ASSERT_TRUE(observing(agent, apps.path()));
 
     const double launchedAt = wallNow();
-    auto editor = run("Editor", {.shortVersion = plist::Value("3.2")});
+    auto editor = std::make_unique<ChildProcess>(
+        makeBundle(apps.path(), "Editor", {.shortVersion = plist::Value("3.2")}),
+        std::vector<std::string>{"600"});
     ASSERT_TRUE(eventually([&] { return field("100", "TOTAL_RUN_COUNT") == 1; }));
-    within("100", "LAUNCH_TIME", launchedAt, wallNow());
-    EXPECT_EQ(version("100", "PRODUCT_NAME"), "Editor");
-    EXPECT_EQ(version("100", "PRODUCT_VERSION"), "3.2");
-    EXPECT_EQ(version("100", "FILE_VERSION"), "3.2");
+    within("LAUNCH_TIME", launchedAt, wallNow());
+    for (const auto& [key, value] :
+         {std::pair{"PRODUCT_NAME", "Editor"}, std::pair{"PRODUCT_VERSION", "3.2"},
+          std::pair{"FILE_VERSION", "3.2"}})
+        EXPECT_EQ(*plist::stringFor(launchRecord(launchData, "100"), key), value) << key;
 
     // The run time is what lies between the recorded launch and the termination's handling.
     std::this_thread::sleep_for(1100ms);
@@ -70,7 +60,7 @@ TEST(MonitorProcess, LaunchesAndTerminationsOfRealApplicationsAreMetered) {
     const double killedAt = wallNow();
     editor.reset();  // killed: a termination
     ASSERT_TRUE(eventually([&] { return field("100", "TOTAL_RUN_TIME").has_value(); }));
-    within("100", "TOTAL_RUN_TIME", killedAt - launch - 1, wallNow() - launch + 1);
+    within("TOTAL_RUN_TIME", killedAt - launch - 1, wallNow() - launch + 1);
     EXPECT_GE(field("100", "TOTAL_RUN_TIME"), 1);
 
     // Twenty runs of a command-line program that nothing meters: not one log line.
@@ -86,29 +76,43 @@ TEST(MonitorProcess, LaunchesAndTerminationsOfRealApplicationsAreMetered) {
     EXPECT_TRUE(monitor->running());
 }
 
-// Helpers of a bundle and a script's commands being one run are platform_test's.
-TEST(MonitorProcess, CanonicallyEquivalentNamesMatchAndTheRulesStayAsWritten) {
+// Rules matched by name and by package: the log stays quiet only in the test above.
+TEST(MonitorProcess, EquivalentNamesAndProgramsOutsideBundlesMatchAndTheRulesStayAsWritten) {
     AgentInstallation agent;
     ScratchDir apps;
     const std::string launchData = agent.meteringPath("AppLaunchData.plist");
-    // Each rule in one composition, each bundle on disk in the other.
+    // Each bundle's rule in one composition, the bundle on disk in the other.
     const Dict files{
         {"200", Dict{{"FileName", "ZqCaf\u00e9.app"}, {"AppDefinitionId", "200"}}},
-        {"201", Dict{{"FileName", "Zq\u00c5ngstro\u0308m.app"}, {"AppDefinitionId", "201"}}}};
+        {"201", Dict{{"FileName", "Zq\u00c5ngstro\u0308m.app"}, {"AppDefinitionId", "201"}}},
+        {"7", Dict{{"FileName", "sleep"}, {"AppDefinitionId", "7"}}}};
     writePlist(launchData, files);
+    // A program outside any bundle, execed before the monitor's sweep looks.
+    ChildProcess sleeper("/usr/bin/sleep", {"600"});
+    ASSERT_TRUE(eventually([&] {
+        return std::filesystem::read_symlink("/proc/" + std::to_string(sleeper.pid()) + "/exe") ==
+               "/usr/bin/sleep";
+    }));
+    ChildProcess query({"/usr/bin/dpkg-query", "-W", "-f", "${Version}", "coreutils"}, {},
+                       agent.path() + "/coreutils");
+    ASSERT_EQ(query.waitExit(), 0);
     auto monitor = agent.start({"startMonitoring"});
+    auto record = [&](std::string_view id) { return launchRecord(launchData, id); };
+    auto count = [&](std::string_view id) {
+        return plist::integerFor(record(id), "TOTAL_RUN_COUNT");
+    };
+    // Already running at start-up: counted by the sweep with its package's version.
+    ASSERT_TRUE(eventually([&] { return count("7") == 1; }));
+    EXPECT_EQ(*plist::stringFor(record("7"), "PRODUCT_VERSION"),
+              slurp(agent.path() + "/coreutils"));
+    EXPECT_EQ(*plist::stringFor(record("7"), "FILE_VERSION"), slurp(agent.path() + "/coreutils"));
     ASSERT_TRUE(observing(agent, apps.path()));
     ChildProcess cafe(makeBundle(apps.path(), "ZqCafe\u0301"), {"600"});
     ChildProcess angstrom(makeBundle(apps.path(), "ZqA\u030angstr\u00f6m"), {"600"});
-    auto count = [&](const std::string& id) {
-        return plist::integerFor(launchRecord(launchData, id), "TOTAL_RUN_COUNT");
-    };
     ASSERT_TRUE(eventually([&] { return count("200") == 1 && count("201") == 1; }));
-    for (const auto& [id, written] : files) {
-        const Dict record = launchRecord(launchData, id);
+    for (const auto& [id, written] : files)
         for (const char* key : {"FileName", "AppDefinitionId"})
-            EXPECT_EQ(record.at(key), plist::asDict(written)->at(key)) << id << " " << key;
-    }
+            EXPECT_EQ(record(id).at(key), plist::asDict(written)->at(key)) << id << " " << key;
 }
 
 }  // namespace
