@@ -418,6 +418,13 @@ TEST(DesktopEntry, WhatEntriesServicesAndUnitsName) {
                     "  IN=/c\nPRE=/d zq-setup\nRUN=$(pwd)\nexec \"$DIR\"/\"$APP\" \"$@\"\n"
                     "exec $TWICE/zq; exec $IN/zq; exec $PRE/zq; exec $RUN/zq; exec $DIR/${APP\n"),
         (std::vector<std::string>{"/opt/zq/zq"}));
+    // Names that double each other give up at a path's length, not at the memory's.
+    std::string doubling = "#!/bin/sh\nA=/zq\n";
+    for (char name = 'B'; name <= 'Z'; ++name)
+        doubling += std::string(1, name) + "=$" + char(name - 1) + "$" + char(name - 1) + "\n";
+    std::string h;
+    for (int i = 0; i < 129; ++i) h += "/zq";
+    EXPECT_EQ(scriptExecs(doubling + "exec $H/zq\nexec $Z/zq\n"), std::vector<std::string>{h});
     EXPECT_TRUE(scriptExecs("\x7f"
                             "ELF exec /opt/zq/zq")
                     .empty());

@@ -3,6 +3,7 @@
 #include "platform/linux/ShellScripts.h"
 
 #include <cctype>
+#include <climits>
 #include <map>
 #include <utility>
 
@@ -81,8 +82,11 @@ std::map<std::string, int, std::less<>> assignments(std::string_view text) {
     return count;
 }
 
+// Longer than any path: names that double each other line by line would outgrow memory.
+constexpr std::size_t kMostExpanded = PATH_MAX;
+
 // word with $NAME and ${NAME} replaced; nothing when it uses a name not known or any other
-// expansion.
+// expansion, or grows past kMostExpanded.
 std::optional<std::string> expanded(std::string_view word, const Variables& known) {
     if (word.find('`') != std::string_view::npos) return std::nullopt;
     std::string out;
@@ -99,6 +103,7 @@ std::optional<std::string> expanded(std::string_view word, const Variables& know
             return std::nullopt;
         const auto value = known.find(word.substr(start, end - start));
         if (value == known.end()) return std::nullopt;
+        if (out.size() + value->second.size() > kMostExpanded) return std::nullopt;
         out += value->second;
         i = braced ? end : end - 1;
     }
