@@ -72,17 +72,18 @@ std::tuple<uid_t, gid_t, unsigned> ownership(const std::string& path) {
     return {st.st_uid, st.st_gid, st.st_mode & 07777};
 }
 
-// Two test users and an agent folder of root's with its data folder, below a folder the test
-// users may pass: the hand-over and the agent run as root.
+// Two test users and a place for an agent folder of root's, below a folder the test users may
+// pass: the hand-over and the agent run as root.
 class AgentFolder : public testing::Test {
   protected:
     void SetUp() override {
         if (::geteuid() != 0) GTEST_SKIP() << "needs root";
         ASSERT_TRUE(alice.uid() != 0 && bob.uid() != 0);
         fs::permissions(dir.path(), fs::perms(0755));
-        fs::create_directories(data);
     }
-    TestUser alice{"tvagent-alice"}, bob{"tvagent-bob"};
+    // Named by this process: tests running side by side add and remove users of their own.
+    const std::string tag = std::to_string(::getpid());
+    TestUser alice{"tvagent-alice-" + tag}, bob{"tvagent-bob-" + tag};
     ScratchDir dir;
     std::string agent = dir.path() + "/agent", data = agent + "/data",
                 metering = data + "/SoftwareMetering";
@@ -90,7 +91,14 @@ class AgentFolder : public testing::Test {
         return agent::handOverMeteringFolder(agent, data, owner);
     }
 };
-using HandOver = AgentFolder;
+// The agent folder with its data folder, as the agent leaves it.
+class HandOver : public AgentFolder {
+  protected:
+    void SetUp() override {
+        AgentFolder::SetUp();
+        fs::create_directories(data);
+    }
+};
 
 TEST_F(HandOver, AUserRacingARootLinkInNeverGetsARootFile) {
     const std::string victim = dir.path() + "/root-only";
@@ -244,6 +252,8 @@ TEST_F(Agent, FollowsTheConsoleAndRunsTheMonitorAndTheReportAsItsUser) {
         return std::ranges::count(agentLogMessages(agent),
                                   "monitorApps: Setting up app monitoring...") == 1;
     })) << slurp(agent + "/logs/AppMonitor.log");
+    // The agent made its data folder itself.
+    EXPECT_EQ(ownership(data), std::tuple(0u, 0u, 0755u));
     for (const std::string& path : {metering, metering + "/AppRuleData.plist"})
         EXPECT_EQ(std::get<0>(ownership(path)), alice.uid()) << path;
     // Her own monitor cannot be traced by her.
@@ -263,7 +273,8 @@ TEST_F(Agent, FollowsTheConsoleAndRunsTheMonitorAndTheReportAsItsUser) {
         EXPECT_EQ(std::get<0>(ownership(path)), bob.uid()) << path;
     ASSERT_TRUE(activate("g1", alice, "greeter"));
     std::this_thread::sleep_for(std::chrono::seconds(1));
-    EXPECT_TRUE(consoleSays("Switch", bob)) << slurp(consoleFile);
+    EXPECT_EQ(parsePlistFile(consoleFile),
+              plist::Value(plist::Dict{{"logType", "Switch"}, {"CurrentConsoleUser", bob.name}}));
     EXPECT_TRUE(monitorOf(bob));
 
     // The daily report runs as the console user, through the agent, and ends normally.

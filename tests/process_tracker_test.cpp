@@ -185,6 +185,21 @@ TEST_P(Tracker, AHoldsEndAndAUnitsEnd) {
     EXPECT_EQ(take(), (std::vector<Seen>{{DidLaunchApplication, 100, "Editor"}}));
     wait(1ms);
     EXPECT_EQ(take(), (std::vector<Seen>{{DidTerminateApplication, 100, "Editor"}}));
+    // The PID taken again by the same program: a new run, found by a rescan; and once more
+    // within the hold after that one ended: the same run.
+    proc.start(100, 9, "/apps/Editor");
+    tracker.scan(true);
+    proc.end(100);
+    tracker.exited(100);
+    wait(60ms);
+    proc.start(100, 13, "/apps/Editor");
+    tracker.forked(100);
+    wait(60ms);
+    EXPECT_EQ(take(), (std::vector<Seen>{{DidLaunchApplication, 100, "Editor"}}));
+    proc.end(100);
+    tracker.exited(100);
+    wait(100ms);
+    EXPECT_EQ(take(), (std::vector<Seen>{{DidTerminateApplication, 100, "Editor"}}));
     // Started by the desktop in a unit of its entry's: the unit names the run, and its end stands
     // for its processes' exits.
     const std::string unit = "/user.slice/app-gnome-zq\\x2dedit-7.scope";

@@ -82,7 +82,7 @@ TEST(ReportRuns, ASecondRunWaitsForTheFirstSoNothingIsPostedTwice) {
         "generateAndPostXML: another report run is in progress; waiting for it to end"));
     // Without a launch-data file nothing is sent.
     std::filesystem::remove(agent.meteringPath("AppLaunchData.plist"));
-    agent.start({"postxmldata"})->waitExit();
+    EXPECT_EQ(agent.start({"postxmldata"})->waitExit(), 1);
     EXPECT_EQ(slow.requests().size(), 2u);
 }
 

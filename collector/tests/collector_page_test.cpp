@@ -25,6 +25,9 @@ TEST(CollectorPage, WindowSplitsUsersFromReclaimCandidates) {
          {{"pc-a", true, 3, 180, 300}, {"pc-c", true, 3, 180, 150}, {"pc-b", false, 0, 0, 200}}},
         {"2026-11-02",
          {{"pc-a", true, 2, 120, 300}, {"pc-b", false, 0, 0, 200}, {"pc-c", false, 0, 0, 150}}},
+        // Every computer a user: none to reclaim, and users ordered by name, not by launches.
+        {"2026-10-01",
+         {{"pc-a", true, 3, 180, 300}, {"pc-b", true, 5, 300, 200}, {"pc-c", true, 3, 180, 150}}},
     };
     for (const auto& [fromDay, a] : cases) EXPECT_EQ(computersOf(days, "A", fromDay), a) << fromDay;
 

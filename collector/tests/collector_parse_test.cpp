@@ -64,6 +64,7 @@ TEST(CollectorParse, BodyIsReadAsTheAgentWritesItWithValuesAsWritten) {
         EXPECT_FALSE(parseReportBody(document + "\n"));
     }
     const std::string golden = goldenReport();
+    ASSERT_TRUE(parseReportBody(golden));  // so that each refusal below is the change's
     const std::pair<std::string, std::string> broken[] = {
         {"LAST_USED=\"1714694399\"", "LAST_USED=\"+1714694399\""},
         {"TOTAL_RUN_COUNT=\"2\"", "TOTAL_RUN_COUNT=\"2x\""},

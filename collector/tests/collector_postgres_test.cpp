@@ -56,7 +56,11 @@ TEST(CollectorPostgres, ClusterOfItsOwnKeepsReportsOnce) {
     ASSERT_TRUE(cluster.started) << test::slurp(cluster.dir + "/initdb.log")
                                  << test::slurp(cluster.dir + "/server.log");
     std::string error;
-    checkStore([&] { return openStore(cluster.connection(), error); });
+    checkStore([&] {
+        auto store = openStore(cluster.connection(), error);
+        EXPECT_TRUE(store) << error;
+        return store;
+    });
     // A database from before the summaries gets them from its stored days.
     const auto summary = openStore(cluster.connection(), error)->summary("2024-05-07");
     ASSERT_TRUE(

@@ -74,11 +74,15 @@ TEST(CollectorStore, BatchFallsBackToEachReportAlone) {
         std::vector<const Received*> batch;
         for (const char c : row.batch) reports.push_back(receivedReport("pc", {}, {c}));
         for (const Received& r : reports) batch.push_back(&r);
-        std::vector<AddResult> results(batch.size(), AddResult::failed);
+        // No answer of its own: each must be writeBatch's.
+        std::vector<AddResult> results(batch.size(), static_cast<AddResult>(-1));
         writeBatch(steps, batch, results);
         std::string got;
         for (const AddResult r : results)
-            got += r == AddResult::stored ? 's' : r == AddResult::duplicate ? 'd' : 'f';
+            got += r == AddResult::stored      ? 's'
+                   : r == AddResult::duplicate ? 'd'
+                   : r == AddResult::failed    ? 'f'
+                                               : '?';
         calls.pop_back();
         EXPECT_EQ(calls, row.calls) << row.batch;
         EXPECT_EQ(got, row.results) << row.batch;
